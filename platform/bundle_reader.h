@@ -1,0 +1,26 @@
+#ifndef VELDANE_PLATFORM_BUNDLE_READER_H_
+#define VELDANE_PLATFORM_BUNDLE_READER_H_
+
+#include <optional>
+#include <string>
+
+namespace veldane {
+
+// What an application bundle says about itself.
+struct BundleInfo {
+  std::optional<std::string> identifier;      // CFBundleIdentifier
+  std::optional<std::string> executableName;  // CFBundleExecutable, in Contents/MacOS
+
+  friend bool operator==(const BundleInfo&, const BundleInfo&) = default;
+};
+
+class BundleReader {
+ public:
+  virtual ~BundleReader() = default;
+  // Absent when the bundle cannot be opened (no readable property list).
+  virtual std::optional<BundleInfo> open(const std::string& bundlePath) = 0;
+};
+
+}  // namespace veldane
+
+#endif  // VELDANE_PLATFORM_BUNDLE_READER_H_

@@ -1,0 +1,31 @@
+#ifndef VELDANE_PLATFORM_HOST_PROCESS_INFO_H_
+#define VELDANE_PLATFORM_HOST_PROCESS_INFO_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace veldane {
+
+// The operating system's facts about processes and the boot. Every failure
+// gives a fixed fallback (absent, "unknown", false); nothing is cached or
+// logged. Safe to call from any thread.
+namespace HostProcessInfo {
+
+// The absolute path of the executable that process `pid` runs; absent for a
+// pid below 1 (no system call is made), for no such process, or when it
+// cannot be inspected. A program replaced on disk while it runs still gives
+// its path. Invalid UTF-8 is replaced by U+FFFD.
+std::optional<std::string> executablePath(int32_t pid);
+
+// Equal for every process during one boot, different after a restart;
+// "unknown" when the system does not tell.
+std::string bootSession();
+
+// True while a debugger or other tracer is attached; false for no process.
+bool isTraced(int32_t pid);
+
+}  // namespace HostProcessInfo
+}  // namespace veldane
+
+#endif  // VELDANE_PLATFORM_HOST_PROCESS_INFO_H_

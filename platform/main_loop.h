@@ -1,0 +1,65 @@
+#ifndef VELDANE_PLATFORM_MAIN_LOOP_H_
+#define VELDANE_PLATFORM_MAIN_LOOP_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace veldane {
+
+// The main thread's event loop as the supervisor sees it. Every callback runs
+// on the main thread, one at a time. Only `post` may be called from another
+// thread.
+class MainLoop {
+ public:
+  using Callback = std::function<void()>;
+
+  // A pending one-shot timer; destroying the handle cancels it.
+  class Timer {
+   public:
+    virtual ~Timer() = default;
+  };
+
+  // A watch on one process's exit; destroying the handle cancels it.
+  class ProcessExitWatch {
+   public:
+    virtual ~ProcessExitWatch() = default;
+    // Signals the watched process itself, never a later process that reuses
+    // its pid. False when the signal could not be sent.
+    virtual bool sendSignal(int signal) = 0;
+  };
+
+  // Keeps a registration alive; destroying it unregisters.
+  class Subscription {
+   public:
+    virtual ~Subscription() = default;
+  };
+
+  virtual ~MainLoop() = default;
+
+  // Fires `callback` once, `delay` seconds from now, give or take `tolerance`.
+  virtual std::unique_ptr<Timer> oneShotTimer(double delay, double tolerance,
+                                              Callback callback) = 0;
+
+  // Runs `work` once, `delay` seconds from now; cannot be cancelled.
+  virtual void runAfter(double delay, Callback work) = 0;
+
+  // Hands `work` over to the main thread. Safe from any thread.
+  virtual void post(Callback work) = 0;
+
+  // Calls `onExit` once when process `pid` ends. Null when the process cannot
+  // be watched (it has already gone, or the pid is below 1).
+  virtual std::unique_ptr<ProcessExitWatch> watchProcessExit(int32_t pid, Callback onExit) = 0;
+
+  // Calls `onPowerOff` when the system announces that it powers off. Where no
+  // announcement can come, the subscription simply never fires.
+  virtual std::unique_ptr<Subscription> observePowerOff(Callback onPowerOff) = 0;
+
+  // Ends the process with `status`. The real loop does not return; a
+  // simulated one records the status and stops delivering events.
+  virtual void exitProcess(int status) = 0;
+};
+
+}  // namespace veldane
+
+#endif  // VELDANE_PLATFORM_MAIN_LOOP_H_

@@ -1,0 +1,35 @@
+#ifndef VELDANE_PLATFORM_SYSTEM_PROBES_H_
+#define VELDANE_PLATFORM_SYSTEM_PROBES_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/file_identity.h"
+#include "state/watchdog_date.h"
+
+namespace veldane {
+
+// The process, boot, file and clock facts that the supervisor asks for,
+// behind an interface so that tests can simulate them. The real one forwards
+// to HostProcessInfo, FileIdentity, applicationSupportDirectory and the clocks.
+class SystemProbes {
+ public:
+  virtual ~SystemProbes() = default;
+
+  virtual std::optional<std::string> executablePath(int32_t pid) = 0;
+  virtual bool isTraced(int32_t pid) = 0;
+  virtual std::string bootSession() = 0;
+  virtual std::optional<FileIdentity> fileIdentity(const std::string& path) = 0;
+  virtual std::optional<std::string> applicationSupportDirectory() = 0;
+  virtual int32_t ownPid() = 0;
+  // kill(2); used only for a process that no exit watch holds.
+  virtual bool kill(int32_t pid, int signal) = 0;
+
+  virtual WatchdogDate now() = 0;
+  virtual double uptime() = 0;
+};
+
+}  // namespace veldane
+
+#endif  // VELDANE_PLATFORM_SYSTEM_PROBES_H_

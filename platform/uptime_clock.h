@@ -1,0 +1,13 @@
+#ifndef VELDANE_PLATFORM_UPTIME_CLOCK_H_
+#define VELDANE_PLATFORM_UPTIME_CLOCK_H_
+
+namespace veldane {
+
+// Seconds since boot on the clock that the host's heartbeat and the
+// watchdog's hang test share. It does not advance while the machine sleeps,
+// so a sleep never makes a healthy host look hung.
+double systemUptime();
+
+}  // namespace veldane
+
+#endif  // VELDANE_PLATFORM_UPTIME_CLOCK_H_

@@ -1,0 +1,42 @@
+#ifndef VELDANE_PLATFORM_WORKSPACE_H_
+#define VELDANE_PLATFORM_WORKSPACE_H_
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace veldane {
+
+// A running instance of an application.
+struct RunningApplication {
+  int32_t pid = 0;
+  bool terminated = false;
+  std::optional<std::string> bundlePath;  // where it was started from
+
+  friend bool operator==(const RunningApplication&, const RunningApplication&) = default;
+};
+
+// The desktop's view of applications: which run, and opening one.
+class Workspace {
+ public:
+  // Called once with nothing on success, or with a readable error text.
+  using OpenCompletion = std::function<void(std::optional<std::string> error)>;
+
+  virtual ~Workspace() = default;
+
+  // The running applications that carry `bundleIdentifier`, in no set order.
+  virtual std::vector<RunningApplication> runningApplications(
+      const std::string& bundleIdentifier) = 0;
+
+  // Starts the bundle's main executable in the background with `arguments`,
+  // detached from the caller. `completion` is delivered on the main loop.
+  virtual void openApplication(const std::string& bundlePath,
+                               const std::vector<std::string>& arguments,
+                               OpenCompletion completion) = 0;
+};
+
+}  // namespace veldane
+
+#endif  // VELDANE_PLATFORM_WORKSPACE_H_

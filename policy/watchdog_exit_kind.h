@@ -1,0 +1,26 @@
+#ifndef VELDANE_POLICY_WATCHDOG_EXIT_KIND_H_
+#define VELDANE_POLICY_WATCHDOG_EXIT_KIND_H_
+
+#include <optional>
+#include <string_view>
+
+namespace veldane {
+
+// How a host run ended. Its raw value is the text in the ledger and in log
+// lines. Header-only: the ledger stores it without depending on the policy.
+enum class WatchdogExitKind { crash, hang };
+
+constexpr std::string_view rawValue(WatchdogExitKind kind) {
+  return kind == WatchdogExitKind::hang ? "hang" : "crash";
+}
+
+// Exact and case-sensitive: only "crash" and "hang" give a kind.
+constexpr std::optional<WatchdogExitKind> exitKindFromRawValue(std::string_view raw) {
+  if (raw == "crash") return WatchdogExitKind::crash;
+  if (raw == "hang") return WatchdogExitKind::hang;
+  return std::nullopt;
+}
+
+}  // namespace veldane
+
+#endif  // VELDANE_POLICY_WATCHDOG_EXIT_KIND_H_

@@ -1,0 +1,31 @@
+#ifndef VELDANE_POLICY_WATCHDOG_OBSERVATION_H_
+#define VELDANE_POLICY_WATCHDOG_OBSERVATION_H_
+
+#include <optional>
+#include <string>
+
+#include "state/host_run_record.h"
+#include "state/watchdog_date.h"
+
+namespace veldane {
+
+// What the watchdog saw on one tick: the policy's whole input.
+struct WatchdogObservation {
+  std::optional<HostRunRecord> record;
+  std::string ownedBundlePath;
+  bool recordProcessAlive = false;
+  bool recordProcessTraced = false;
+  bool otherInstanceRunning = false;
+  std::string bootSession;
+  WatchdogDate now;
+  double uptime = 0;
+  bool shuttingDown = false;
+  bool hangKillIssued = false;
+  std::optional<std::string> hangNoteLaunchID;
+
+  friend bool operator==(const WatchdogObservation&, const WatchdogObservation&) = default;
+};
+
+}  // namespace veldane
+
+#endif  // VELDANE_POLICY_WATCHDOG_OBSERVATION_H_

@@ -1,0 +1,32 @@
+#ifndef VELDANE_POLICY_WATCHDOG_POLICY_H_
+#define VELDANE_POLICY_WATCHDOG_POLICY_H_
+
+#include <chrono>
+#include <cstdint>
+
+#include "policy/watchdog_decision.h"
+#include "policy/watchdog_observation.h"
+#include "state/watchdog_ledger.h"
+
+namespace veldane {
+
+// The watchdog's judgement: pure, it reads no clock and touches nothing but
+// the ledger it is given.
+//
+//   WatchdogPolicy policy;
+//   WatchdogDecision decision = policy.decide(observation, ledger);
+struct WatchdogPolicy {
+  double hangTimeout = 45;
+  double curtainHangTimeout = 6;
+  int64_t crashLoopLimit = 3;
+  double crashLoopWindow = 300;
+
+  // Judges one observation and keeps the ledger's books in place.
+  WatchdogDecision decide(const WatchdogObservation& observation, WatchdogLedger& ledger) const;
+
+  friend bool operator==(const WatchdogPolicy&, const WatchdogPolicy&) = default;
+};
+
+}  // namespace veldane
+
+#endif  // VELDANE_POLICY_WATCHDOG_POLICY_H_

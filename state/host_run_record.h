@@ -1,0 +1,42 @@
+#ifndef VELDANE_STATE_HOST_RUN_RECORD_H_
+#define VELDANE_STATE_HOST_RUN_RECORD_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "state/watchdog_date.h"
+
+namespace veldane {
+
+// The host application's account of its current run, kept by the host in
+// "host.json". The watchdog only reads it.
+struct HostRunRecord {
+  int64_t version = 1;
+  int32_t pid = 0;
+  std::string launchID;
+  std::string bootSession;
+  std::string executablePath;
+  WatchdogDate startedAt;
+  double heartbeatUptime = 0;
+  WatchdogDate heartbeatAt;
+  bool cleanExit = false;
+  bool curtainUp = false;
+  bool safeMode = false;
+  std::optional<WatchdogDate> crashLoopResetAt;
+  std::optional<bool> awayCoverUp;
+
+  // Strict decoding: absent on any missing required key, wrong type,
+  // out-of-range integer or bad date text. Unknown keys are ignored.
+  static std::optional<HostRunRecord> fromJson(const nlohmann::json& json);
+  // Absent only when a date cannot be written in the file form.
+  std::optional<nlohmann::json> toJson() const;
+
+  friend bool operator==(const HostRunRecord&, const HostRunRecord&) = default;
+};
+
+}  // namespace veldane
+
+#endif  // VELDANE_STATE_HOST_RUN_RECORD_H_

@@ -1,0 +1,55 @@
+#ifndef VELDANE_STATE_WATCHDOG_FILES_H_
+#define VELDANE_STATE_WATCHDOG_FILES_H_
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace veldane {
+
+// Where the watchdog's files live for one installed copy of the host, and the
+// path helpers that every path comparison goes through. The host derives the
+// same folder by the same rules.
+//
+//   auto files = WatchdogFiles::forBundle(appSupport, "com.example.app", bundlePath);
+//   WatchdogStore::read<HostRunRecord>(files.hostRecordPath());
+struct WatchdogFiles {
+  static constexpr const char* kHostRecordName = "host.json";
+  static constexpr const char* kHangNoteName = "hang.json";
+  static constexpr const char* kLedgerName = "watchdog.json";
+
+  std::filesystem::path directory;
+
+  // applicationSupport / bundleIdentifier / "Watchdog" / 16 hex digits of
+  // fnv1a(normalized(bundlePath)).
+  static WatchdogFiles forBundle(const std::filesystem::path& applicationSupport,
+                                 const std::string& bundleIdentifier,
+                                 const std::string& bundlePath);
+
+  std::filesystem::path hostRecordPath() const { return directory / kHostRecordName; }
+  std::filesystem::path hangNotePath() const { return directory / kHangNoteName; }
+  std::filesystem::path ledgerPath() const { return directory / kLedgerName; }
+
+  // Lexical canonical form: absolute against the working directory, "." and
+  // ".." resolved, repeated and trailing slashes removed ("/" stays "/").
+  // No symbolic link is resolved. An empty path gives the working directory.
+  static std::string normalized(std::string_view path);
+
+  // The normalised path of the .app bundle whose Contents/MacOS folder holds
+  // the executable directly, or absent. Case-sensitive.
+  static std::optional<std::string> hostBundlePath(std::string_view helperExecutable);
+
+  // FNV-1a, 64-bit, over the bytes of the text.
+  static uint64_t fnv1a(std::string_view text);
+
+  // The 16-digit lower-case hexadecimal form of a hash ("%016llx").
+  static std::string hashName(uint64_t hash);
+
+  friend bool operator==(const WatchdogFiles&, const WatchdogFiles&) = default;
+};
+
+}  // namespace veldane
+
+#endif  // VELDANE_STATE_WATCHDOG_FILES_H_

@@ -1,0 +1,63 @@
+#ifndef VELDANE_STATE_WATCHDOG_STORE_H_
+#define VELDANE_STATE_WATCHDOG_STORE_H_
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace veldane {
+
+// The one rule for reading and writing the JSON files. Both absorb every
+// failure: a write reports true or false, a read gives a value or nothing.
+// Neither logs, retries or repairs a file.
+namespace WatchdogStore {
+
+// Files larger than this are refused unread: the host may write anything.
+inline constexpr size_t kMaxFileSize = 1 << 20;
+
+// The writer's layout: keys sorted by their bytes, compact, no final line
+// break, "/" written as "\/", other non-ASCII as UTF-8. Absent when the value
+// holds text that is not valid UTF-8.
+std::optional<std::string> serialize(const nlohmann::json& json);
+
+// Parses JSON text; absent on any syntax error, invalid UTF-8 or empty text.
+std::optional<nlohmann::json> parse(std::string_view text);
+
+// The whole content of a regular file of at most kMaxFileSize bytes. Absent
+// when the file is missing, unreadable, not a regular file (a folder, FIFO,
+// socket, device or dangling link) or too large. Never blocks on a FIFO.
+std::optional<std::string> readFile(const std::filesystem::path& path);
+
+// Creates the missing folders of `directory` with mode 0700 exactly, leaving
+// existing ones alone, then writes `bytes` to a uniquely named temporary file
+// in it and renames that over `path`. On failure the old file is unchanged
+// and no temporary file is left.
+bool writeFileAtomically(const std::filesystem::path& path, std::string_view bytes);
+
+// T provides `static std::optional<T> fromJson(const nlohmann::json&)` and
+// `std::optional<nlohmann::json> toJson() const`.
+template <typename T>
+bool write(const T& value, const std::filesystem::path& to) {
+  std::optional<nlohmann::json> json = value.toJson();
+  if (!json) return false;
+  std::optional<std::string> bytes = serialize(*json);
+  return bytes && writeFileAtomically(to, *bytes);
+}
+
+template <typename T>
+std::optional<T> read(const std::filesystem::path& from) {
+  std::optional<std::string> bytes = readFile(from);
+  if (!bytes || bytes->empty()) return std::nullopt;
+  std::optional<nlohmann::json> json = parse(*bytes);
+  if (!json) return std::nullopt;
+  return T::fromJson(*json);
+}
+
+}  // namespace WatchdogStore
+}  // namespace veldane
+
+#endif  // VELDANE_STATE_WATCHDOG_STORE_H_
