@@ -1,0 +1,50 @@
+#include "state/host_run_record.h"
+
+#include <nlohmann/json.hpp>
+
+#include "state/json_fields.h"
+
+namespace veldane {
+
+std::optional<HostRunRecord> HostRunRecord::fromJson(const nlohmann::json& json) {
+  using namespace JsonFields;
+  if (!json.is_object()) return std::nullopt;
+  HostRunRecord record;
+  bool ok = readRequired(json, "version", asInt64, record.version) &&
+            readRequired(json, "pid", asInt32, record.pid) &&
+            readRequired(json, "launchID", asString, record.launchID) &&
+            readRequired(json, "bootSession", asString, record.bootSession) &&
+            readRequired(json, "executablePath", asString, record.executablePath) &&
+            readRequired(json, "startedAt", asDate, record.startedAt) &&
+            readRequired(json, "heartbeatUptime", asNumber, record.heartbeatUptime) &&
+            readRequired(json, "heartbeatAt", asDate, record.heartbeatAt) &&
+            readRequired(json, "cleanExit", asBool, record.cleanExit) &&
+            readRequired(json, "curtainUp", asBool, record.curtainUp) &&
+            readRequired(json, "safeMode", asBool, record.safeMode) &&
+            readOptional(json, "crashLoopResetAt", asDate, record.crashLoopResetAt) &&
+            readOptional(json, "awayCoverUp", asBool, record.awayCoverUp);
+  if (!ok) return std::nullopt;
+  return record;
+}
+
+std::optional<nlohmann::json> HostRunRecord::toJson() const {
+  using namespace JsonFields;
+  nlohmann::json json = nlohmann::json::object();
+  json["version"] = version;
+  json["pid"] = pid;
+  json["launchID"] = launchID;
+  json["bootSession"] = bootSession;
+  json["executablePath"] = executablePath;
+  json["cleanExit"] = cleanExit;
+  json["curtainUp"] = curtainUp;
+  json["safeMode"] = safeMode;
+  if (awayCoverUp) json["awayCoverUp"] = *awayCoverUp;
+  bool ok = putDate(json, "startedAt", startedAt) &&
+            putNumber(json, "heartbeatUptime", heartbeatUptime) &&
+            putDate(json, "heartbeatAt", heartbeatAt) &&
+            (!crashLoopResetAt || putDate(json, "crashLoopResetAt", *crashLoopResetAt));
+  if (!ok) return std::nullopt;
+  return json;
+}
+
+}  // namespace veldane

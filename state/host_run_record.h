@@ -31,7 +31,8 @@ struct HostRunRecord {
   // Strict decoding: absent on any missing required key, wrong type,
   // out-of-range integer or bad date text. Unknown keys are ignored.
   static std::optional<HostRunRecord> fromJson(const nlohmann::json& json);
-  // Absent only when a date cannot be written in the file form.
+  // Absent only when a date cannot be written in the file form or
+  // heartbeatUptime is not a finite number.
   std::optional<nlohmann::json> toJson() const;
 
   friend bool operator==(const HostRunRecord&, const HostRunRecord&) = default;

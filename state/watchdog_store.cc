@@ -1,0 +1,155 @@
+#include "state/watchdog_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace veldane {
+namespace WatchdogStore {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Closes a descriptor on every way out.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  ~ScopedFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+  // Closes now, so that a failing close can be seen.
+  bool closeChecked() {
+    int fd = fd_;
+    fd_ = -1;
+    return close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<size_t>(written));
+  }
+  return true;
+}
+
+// mkdir's mode is narrowed by the umask, hence the chmod. A path component
+// that exists but is no folder makes the whole creation fail.
+bool createFolders(const fs::path& directory) {
+  fs::path current;
+  for (const fs::path& component : directory) {
+    if (component.empty()) continue;
+    current /= component;
+    struct stat info;
+    if (stat(current.c_str(), &info) == 0) {
+      if (!S_ISDIR(info.st_mode)) return false;
+      continue;
+    }
+    if (errno != ENOENT) return false;
+    if (mkdir(current.c_str(), 0700) != 0) {
+      // Someone else may have made it meanwhile; theirs keeps its mode.
+      if (errno != EEXIST || stat(current.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        return false;
+      }
+      continue;
+    }
+    if (chmod(current.c_str(), 0700) != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> serialize(const nlohmann::json& json) {
+  std::string text;
+  try {
+    text = json.dump(-1, ' ', /*ensure_ascii=*/false, nlohmann::json::error_handler_t::strict);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  // A slash can only stand inside a string in JSON text, so this escapes
+  // exactly the slashes of the strings.
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (char c : text) {
+    if (c == '/') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
+std::optional<nlohmann::json> parse(std::string_view text) {
+  try {
+    nlohmann::json json =
+        nlohmann::json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
+    if (json.is_discarded()) return std::nullopt;
+    return json;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+std::optional<std::string> readFile(const fs::path& path) {
+  // O_NONBLOCK keeps a FIFO without writer from blocking the open.
+  ScopedFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (fd.get() < 0) return std::nullopt;
+  struct stat info;
+  if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  if (info.st_size < 0 || static_cast<uint64_t>(info.st_size) > kMaxFileSize) {
+    return std::nullopt;
+  }
+  // One byte more than allowed, to notice a file that grew while being read.
+  std::string content(static_cast<size_t>(info.st_size) + 1, '\0');
+  size_t length = 0;
+  while (true) {
+    if (length == content.size()) {
+      if (content.size() > kMaxFileSize) return std::nullopt;
+      content.resize(std::min(content.size() * 2, kMaxFileSize + 1));
+    }
+    ssize_t got = ::read(fd.get(), content.data() + length, content.size() - length);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (got == 0) break;
+    length += static_cast<size_t>(got);
+  }
+  content.resize(length);
+  return content;
+}
+
+bool writeFileAtomically(const fs::path& path, std::string_view bytes) {
+  fs::path directory = path.parent_path();
+  if (directory.empty()) directory = ".";
+  if (!createFolders(directory)) return false;
+
+  std::string temporary = (directory / ("." + path.filename().string() + ".XXXXXX")).string();
+  ScopedFd fd(mkostemp(temporary.data(), O_CLOEXEC));
+  if (fd.get() < 0) return false;
+  // Written rarely, so the fsync is cheap, and the ledger then survives a
+  // crash of the machine right after the rename.
+  bool ok = writeAll(fd.get(), bytes) && fsync(fd.get()) == 0;
+  ok = fd.closeChecked() && ok;
+  if (ok && rename(temporary.c_str(), path.c_str()) == 0) return true;
+  unlink(temporary.c_str());
+  return false;
+}
+
+}  // namespace WatchdogStore
+}  // namespace veldane
