@@ -1,0 +1,136 @@
+#include "VeldaneWatchdog/watchdog_supervisor.h"
+
+#include <utility>
+
+#include "state/host_hang_note.h"
+#include "state/unicode_text.h"
+#include "state/watchdog_store.h"
+
+namespace veldane {
+
+std::shared_ptr<WatchdogSupervisor> WatchdogSupervisor::create(const std::string& executablePath,
+                                                               WatchdogPlatform platform) {
+  auto supervisor = std::make_shared<WatchdogSupervisor>(Token{}, platform);
+  WatchdogSupervisor& s = *supervisor;
+  s.bootSession_ = platform.probes.bootSession();
+
+  std::optional<std::string> bundlePath = WatchdogFiles::hostBundlePath(executablePath);
+  if (!bundlePath) return nullptr;
+  std::optional<BundleInfo> bundle = platform.bundles.open(*bundlePath);
+  if (!bundle || !bundle->identifier) return nullptr;
+  std::optional<std::string> applicationSupport = platform.probes.applicationSupportDirectory();
+  if (!applicationSupport) return nullptr;
+
+  s.bundlePath_ = *bundlePath;
+  s.bundleIdentifier_ = *bundle->identifier;
+  s.executablePath_ = executablePath;
+  s.executableIdentity_ = platform.probes.fileIdentity(executablePath);
+  s.files_ = WatchdogFiles::forBundle(*applicationSupport, s.bundleIdentifier_, s.bundlePath_);
+  s.ledger_ = WatchdogStore::read<WatchdogLedger>(s.files_.ledgerPath()).value_or(WatchdogLedger{});
+  return supervisor;
+}
+
+void WatchdogSupervisor::run() {
+  std::weak_ptr<WatchdogSupervisor> weak = weak_from_this();
+  observers_.push_back(platform_.loop.observePowerOff([weak] {
+    if (auto self = weak.lock()) self->shuttingDown_ = true;
+  }));
+  platform_.log.log(LogLevel::standard, "Watching " + bundlePath_);
+  tick();
+}
+
+void WatchdogSupervisor::schedule(double after) {
+  std::weak_ptr<WatchdogSupervisor> weak = weak_from_this();
+  // Assigning replaces the pending timer, which cancels it: one timer at most.
+  timer_ = platform_.loop.oneShotTimer(after, after * 0.25, [weak] {
+    if (auto self = weak.lock()) self->tick();
+  });
+}
+
+bool WatchdogSupervisor::helperWasUpdated() {
+  if (!executableIdentity_) return false;
+  std::optional<FileIdentity> current = platform_.probes.fileIdentity(executablePath_);
+  // A file caught in the middle of being replaced is looked at again next tick.
+  return current && *current != *executableIdentity_;
+}
+
+bool WatchdogSupervisor::recordProcessAlive(const HostRunRecord& record) {
+  std::optional<std::string> path = platform_.probes.executablePath(record.pid);
+  return path && UnicodeText::equal(WatchdogFiles::normalized(*path),
+                                    WatchdogFiles::normalized(record.executablePath));
+}
+
+bool WatchdogSupervisor::hostRunningFromBundle() {
+  for (const RunningApplication& app : platform_.workspace.runningApplications(bundleIdentifier_)) {
+    if (app.terminated || !app.bundlePath) continue;
+    if (UnicodeText::equal(WatchdogFiles::normalized(*app.bundlePath), bundlePath_)) return true;
+  }
+  return false;
+}
+
+void WatchdogSupervisor::tick() {
+  if (helperWasUpdated()) {
+    platform_.log.log(LogLevel::standard,
+                      "Helper was updated; exiting so launchd starts the new version");
+    platform_.loop.exitProcess(0);
+    return;
+  }
+
+  WatchdogObservation observation;
+  observation.record = WatchdogStore::read<HostRunRecord>(files_.hostRecordPath());
+  const std::optional<HostRunRecord>& record = observation.record;
+  const bool alive = record && recordProcessAlive(*record);
+
+  if (alive) {
+    watch(record->pid);
+  } else if (watchedPID_ != 0) {
+    processSource_.reset();
+    watchedPID_ = 0;
+  }
+
+  observation.ownedBundlePath = bundlePath_;
+  observation.recordProcessAlive = alive;
+  observation.recordProcessTraced = alive && platform_.probes.isTraced(record->pid);
+  const bool crashCandidate = record && !alive && !record->cleanExit;
+  observation.otherInstanceRunning = crashCandidate && hostRunningFromBundle();
+  observation.bootSession = bootSession_;
+  observation.now = platform_.probes.now();
+  observation.uptime = platform_.probes.uptime();
+  observation.shuttingDown = shuttingDown_ || launchInFlight_;
+  observation.hangKillIssued =
+      record && hangKillIssuedFor_ && UnicodeText::equal(*hangKillIssuedFor_, record->launchID);
+  if (crashCandidate) {
+    if (auto note = WatchdogStore::read<HostHangNote>(files_.hangNotePath())) {
+      observation.hangNoteLaunchID = std::move(note->launchID);
+    }
+  }
+
+  const WatchdogLedger before = ledger_;
+  WatchdogDecision decision = policy_.decide(observation, ledger_);
+  if (ledger_ != before) WatchdogStore::write(ledger_, files_.ledgerPath());
+
+  execute(decision, record);
+
+  double next = 2.0;
+  if (alive) next = record->curtainUp ? 1.0 : 3.0;
+  schedule(next);
+}
+
+void WatchdogSupervisor::watch(int32_t pid) {
+  if (pid == watchedPID_) return;
+  processSource_.reset();
+  watchedPID_ = pid;
+  if (pid < 1) return;
+  std::weak_ptr<WatchdogSupervisor> weak = weak_from_this();
+  processSource_ = platform_.loop.watchProcessExit(pid, [weak] {
+    if (auto self = weak.lock()) self->onWatchedProcessExit();
+  });
+}
+
+void WatchdogSupervisor::onWatchedProcessExit() {
+  processSource_.reset();
+  watchedPID_ = 0;
+  tick();
+}
+
+}  // namespace veldane

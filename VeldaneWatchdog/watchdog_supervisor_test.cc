@@ -1,0 +1,464 @@
+#include "VeldaneWatchdog/watchdog_supervisor.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <csignal>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include "platform/test/fake_platform.h"
+#include "state/host_hang_note.h"
+#include "state/watchdog_store.h"
+
+namespace veldane {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+const std::string kBundle = "/Applications/Host.app";
+const std::string kHelper = kBundle + "/Contents/MacOS/VeldaneWatchdog";
+const std::string kHostExecutable = kBundle + "/Contents/MacOS/Host";
+const std::string kIdentifier = "com.example.host";
+const std::vector<std::string> kRecovered{"--veldane-recovered"};
+const std::vector<std::string> kSafeMode{"--veldane-recovered", "--veldane-safe-mode"};
+
+class SupervisorTest : public ::testing::Test {
+ public:
+  void SetUp() override {
+    char pattern[] = "/tmp/supervisor-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    fake_.probes.applicationSupport = root_.string();
+    fake_.bundles.bundles[kBundle] = {kIdentifier, "Host"};
+    fake_.probes.files[kHelper] = FileIdentity{7, 1234, 1'700'000'000};
+    // A successful opening starts a simulated host, as the real one would.
+    fake_.workspace.onOpen = [this](const FakeWorkspace::Open& open) {
+      launchedArguments_.push_back(open.arguments);
+      if (!relaunchedHostStarts_) return;
+      const int32_t pid = nextPid_++;
+      startHost(pid, "run-" + std::to_string(pid));
+    };
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  std::shared_ptr<WatchdogSupervisor> start() {
+    auto supervisor = WatchdogSupervisor::create(kHelper, fake_.platform());
+    if (supervisor) supervisor->run();
+    return supervisor;
+  }
+
+  WatchdogFiles files() const { return WatchdogFiles::forBundle(root_, kIdentifier, kBundle); }
+
+  HostRunRecord record(int32_t pid, const std::string& launchID) {
+    HostRunRecord r;
+    r.pid = pid;
+    r.launchID = launchID;
+    r.bootSession = fake_.probes.boot;
+    r.executablePath = kHostExecutable;
+    r.startedAt = r.heartbeatAt = std::chrono::floor<std::chrono::seconds>(fake_.probes.now());
+    r.heartbeatUptime = fake_.probes.uptime();
+    return r;
+  }
+  void write(const HostRunRecord& r) { ASSERT_TRUE(WatchdogStore::write(r, files().hostRecordPath())); }
+  void startHost(int32_t pid, const std::string& launchID, bool curtainUp = false) {
+    fake_.probes.processes[pid] = kHostExecutable;
+    HostRunRecord r = record(pid, launchID);
+    r.curtainUp = curtainUp;
+    write(r);
+  }
+  void crash(int32_t pid) {
+    fake_.probes.processes.erase(pid);
+    fake_.loop.endProcess(pid);
+    fake_.loop.runDue();
+  }
+  std::vector<std::string> messages() const {
+    std::vector<std::string> out;
+    for (const auto& line : fake_.log.lines) out.push_back(line.message);
+    return out;
+  }
+  std::optional<WatchdogLedger> ledgerOnDisk() const {
+    return WatchdogStore::read<WatchdogLedger>(files().ledgerPath());
+  }
+
+  FakePlatform fake_;
+  fs::path root_;
+  std::vector<std::vector<std::string>> launchedArguments_;
+  bool relaunchedHostStarts_ = true;
+  int32_t nextPid_ = 500;
+};
+
+TEST_F(SupervisorTest, ConstructionFailsOutsideAUsableBundle) {
+  struct Case {
+    const char* name;
+    std::string executable;
+    std::function<void(FakePlatform&)> setup;
+  };
+  const Case cases[] = {
+      {"not in Contents/MacOS", "/Applications/Host.app/Contents/Helpers/W", nullptr},
+      {"no readable bundle", kHelper, [](FakePlatform& f) { f.bundles.bundles.clear(); }},
+      {"no identifier", kHelper, [](FakePlatform& f) { f.bundles.bundles[kBundle] = {}; }},
+      {"no application support",
+       kHelper, [](FakePlatform& f) { f.probes.applicationSupport.reset(); }},
+  };
+  for (const Case& c : cases) {
+    FakePlatform fake;
+    fake.probes.applicationSupport = root_.string();
+    fake.bundles.bundles[kBundle] = {kIdentifier, "Host"};
+    if (c.setup) c.setup(fake);
+    EXPECT_EQ(WatchdogSupervisor::create(c.executable, fake.platform()), nullptr) << c.name;
+    EXPECT_THAT(fake.log.lines, IsEmpty()) << c.name;
+  }
+  EXPECT_TRUE(fs::is_empty(root_));
+}
+
+TEST_F(SupervisorTest, ConstructionLoadsTheLedgerAndFindsTheDataFolder) {
+  WatchdogLedger stored;
+  stored.bootSession = "an earlier boot";
+  stored.relaunches = 9;
+  ASSERT_TRUE(WatchdogStore::write(stored, files().ledgerPath()));
+  fake_.probes.files.clear();  // the own executable cannot be examined
+
+  auto supervisor = WatchdogSupervisor::create(kHelper + "/../VeldaneWatchdog", fake_.platform());
+  ASSERT_NE(supervisor, nullptr);
+  EXPECT_EQ(supervisor->bundlePath(), kBundle);
+  EXPECT_EQ(supervisor->bundleIdentifier(), kIdentifier);
+  EXPECT_EQ(supervisor->files(), files());
+  EXPECT_EQ(supervisor->ledger(), stored);
+  EXPECT_EQ(supervisor->executableIdentity(), std::nullopt);
+}
+
+TEST_F(SupervisorTest, BadLedgerFileGivesTheEmptyLedgerAndIsReplacedByTheFirstTick) {
+  fs::create_directories(files().directory);
+  { std::ofstream(files().ledgerPath()) << "{\"version\":1}"; }
+  auto supervisor = WatchdogSupervisor::create(kHelper, fake_.platform());
+  ASSERT_NE(supervisor, nullptr);
+  EXPECT_EQ(supervisor->ledger(), WatchdogLedger{});
+  EXPECT_EQ(*WatchdogStore::readFile(files().ledgerPath()), "{\"version\":1}");
+
+  supervisor->run();
+  WatchdogLedger fresh;
+  fresh.bootSession = fake_.probes.boot;
+  EXPECT_EQ(ledgerOnDisk(), fresh);
+}
+
+TEST_F(SupervisorTest, RunLogsOnceTicksAtOnceAndKeepsExactlyOneTimer) {
+  auto supervisor = start();
+  EXPECT_THAT(messages(), ElementsAre("Watching " + kBundle));
+  EXPECT_EQ(fake_.probes.calls["fileIdentity"], 2);  // construction and the first tick
+  EXPECT_EQ(fake_.loop.pendingTimers(), 1u);
+  fake_.loop.advance(10);
+  EXPECT_EQ(fake_.loop.pendingTimers(), 1u);
+  EXPECT_EQ(fake_.probes.calls["fileIdentity"], 2 + 5);  // every 2 s without a record
+  EXPECT_EQ(messages().size(), 1u);
+}
+
+TEST_F(SupervisorTest, NextTickDependsOnTheHost) {
+  struct Case {
+    const char* name;
+    std::function<void(SupervisorTest&)> setup;
+    double delay;
+  };
+  const Case cases[] = {
+      {"no record", [](SupervisorTest&) {}, 2.0},
+      {"record of a dead process",
+       [](SupervisorTest& t) {
+         HostRunRecord r = t.record(300, "a");
+         r.cleanExit = true;
+         t.write(r);
+       },
+       2.0},
+      {"alive, curtain up", [](SupervisorTest& t) { t.startHost(300, "a", true); }, 1.0},
+      {"alive, curtain down", [](SupervisorTest& t) { t.startHost(300, "a", false); }, 3.0},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(files().directory);
+    c.setup(*this);
+    auto supervisor = start();
+    EXPECT_EQ(fake_.loop.nextTimerIn(), c.delay) << c.name;
+    EXPECT_EQ(fake_.loop.nextTimerTolerance(), c.delay * 0.25) << c.name;
+  }
+}
+
+TEST_F(SupervisorTest, CrashIsJudgedAtOnceAndRelaunchedOneSecondLater) {
+  startHost(300, "first");
+  auto supervisor = start();
+  EXPECT_EQ(supervisor->watchedPID(), 300);
+  fake_.loop.advance(1.5);
+
+  crash(300);
+  EXPECT_EQ(fake_.loop.time(), 1.5);  // judged by the exit watch, not by a timer
+  EXPECT_EQ(supervisor->watchedPID(), 0);
+  EXPECT_EQ(fake_.loop.pendingTimers(), 1u);
+  EXPECT_EQ(fake_.loop.nextTimerIn(), 2.0);
+  EXPECT_THAT(messages(), ElementsAre("Watching " + kBundle,
+                                      "Host ended unexpectedly (crash); relaunching"));
+  EXPECT_EQ(fake_.log.lines.back().level, LogLevel::error);
+  std::optional<WatchdogLedger> ledger = ledgerOnDisk();
+  ASSERT_TRUE(ledger);
+  EXPECT_EQ(ledger->handledLaunchID, "first");
+  EXPECT_EQ(ledger->lastExit, WatchdogExitKind::crash);
+  EXPECT_EQ(ledger->relaunches, 1);
+  EXPECT_TRUE(supervisor->launchInFlight());
+
+  fake_.loop.advance(0.999);
+  EXPECT_THAT(fake_.workspace.opens, IsEmpty());
+  fake_.loop.advance(0.001);
+  ASSERT_EQ(fake_.workspace.opens.size(), 1u);
+  EXPECT_EQ(fake_.workspace.opens[0].bundlePath, kBundle);
+  EXPECT_EQ(fake_.workspace.opens[0].arguments, kRecovered);
+  fake_.loop.runDue();
+  EXPECT_FALSE(supervisor->launchInFlight());
+
+  fake_.loop.advance(2);  // the new host is found and watched
+  EXPECT_EQ(supervisor->watchedPID(), 500);
+}
+
+TEST_F(SupervisorTest, HungHostIsKilledThroughItsWatchAndRelaunchedAsAHang) {
+  startHost(300, "stuck");
+  auto supervisor = start();
+  fake_.loop.advance(45);
+  EXPECT_THAT(fake_.loop.signalsSent(), IsEmpty());
+  fake_.loop.advance(3);  // the 3 s tick after 45 s of silence
+  EXPECT_THAT(fake_.loop.signalsSent(), ElementsAre(FakeMainLoop::Signal{300, SIGKILL}));
+  EXPECT_THAT(fake_.probes.kills, IsEmpty());
+  EXPECT_EQ(supervisor->hangKillIssuedFor(), "stuck");
+  fake_.loop.runDue();
+  EXPECT_THAT(messages(),
+              ElementsAre("Watching " + kBundle,
+                          "Host heartbeat stopped; ending pid 300 so it can be relaunched",
+                          "Host ended unexpectedly (hang); relaunching"));
+  fake_.loop.advance(1);
+  EXPECT_THAT(launchedArguments_, ElementsAre(kRecovered));
+}
+
+TEST_F(SupervisorTest, TracedHostIsNeverKilled) {
+  startHost(300, "debugged");
+  fake_.probes.traced.insert(300);
+  auto supervisor = start();
+  fake_.loop.advance(600);
+  EXPECT_THAT(fake_.loop.signalsSent(), IsEmpty());
+  EXPECT_THAT(fake_.probes.kills, IsEmpty());
+}
+
+TEST_F(SupervisorTest, RecordNamingTheWatchdogItselfIsNeverSignalled) {
+  fake_.probes.processes[fake_.probes.ownProcess] = kHelper;
+  HostRunRecord r = record(fake_.probes.ownProcess, "self");
+  r.executablePath = kHelper;
+  write(r);
+  auto supervisor = start();
+  fake_.loop.advance(100);
+  EXPECT_THAT(fake_.loop.signalsSent(), IsEmpty());
+  EXPECT_THAT(fake_.probes.kills, IsEmpty());
+  EXPECT_EQ(supervisor->hangKillIssuedFor(), "self");
+}
+
+TEST_F(SupervisorTest, ThirdCrashInFiveMinutesLaunchesSafeModeOnceThenStops) {
+  startHost(300, "run-0");
+  auto supervisor = start();
+  for (int i = 0; i < 4; ++i) {
+    fake_.loop.advance(10);
+    crash(supervisor->watchedPID());
+    fake_.loop.advance(3);
+  }
+  EXPECT_THAT(launchedArguments_, ElementsAre(kRecovered, kRecovered, kSafeMode));
+  EXPECT_EQ(messages().back(), "Host ended (crash) while stopped after repeated crashes; not relaunching");
+  EXPECT_EQ(messages()[3], "Host ended unexpectedly (crash) again; stopping after repeated crashes");
+  EXPECT_TRUE(ledgerOnDisk()->stoppedAt.has_value());
+  fake_.loop.advance(600);
+  EXPECT_EQ(launchedArguments_.size(), 3u);
+}
+
+TEST_F(SupervisorTest, CleanExitIsNotRelaunched) {
+  startHost(300, "quits");
+  auto supervisor = start();
+  HostRunRecord r = record(300, "quits");
+  r.cleanExit = true;
+  write(r);
+  crash(300);
+  fake_.loop.advance(30);
+  EXPECT_THAT(fake_.workspace.opens, IsEmpty());
+  EXPECT_EQ(fake_.workspace.scans, 0);  // not a crash candidate
+  EXPECT_EQ(messages().size(), 1u);
+}
+
+TEST_F(SupervisorTest, FailedOpeningsAreRetriedTwiceThenGivenUp) {
+  fake_.workspace.openErrors = {"no such file", "no such file", "no such file"};
+  startHost(300, "a");
+  auto supervisor = start();
+  crash(300);
+  fake_.loop.advance(30);
+  std::vector<double> times;
+  for (const auto& open : fake_.workspace.opens) times.push_back(open.at);
+  EXPECT_THAT(times, ElementsAre(1.0, 7.0, 13.0));
+  EXPECT_EQ(std::count(messages().begin(), messages().end(), "Relaunch failed: no such file"), 3);
+  EXPECT_FALSE(supervisor->launchInFlight());
+}
+
+TEST_F(SupervisorTest, LaunchInFlightClearsAboutEighteenSecondsAfterTheCall) {
+  fake_.workspace.openErrors = {"e", "e", "e"};
+  startHost(300, "a");
+  auto supervisor = start();
+  crash(300);
+  fake_.loop.advance(17.9);
+  EXPECT_TRUE(supervisor->launchInFlight());
+  fake_.loop.advance(0.2);
+  EXPECT_FALSE(supervisor->launchInFlight());
+}
+
+TEST_F(SupervisorTest, ExitWatchTickLeavesAPendingRetryAlone) {
+  fake_.workspace.openErrors = {"busy"};
+  relaunchedHostStarts_ = false;
+  startHost(300, "a");
+  auto supervisor = start();
+  crash(300);
+  fake_.loop.advance(1);  // the first opening fails; a retry is due at 6 s
+  startHost(301, "b");    // started by hand meanwhile, then it crashes too
+  fake_.loop.advance(2);
+  ASSERT_EQ(supervisor->watchedPID(), 301);
+  crash(301);
+  EXPECT_EQ(fake_.loop.pendingTimers(), 1u);
+  fake_.loop.advance(5);
+  EXPECT_EQ(fake_.workspace.opens.size(), 2u);
+}
+
+TEST_F(SupervisorTest, LaunchIsSkippedOnlyWhenTheHostRunsFromThisBundle) {
+  struct Case {
+    const char* name;
+    std::vector<RunningApplication> running;
+    bool opens;
+  };
+  const Case cases[] = {
+      {"nothing runs", {}, true},
+      {"terminated", {{9, true, kBundle}}, true},
+      {"no bundle location", {{9, false, std::nullopt}}, true},
+      {"another copy", {{9, false, "/Other/Host.app"}}, true},
+      {"this bundle, unnormalised", {{9, false, kBundle + "/./"}}, false},
+  };
+  for (const Case& c : cases) {
+    FakePlatform fake;
+    fake.probes.applicationSupport = root_.string();
+    fake.bundles.bundles[kBundle] = {kIdentifier, "Host"};
+    fs::remove_all(files().directory);
+    fake.probes.processes[300] = kHostExecutable;
+    write(record(300, std::string("run ") + c.name));
+    auto supervisor = WatchdogSupervisor::create(kHelper, fake.platform());
+    supervisor->run();
+    fake.probes.processes.erase(300);
+    // Appears only after the crash judgement, so it does not defer it.
+    fake.loop.endProcess(300);
+    fake.loop.runDue();
+    fake.workspace.applications[kIdentifier] = c.running;
+    fake.loop.advance(1);
+    EXPECT_EQ(fake.workspace.opens.size(), c.opens ? 1u : 0u) << c.name;
+    EXPECT_FALSE(supervisor->launchInFlight()) << c.name;
+  }
+}
+
+TEST_F(SupervisorTest, AnotherInstanceFromThisBundleDefersTheJudgement) {
+  startHost(300, "a");
+  auto supervisor = start();
+  fake_.workspace.applications[kIdentifier] = {{301, false, kBundle}};
+  crash(300);
+  fake_.loop.advance(10);
+  EXPECT_THAT(fake_.workspace.opens, IsEmpty());
+  EXPECT_EQ(supervisor->ledger().handledLaunchID, std::nullopt);
+  fake_.workspace.applications.clear();
+  fake_.loop.advance(2);
+  EXPECT_EQ(supervisor->ledger().handledLaunchID, "a");
+}
+
+TEST_F(SupervisorTest, HangNoteForTheEndedRunMakesItAHang) {
+  startHost(300, "noted");
+  auto supervisor = start();
+  HostHangNote note{"noted", std::chrono::floor<std::chrono::seconds>(fake_.probes.now()), 12};
+  ASSERT_TRUE(WatchdogStore::write(note, files().hangNotePath()));
+  crash(300);
+  EXPECT_EQ(messages().back(), "Host ended unexpectedly (hang); relaunching");
+}
+
+TEST_F(SupervisorTest, PowerOffStopsDecisionsAndPendingLaunchesButNotTicks) {
+  startHost(300, "a");
+  auto supervisor = start();
+  crash(300);
+  fake_.loop.announcePowerOff();
+  fake_.loop.runDue();
+  EXPECT_TRUE(supervisor->shuttingDown());
+  fake_.loop.advance(1);
+  EXPECT_THAT(fake_.workspace.opens, IsEmpty());
+  EXPECT_FALSE(supervisor->launchInFlight());
+  int ticks = fake_.probes.calls["fileIdentity"];
+  fake_.loop.advance(20);
+  EXPECT_EQ(fake_.probes.calls["fileIdentity"], ticks + 10);
+}
+
+TEST_F(SupervisorTest, ReplacedHelperExitsWithStatusZeroBeforeReadingTheRecord) {
+  startHost(300, "a");
+  auto supervisor = start();
+  fake_.probes.files.erase(kHelper);  // being replaced: no update seen yet
+  fake_.loop.advance(3);
+  EXPECT_EQ(fake_.loop.exitStatus(), std::nullopt);
+  fake_.probes.files[kHelper] = FileIdentity{7, 1235, 1'700'000'000};
+  fake_.probes.processes.clear();  // a crash now must not be judged
+  fake_.loop.advance(3);
+  EXPECT_EQ(fake_.loop.exitStatus(), 0);
+  EXPECT_EQ(messages().back(), "Helper was updated; exiting so launchd starts the new version");
+  EXPECT_EQ(fake_.log.lines.back().level, LogLevel::standard);
+  EXPECT_EQ(supervisor->ledger().handledLaunchID, std::nullopt);
+}
+
+TEST_F(SupervisorTest, ReusedPidIsNotAliveAndDropsTheWatch) {
+  startHost(300, "a");
+  auto supervisor = start();
+  EXPECT_TRUE(fake_.loop.watching(300));
+  fake_.probes.processes[300] = "/usr/bin/other";
+  fake_.loop.advance(3);
+  EXPECT_FALSE(fake_.loop.watching(300));
+  EXPECT_EQ(supervisor->watchedPID(), 0);
+  EXPECT_EQ(messages().back(), "Host ended unexpectedly (crash); relaunching");
+}
+
+TEST_F(SupervisorTest, LedgerIsWrittenOnlyWhenItChanges) {
+  startHost(300, "a");
+  auto supervisor = start();
+  ASSERT_TRUE(ledgerOnDisk());
+  fs::remove(files().ledgerPath());
+  fake_.loop.advance(30);
+  EXPECT_FALSE(fs::exists(files().ledgerPath()));
+}
+
+TEST_F(SupervisorTest, CallbacksDoNothingOnceTheSupervisorIsGone) {
+  startHost(300, "a");
+  auto supervisor = start();
+  crash(300);
+  supervisor.reset();
+  fake_.loop.advance(30);
+  EXPECT_THAT(fake_.workspace.opens, IsEmpty());
+  EXPECT_EQ(fake_.probes.calls["fileIdentity"], 3);
+}
+
+TEST_F(SupervisorTest, WallClockJumpsNeitherKillNorMiscount) {
+  startHost(300, "a");
+  auto supervisor = start();
+  fake_.probes.wallOffset = std::chrono::hours(1);  // hangs are judged on uptime only
+  fake_.loop.advance(30);
+  EXPECT_THAT(fake_.loop.signalsSent(), IsEmpty());
+  crash(300);
+  // Back by two days: the exit just counted now lies in the future and is dropped.
+  fake_.probes.wallOffset = std::chrono::hours(-48);
+  for (int i = 0; i < 2; ++i) {
+    fake_.loop.advance(5);
+    crash(supervisor->watchedPID());
+  }
+  EXPECT_EQ(supervisor->ledger().unexpectedExits.size(), 2u);
+  EXPECT_EQ(supervisor->ledger().stoppedAt, std::nullopt);
+  EXPECT_EQ(supervisor->ledger().relaunches, 3);
+}
+
+}  // namespace
+}  // namespace veldane

@@ -1,0 +1,97 @@
+#ifndef VELDANE_VELDANEWATCHDOG_WATCHDOG_SUPERVISOR_H_
+#define VELDANE_VELDANEWATCHDOG_WATCHDOG_SUPERVISOR_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/file_identity.h"
+#include "platform/watchdog_platform.h"
+#include "policy/watchdog_decision.h"
+#include "policy/watchdog_policy.h"
+#include "state/host_run_record.h"
+#include "state/watchdog_files.h"
+#include "state/watchdog_ledger.h"
+
+namespace veldane {
+
+// The one run-time object of the watchdog: it ticks every one to three
+// seconds, judges the host through the policy, and ends, relaunches or leaves
+// the host as the policy decides. Everything runs on the main thread; every
+// callback holds the supervisor weakly.
+//
+//   auto supervisor = WatchdogSupervisor::create(executablePath, platform);
+//   if (!supervisor) { /* not inside a host bundle */ }
+//   supervisor->run();  // then run the main loop
+class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSupervisor> {
+ public:
+  // Absent when the executable is not inside a usable host bundle: no bundle
+  // around it, no readable bundle, no bundle identifier, or no per-user
+  // application-support folder. Logs nothing and writes nothing.
+  static std::shared_ptr<WatchdogSupervisor> create(const std::string& executablePath,
+                                                    WatchdogPlatform platform);
+
+  WatchdogSupervisor(const WatchdogSupervisor&) = delete;
+  WatchdogSupervisor& operator=(const WatchdogSupervisor&) = delete;
+
+  // Registers the power-off observer, logs the start and ticks once; from
+  // then on exactly one tick timer is pending.
+  void run();
+
+  // Read-only views for diagnostics and tests.
+  const std::string& bundlePath() const { return bundlePath_; }
+  const std::string& bundleIdentifier() const { return bundleIdentifier_; }
+  const WatchdogFiles& files() const { return files_; }
+  const WatchdogLedger& ledger() const { return ledger_; }
+  const std::optional<FileIdentity>& executableIdentity() const { return executableIdentity_; }
+  bool launchInFlight() const { return launchInFlight_; }
+  bool shuttingDown() const { return shuttingDown_; }
+  int32_t watchedPID() const { return watchedPID_; }
+  const std::optional<std::string>& hangKillIssuedFor() const { return hangKillIssuedFor_; }
+
+ private:
+  struct Token {};
+
+ public:
+  WatchdogSupervisor(Token, WatchdogPlatform platform) : platform_(platform) {}
+
+ private:
+  void tick();
+  void schedule(double after);
+  void watch(int32_t pid);
+  void onWatchedProcessExit();
+  bool helperWasUpdated();
+  bool recordProcessAlive(const HostRunRecord& record);
+  bool hostRunningFromBundle();
+
+  void execute(const WatchdogDecision& decision, const std::optional<HostRunRecord>& record);
+  void killHungHost(int32_t pid, const std::optional<HostRunRecord>& record);
+  void launch(std::vector<std::string> arguments, int64_t attemptsLeft);
+  void openHost(std::vector<std::string> arguments, int64_t attemptsLeft);
+  void openFinished(const std::optional<std::string>& error, std::vector<std::string> arguments,
+                    int64_t attemptsLeft);
+
+  WatchdogPlatform platform_;
+
+  std::string bundlePath_;
+  std::string bundleIdentifier_;
+  WatchdogFiles files_;
+  std::string bootSession_;
+  WatchdogPolicy policy_;
+  std::string executablePath_;
+  std::optional<FileIdentity> executableIdentity_;
+  WatchdogLedger ledger_;
+  std::optional<std::string> hangKillIssuedFor_;
+  bool launchInFlight_ = false;
+  bool shuttingDown_ = false;
+  std::unique_ptr<MainLoop::Timer> timer_;
+  std::unique_ptr<MainLoop::ProcessExitWatch> processSource_;
+  int32_t watchedPID_ = 0;
+  std::vector<std::unique_ptr<MainLoop::Subscription>> observers_;
+};
+
+}  // namespace veldane
+
+#endif  // VELDANE_VELDANEWATCHDOG_WATCHDOG_SUPERVISOR_H_

@@ -1,0 +1,113 @@
+// Carrying out the policy's decisions: ending a hung host and launching it.
+#include <csignal>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "VeldaneWatchdog/watchdog_supervisor.h"
+#include "state/unicode_text.h"
+
+namespace veldane {
+namespace {
+
+constexpr int64_t kLaunchAttempts = 3;
+constexpr double kLaunchDelay = 1.0;
+constexpr double kRetryDelay = 5.0;
+
+const std::vector<std::string>& relaunchArguments() {
+  static const std::vector<std::string> arguments{"--veldane-recovered"};
+  return arguments;
+}
+
+const std::vector<std::string>& safeModeArguments() {
+  static const std::vector<std::string> arguments{"--veldane-recovered", "--veldane-safe-mode"};
+  return arguments;
+}
+
+std::string kindText(WatchdogExitKind kind) { return std::string(rawValue(kind)); }
+
+template <typename... Fs>
+struct Overloaded : Fs... {
+  using Fs::operator()...;
+};
+
+}  // namespace
+
+void WatchdogSupervisor::execute(const WatchdogDecision& decision,
+                                 const std::optional<HostRunRecord>& record) {
+  LogChannel& log = platform_.log;
+  std::visit(Overloaded{
+                 [&](const WatchdogDecision::KillHungHost& d) { killHungHost(d.pid, record); },
+                 [&](const WatchdogDecision::Relaunch& d) {
+                   log.log(LogLevel::error,
+                           "Host ended unexpectedly (" + kindText(d.kind) + "); relaunching");
+                   launch(relaunchArguments(), kLaunchAttempts);
+                 },
+                 [&](const WatchdogDecision::StopAfterRepeatedCrashes& d) {
+                   log.log(LogLevel::error, "Host ended unexpectedly (" + kindText(d.kind) +
+                                                ") again; stopping after repeated crashes");
+                   launch(safeModeArguments(), kLaunchAttempts);
+                 },
+                 [&](const WatchdogDecision::EndedWhileStopped& d) {
+                   log.log(LogLevel::error,
+                           "Host ended (" + kindText(d.kind) +
+                               ") while stopped after repeated crashes; not relaunching");
+                 },
+                 [](const WatchdogDecision::None&) {},
+             },
+             decision.value);
+}
+
+void WatchdogSupervisor::killHungHost(int32_t pid, const std::optional<HostRunRecord>& record) {
+  hangKillIssuedFor_ = record ? std::optional(record->launchID) : std::nullopt;
+  // A record may name any pid; the watchdog never signals itself.
+  if (pid == platform_.probes.ownPid()) return;
+  platform_.log.log(LogLevel::error, "Host heartbeat stopped; ending pid " + std::to_string(pid) +
+                                         " so it can be relaunched");
+  // The exit watch holds this very process, so a pid reused since cannot be hit.
+  if (processSource_ && watchedPID_ == pid) {
+    processSource_->sendSignal(SIGKILL);
+  } else {
+    platform_.probes.kill(pid, SIGKILL);
+  }
+}
+
+void WatchdogSupervisor::launch(std::vector<std::string> arguments, int64_t attemptsLeft) {
+  if (attemptsLeft < 1 || shuttingDown_) {
+    launchInFlight_ = false;
+    return;
+  }
+  launchInFlight_ = true;
+  std::weak_ptr<WatchdogSupervisor> weak = weak_from_this();
+  platform_.loop.runAfter(kLaunchDelay, [weak, arguments = std::move(arguments), attemptsLeft] {
+    if (auto self = weak.lock()) self->openHost(arguments, attemptsLeft);
+  });
+}
+
+void WatchdogSupervisor::openHost(std::vector<std::string> arguments, int64_t attemptsLeft) {
+  if (shuttingDown_ || hostRunningFromBundle()) {
+    launchInFlight_ = false;
+    return;
+  }
+  std::weak_ptr<WatchdogSupervisor> weak = weak_from_this();
+  platform_.workspace.openApplication(
+      bundlePath_, arguments,
+      [weak, arguments, attemptsLeft](std::optional<std::string> error) {
+        if (auto self = weak.lock()) self->openFinished(error, arguments, attemptsLeft);
+      });
+}
+
+void WatchdogSupervisor::openFinished(const std::optional<std::string>& error,
+                                      std::vector<std::string> arguments, int64_t attemptsLeft) {
+  if (!error) {
+    launchInFlight_ = false;
+    return;
+  }
+  platform_.log.log(LogLevel::error, "Relaunch failed: " + *error);
+  std::weak_ptr<WatchdogSupervisor> weak = weak_from_this();
+  platform_.loop.runAfter(kRetryDelay, [weak, arguments = std::move(arguments), attemptsLeft] {
+    if (auto self = weak.lock()) self->launch(arguments, attemptsLeft - 1);
+  });
+}
+
+}  // namespace veldane
