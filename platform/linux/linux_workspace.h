@@ -1,0 +1,33 @@
+#ifndef VELDANE_PLATFORM_LINUX_LINUX_WORKSPACE_H_
+#define VELDANE_PLATFORM_LINUX_LINUX_WORKSPACE_H_
+
+#include <string>
+#include <vector>
+
+#include "platform/bundle_reader.h"
+#include "platform/main_loop.h"
+#include "platform/workspace.h"
+
+namespace veldane {
+
+// Applications are processes of this user whose executable is the one that
+// their bundle's Info.plist names, directly in `<X>.app/Contents/MacOS`.
+class LinuxWorkspace final : public Workspace {
+ public:
+  LinuxWorkspace(MainLoop& loop, BundleReader& bundles);
+
+  std::vector<RunningApplication> runningApplications(const std::string& bundleIdentifier) override;
+
+  // Launches synchronously (until the exec); the completion still comes
+  // through the main loop.
+  void openApplication(const std::string& bundlePath, const std::vector<std::string>& arguments,
+                       OpenCompletion completion) override;
+
+ private:
+  MainLoop& loop_;
+  BundleReader& bundles_;
+};
+
+}  // namespace veldane
+
+#endif  // VELDANE_PLATFORM_LINUX_LINUX_WORKSPACE_H_

@@ -1,0 +1,25 @@
+#ifndef VELDANE_PLATFORM_LINUX_PROCESS_LAUNCHER_H_
+#define VELDANE_PLATFORM_LINUX_PROCESS_LAUNCHER_H_
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace veldane {
+
+// Starting programs the way a desktop launcher does.
+namespace ProcessLauncher {
+
+// Starts `executable` with `arguments` in the background: in a session of its
+// own, not a child of the caller, with the caller's environment, standard
+// streams on /dev/null, no other inherited descriptor, default signal
+// dispositions and an empty signal mask. Returns once the program has been
+// executed (nothing) or has failed to start (a readable error text). Blocks
+// only until the exec.
+std::optional<std::string> launchDetached(const std::string& executable,
+                                          const std::vector<std::string>& arguments);
+
+}  // namespace ProcessLauncher
+}  // namespace veldane
+
+#endif  // VELDANE_PLATFORM_LINUX_PROCESS_LAUNCHER_H_
