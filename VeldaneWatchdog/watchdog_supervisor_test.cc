@@ -296,7 +296,8 @@ TEST_F(SupervisorTest, FailedOpeningsAreRetriedTwiceThenGivenUp) {
   std::vector<double> times;
   for (const auto& open : fake_.workspace.opens) times.push_back(open.at);
   EXPECT_THAT(times, ElementsAre(1.0, 7.0, 13.0));
-  EXPECT_EQ(std::count(messages().begin(), messages().end(), "Relaunch failed: no such file"), 3);
+  const std::vector<std::string> lines = messages();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Relaunch failed: no such file"), 3);
   EXPECT_FALSE(supervisor->launchInFlight());
 }
 
