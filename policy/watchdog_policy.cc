@@ -1,0 +1,109 @@
+#include "policy/watchdog_policy.h"
+
+#include <chrono>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "state/unicode_text.h"
+#include "state/watchdog_files.h"
+
+namespace veldane {
+namespace {
+
+// The trailing "/" keeps a sibling such as "/A.appx" and the bundle folder
+// itself from counting as inside "/A.app".
+bool executableIsInsideBundle(const HostRunRecord& record, const std::string& ownedBundlePath) {
+  return UnicodeText::hasPrefix(WatchdogFiles::normalized(record.executablePath),
+                                WatchdogFiles::normalized(ownedBundlePath) + "/");
+}
+
+// Dates after `now` come from a clock that moved back and no longer count.
+// A span too long for the clock's tick count is far outside any window, and
+// is caught before the subtraction could overflow.
+bool isRecent(WatchdogDate exit, WatchdogDate now, double window) {
+  if (exit > now) return false;
+  using Rep = WatchdogDate::rep;
+  const Rep from = exit.time_since_epoch().count();
+  const Rep to = now.time_since_epoch().count();
+  if (from < 0 && to > std::numeric_limits<Rep>::max() + from) return false;
+  return std::chrono::duration<double>(WatchdogDate::duration(to - from)).count() < window;
+}
+
+WatchdogDecision judgeLiveHost(const WatchdogPolicy& policy, const WatchdogObservation& observation,
+                               const HostRunRecord& record) {
+  if (record.cleanExit || observation.recordProcessTraced || observation.hangKillIssued ||
+      record.awayCoverUp.value_or(false)) {
+    return WatchdogDecision::none();
+  }
+  const double limit = record.curtainUp ? policy.curtainHangTimeout : policy.hangTimeout;
+  const double stalled = observation.uptime - record.heartbeatUptime;
+  // Written so that a stalled time that is not a number never kills.
+  if (limit < stalled) return WatchdogDecision::killHungHost(record.pid);
+  return WatchdogDecision::none();
+}
+
+WatchdogDecision judgeEndedRun(const WatchdogPolicy& policy, const WatchdogObservation& observation,
+                               const HostRunRecord& record, WatchdogLedger& ledger) {
+  // Another instance means the run may live on elsewhere: decide later,
+  // without marking it handled.
+  if (observation.otherInstanceRunning || record.cleanExit) return WatchdogDecision::none();
+  if (ledger.handledLaunchID && UnicodeText::equal(*ledger.handledLaunchID, record.launchID)) {
+    return WatchdogDecision::none();
+  }
+  ledger.handledLaunchID = record.launchID;
+
+  const bool hangNoteNamesRun = observation.hangNoteLaunchID &&
+                                UnicodeText::equal(*observation.hangNoteLaunchID, record.launchID);
+  const WatchdogExitKind kind = observation.hangKillIssued || hangNoteNamesRun
+                                    ? WatchdogExitKind::hang
+                                    : WatchdogExitKind::crash;
+  ledger.lastExit = kind;
+  ledger.lastExitAt = observation.now;
+  if (ledger.stoppedAt) return WatchdogDecision::endedWhileStopped(kind);
+
+  std::vector<WatchdogDate> recent;
+  for (const WatchdogDate& exit : ledger.unexpectedExits) {
+    if (isRecent(exit, observation.now, policy.crashLoopWindow)) recent.push_back(exit);
+  }
+  recent.push_back(observation.now);
+  ledger.unexpectedExits = std::move(recent);
+  ledger.lastRelaunchAt = observation.now;
+  // A ledger file may hold any count; saturate rather than overflow.
+  if (ledger.relaunches < std::numeric_limits<int64_t>::max()) ++ledger.relaunches;
+
+  if (static_cast<int64_t>(ledger.unexpectedExits.size()) < policy.crashLoopLimit) {
+    return WatchdogDecision::relaunch(kind);
+  }
+  ledger.stoppedAt = observation.now;
+  ledger.safeModeLaunchedAt = observation.now;
+  return WatchdogDecision::stopAfterRepeatedCrashes(kind);
+}
+
+}  // namespace
+
+WatchdogDecision WatchdogPolicy::decide(const WatchdogObservation& observation,
+                                        WatchdogLedger& ledger) const {
+  // The ledger's books are kept per boot session, whatever else this tick says.
+  if (!ledger.bootSession || !UnicodeText::equal(*ledger.bootSession, observation.bootSession)) {
+    ledger = WatchdogLedger{};
+    ledger.bootSession = observation.bootSession;
+  }
+  if (observation.shuttingDown || !observation.record) return WatchdogDecision::none();
+  const HostRunRecord& record = *observation.record;
+  if (!UnicodeText::equal(record.bootSession, observation.bootSession) ||
+      !executableIsInsideBundle(record, observation.ownedBundlePath)) {
+    return WatchdogDecision::none();
+  }
+
+  if (record.crashLoopResetAt && ledger.stoppedAt && *record.crashLoopResetAt > *ledger.stoppedAt) {
+    ledger.stoppedAt.reset();
+    ledger.safeModeLaunchedAt.reset();
+    ledger.unexpectedExits.clear();
+  }
+
+  if (observation.recordProcessAlive) return judgeLiveHost(*this, observation, record);
+  return judgeEndedRun(*this, observation, record, ledger);
+}
+
+}  // namespace veldane
