@@ -1,0 +1,278 @@
+#include "platform/linux/linux_main_loop.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <systemd/sd-bus.h>
+#include <systemd/sd-event.h>
+#include <unistd.h>
+extern "C" {
+// This glibc declares the pidfd calls without C linkage; fcntl.h, which it
+// includes, comes first so that only pidfd.h itself is wrapped.
+#include <sys/pidfd.h>
+}
+
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <utility>
+
+namespace veldane {
+namespace {
+
+constexpr uint64_t kMicrosecondsPerSecond = 1000000;
+// About thirty years: far enough to mean "never", short of sd-event's infinity.
+constexpr double kLongestDelayMicroseconds = 1e15;
+// A delayed launch has to start on time; a millisecond is within what it needs.
+constexpr uint64_t kRunAfterAccuracy = 1000;
+
+// A callback owned by its event source, freed together with it.
+struct CallbackBox {
+  MainLoop::Callback callback;
+};
+
+void deleteBox(void* userdata) { delete static_cast<CallbackBox*>(userdata); }
+
+// The loop must survive a faulty callback.
+void runGuarded(const MainLoop::Callback& callback) noexcept {
+  if (!callback) return;
+  try {
+    callback();
+  } catch (...) {
+  }
+}
+
+// Takes the callback out first, so that it stays alive even when it destroys
+// its own handle.
+void invokeOnce(void* userdata) {
+  MainLoop::Callback callback = std::move(static_cast<CallbackBox*>(userdata)->callback);
+  static_cast<CallbackBox*>(userdata)->callback = nullptr;
+  runGuarded(callback);
+}
+
+uint64_t microseconds(double seconds) {
+  if (!(seconds > 0)) return 0;  // Also NaN.
+  return static_cast<uint64_t>(
+      std::min(std::ceil(seconds * kMicrosecondsPerSecond), kLongestDelayMicroseconds));
+}
+
+// Measured from the real present, not from the start of the loop iteration
+// that sd-event's relative timers would count from.
+uint64_t deadlineAfter(double delay) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * kMicrosecondsPerSecond +
+         static_cast<uint64_t>(now.tv_nsec) / 1000 + microseconds(delay);
+}
+
+int onTimer(sd_event_source*, uint64_t, void* userdata) {
+  invokeOnce(userdata);
+  return 0;
+}
+
+int onDetachedTimer(sd_event_source* source, uint64_t, void* userdata) {
+  // The source stays valid until this handler returns and is freed then.
+  sd_event_source_unref(source);
+  invokeOnce(userdata);
+  return 0;
+}
+
+int onProcessExit(sd_event_source* source, int, uint32_t, void* userdata) {
+  sd_event_source_set_enabled(source, SD_EVENT_OFF);
+  invokeOnce(userdata);
+  return 0;
+}
+
+int onPrepareForShutdown(sd_bus_message* message, void* userdata, sd_bus_error*) {
+  int starting = 0;
+  if (sd_bus_message_read(message, "b", &starting) < 0 || !starting) return 0;
+  // A copy, as the subscription may be dropped while it runs.
+  MainLoop::Callback callback = static_cast<CallbackBox*>(userdata)->callback;
+  runGuarded(callback);
+  return 0;
+}
+
+int onSigterm(sd_event_source*, const struct signalfd_siginfo*, void*) { std::exit(0); }
+
+class SourceTimer final : public MainLoop::Timer {
+ public:
+  explicit SourceTimer(sd_event_source* source) : source_(source) {}
+  ~SourceTimer() override { sd_event_source_disable_unref(source_); }
+  SourceTimer(const SourceTimer&) = delete;
+  SourceTimer& operator=(const SourceTimer&) = delete;
+
+ private:
+  sd_event_source* source_;
+};
+
+class PidfdWatch final : public MainLoop::ProcessExitWatch {
+ public:
+  // The source owns `pidfd` and closes it when freed.
+  PidfdWatch(sd_event_source* source, int pidfd) : source_(source), pidfd_(pidfd) {}
+  ~PidfdWatch() override { sd_event_source_disable_unref(source_); }
+  PidfdWatch(const PidfdWatch&) = delete;
+  PidfdWatch& operator=(const PidfdWatch&) = delete;
+
+  bool sendSignal(int signal) override {
+    return pidfd_send_signal(pidfd_, signal, nullptr, 0) == 0;
+  }
+
+ private:
+  sd_event_source* source_;
+  int pidfd_;
+};
+
+class BusSubscription final : public MainLoop::Subscription {
+ public:
+  explicit BusSubscription(sd_bus_slot* slot) : slot_(slot) {}
+  ~BusSubscription() override { sd_bus_slot_unref(slot_); }
+  BusSubscription(const BusSubscription&) = delete;
+  BusSubscription& operator=(const BusSubscription&) = delete;
+
+ private:
+  sd_bus_slot* slot_;
+};
+
+}  // namespace
+
+LinuxMainLoop::LinuxMainLoop() {
+  if (sd_event_new(&event_) < 0) event_ = nullptr;
+  wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake_fd_ < 0) return;
+  if (sd_event_add_io(event_, &posted_source_, wake_fd_, EPOLLIN, onPosted, this) < 0) {
+    close(wake_fd_);
+    wake_fd_ = -1;
+    return;
+  }
+  sd_event_source_set_io_fd_own(posted_source_, 1);
+}
+
+LinuxMainLoop::~LinuxMainLoop() {
+  sd_event_source_disable_unref(posted_source_);
+  sd_event_source_disable_unref(sigterm_source_);
+  if (bus_ != nullptr) {
+    sd_bus_detach_event(bus_);
+    sd_bus_flush_close_unref(bus_);
+  }
+  sd_event_unref(event_);
+}
+
+void LinuxMainLoop::exitOnSigterm() {
+  if (sigterm_source_ != nullptr) return;
+  std::signal(SIGTERM, SIG_IGN);
+  // Blocked, the signal still queues despite SIG_IGN, and the loop reads it.
+  sigset_t mask;
+  sigemptyset(&mask);
+  sigaddset(&mask, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &mask, nullptr);
+  if (sd_event_add_signal(event_, &sigterm_source_, SIGTERM, onSigterm, nullptr) < 0) {
+    sigterm_source_ = nullptr;
+  }
+}
+
+int LinuxMainLoop::run() { return sd_event_loop(event_); }
+
+void LinuxMainLoop::quit(int status) { sd_event_exit(event_, status); }
+
+std::unique_ptr<MainLoop::Timer> LinuxMainLoop::oneShotTimer(double delay, double tolerance,
+                                                             Callback callback) {
+  auto box = std::make_unique<CallbackBox>(CallbackBox{std::move(callback)});
+  sd_event_source* source = nullptr;
+  const uint64_t accuracy = std::max<uint64_t>(microseconds(tolerance), 1);
+  if (sd_event_add_time(event_, &source, CLOCK_MONOTONIC, deadlineAfter(delay), accuracy, onTimer,
+                        box.get()) < 0) {
+    return std::make_unique<Timer>();
+  }
+  sd_event_source_set_destroy_callback(source, deleteBox);
+  box.release();
+  return std::make_unique<SourceTimer>(source);
+}
+
+void LinuxMainLoop::runAfter(double delay, Callback work) {
+  auto box = std::make_unique<CallbackBox>(CallbackBox{std::move(work)});
+  sd_event_source* source = nullptr;
+  if (sd_event_add_time(event_, &source, CLOCK_MONOTONIC, deadlineAfter(delay), kRunAfterAccuracy,
+                        onDetachedTimer, box.get()) < 0) {
+    return;
+  }
+  sd_event_source_set_destroy_callback(source, deleteBox);
+  box.release();
+  // The loop keeps it until it fires, and frees it if it is itself freed first.
+  sd_event_source_set_floating(source, 1);
+  sd_event_source_unref(source);
+}
+
+void LinuxMainLoop::post(Callback work) {
+  {
+    std::lock_guard lock(posted_mutex_);
+    posted_.push_back(std::move(work));
+  }
+  const uint64_t one = 1;
+  if (write(wake_fd_, &one, sizeof one) < 0) {
+    // Only a saturated counter refuses, and then a wake-up is pending anyway.
+  }
+}
+
+int LinuxMainLoop::onPosted(sd_event_source*, int fd, uint32_t, void* userdata) {
+  uint64_t count = 0;
+  if (read(fd, &count, sizeof count) < 0) {
+    // Nothing was pending; the queue is checked all the same.
+  }
+  static_cast<LinuxMainLoop*>(userdata)->runPosted();
+  return 0;
+}
+
+void LinuxMainLoop::runPosted() {
+  std::vector<Callback> batch;
+  {
+    std::lock_guard lock(posted_mutex_);
+    batch.swap(posted_);
+  }
+  for (const Callback& work : batch) runGuarded(work);
+}
+
+std::unique_ptr<MainLoop::ProcessExitWatch> LinuxMainLoop::watchProcessExit(int32_t pid,
+                                                                            Callback onExit) {
+  if (pid < 1) return nullptr;
+  const int pidfd = pidfd_open(pid, 0);
+  if (pidfd < 0) return nullptr;
+  auto box = std::make_unique<CallbackBox>(CallbackBox{std::move(onExit)});
+  sd_event_source* source = nullptr;
+  if (sd_event_add_io(event_, &source, pidfd, EPOLLIN, onProcessExit, box.get()) < 0) {
+    close(pidfd);
+    return nullptr;
+  }
+  sd_event_source_set_io_fd_own(source, 1);
+  sd_event_source_set_destroy_callback(source, deleteBox);
+  box.release();
+  return std::make_unique<PidfdWatch>(source, pidfd);
+}
+
+std::unique_ptr<MainLoop::Subscription> LinuxMainLoop::observePowerOff(Callback onPowerOff) {
+  // Without a system bus no announcement can come.
+  if (bus_ == nullptr) {
+    sd_bus* bus = nullptr;
+    if (sd_bus_open_system(&bus) < 0) return std::make_unique<Subscription>();
+    if (sd_bus_attach_event(bus, event_, SD_EVENT_PRIORITY_NORMAL) < 0) {
+      sd_bus_flush_close_unref(bus);
+      return std::make_unique<Subscription>();
+    }
+    bus_ = bus;
+  }
+  auto box = std::make_unique<CallbackBox>(CallbackBox{std::move(onPowerOff)});
+  sd_bus_slot* slot = nullptr;
+  if (sd_bus_match_signal(bus_, &slot, "org.freedesktop.login1", "/org/freedesktop/login1",
+                          "org.freedesktop.login1.Manager", "PrepareForShutdown",
+                          onPrepareForShutdown, box.get()) < 0) {
+    return std::make_unique<Subscription>();
+  }
+  sd_bus_slot_set_destroy_callback(slot, deleteBox);
+  box.release();
+  return std::make_unique<BusSubscription>(slot);
+}
+
+void LinuxMainLoop::exitProcess(int status) { std::exit(status); }
+
+}  // namespace veldane

@@ -1,0 +1,64 @@
+#ifndef VELDANE_PLATFORM_LINUX_LINUX_MAIN_LOOP_H_
+#define VELDANE_PLATFORM_LINUX_LINUX_MAIN_LOOP_H_
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/main_loop.h"
+
+struct sd_event;
+struct sd_event_source;
+struct sd_bus;
+
+namespace veldane {
+
+// The main loop on sd-event. Construct, call and run it on the main thread;
+// only `post` may come from another thread.
+//
+// A process watch started for a pid that has already ended is null once the
+// process has been reaped; an unreaped child that has already ended is
+// reported at once.
+class LinuxMainLoop final : public MainLoop {
+ public:
+  LinuxMainLoop();
+  ~LinuxMainLoop() override;
+  LinuxMainLoop(const LinuxMainLoop&) = delete;
+  LinuxMainLoop& operator=(const LinuxMainLoop&) = delete;
+
+  // Makes SIGTERM end the process with status 0, as an event between two
+  // callbacks. Call before any other thread exists: SIGTERM is blocked in the
+  // calling thread and the threads it starts later.
+  void exitOnSigterm();
+
+  // Runs the loop until `quit`; gives the status passed to it, or a negative
+  // errno when the loop failed.
+  int run();
+
+  // Ends `run` with `status` once the callback in hand returns.
+  void quit(int status);
+
+  std::unique_ptr<Timer> oneShotTimer(double delay, double tolerance, Callback callback) override;
+  void runAfter(double delay, Callback work) override;
+  void post(Callback work) override;
+  std::unique_ptr<ProcessExitWatch> watchProcessExit(int32_t pid, Callback onExit) override;
+  std::unique_ptr<Subscription> observePowerOff(Callback onPowerOff) override;
+  void exitProcess(int status) override;
+
+ private:
+  static int onPosted(sd_event_source* source, int fd, uint32_t events, void* userdata);
+  void runPosted();
+
+  sd_event* event_ = nullptr;
+  sd_event_source* posted_source_ = nullptr;
+  sd_event_source* sigterm_source_ = nullptr;
+  sd_bus* bus_ = nullptr;
+  int wake_fd_ = -1;
+
+  std::mutex posted_mutex_;
+  std::vector<Callback> posted_;
+};
+
+}  // namespace veldane
+
+#endif  // VELDANE_PLATFORM_LINUX_LINUX_MAIN_LOOP_H_
