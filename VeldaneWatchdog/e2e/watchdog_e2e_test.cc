@@ -1,0 +1,260 @@
+// The built watchdog on real processes: crashes, hangs, a debugger, a crash
+// loop, clean exits, its own update, SIGTERM, idling and its log lines.
+#include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "VeldaneWatchdog/e2e/watchdog_harness.h"
+
+namespace veldane {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Arguments = std::vector<std::string>;
+
+const Arguments kRecovered{"--veldane-recovered"};
+const Arguments kSafeMode{"--veldane-recovered", "--veldane-safe-mode"};
+constexpr char kIdling[] = "VeldaneWatchdog: not inside a Veldane app bundle; idling.\n";
+
+std::string contents(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
+}
+
+bool exitedWithZero(std::optional<int> status) {
+  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+}
+
+bool killed(std::optional<int> status) {
+  return status && WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL;
+}
+
+class WatchdogEndToEnd : public WatchdogHarness {
+ protected:
+  // Starts the watchdog in the bundle and waits for its first tick, which
+  // writes a fresh ledger.
+  pid_t startWatching() {
+    fs::remove(files_.ledgerPath());
+    const pid_t watchdog = startWatchdog();
+    EXPECT_TRUE(waitFor([&] { return ledger().has_value(); })) << "the watchdog never ticked";
+    return watchdog;
+  }
+
+  bool launchesReach(size_t count, std::chrono::milliseconds timeout = kPatience) const {
+    return waitFor([&] { return launches().size() >= count; }, timeout);
+  }
+
+  bool lastExitIs(WatchdogExitKind kind) const {
+    return waitFor([&] {
+      std::optional<WatchdogLedger> book = ledger();
+      return book && book->lastExit == kind;
+    });
+  }
+};
+
+TEST_F(WatchdogEndToEnd, CrashIsRelaunchedDetachedWithTheRecoveredFlag) {
+  writePlan({"crash 0.5", "run"});
+  const pid_t watchdog = startWatching();
+  const pid_t first = startHost();
+  ASSERT_TRUE(waitExit(first));
+  const auto crashed = std::chrono::steady_clock::now();
+  ASSERT_TRUE(launchesReach(2, 10s));
+  const auto relaunched = std::chrono::steady_clock::now();
+
+  const std::vector<HostLaunch> seen = launches();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].arguments, Arguments{});
+  EXPECT_EQ(seen[1].arguments, kRecovered);
+  EXPECT_GE(relaunched - crashed, 900ms) << "the relaunch waits a second";
+  const std::optional<ProcessFacts> host = facts(seen[1].pid);
+  ASSERT_TRUE(host);
+  EXPECT_NE(host->parent, watchdog);
+  EXPECT_EQ(host->session, seen[1].pid);
+  for (int fd = 0; fd < 3; ++fd) {
+    std::error_code error;
+    const fs::path link = "/proc/" + std::to_string(seen[1].pid) + "/fd/" + std::to_string(fd);
+    EXPECT_EQ(fs::read_symlink(link, error), "/dev/null") << link;
+  }
+  EXPECT_TRUE(lastExitIs(WatchdogExitKind::crash));
+  EXPECT_EQ(ledger()->relaunches, 1);
+  EXPECT_TRUE(running(watchdog));
+}
+
+TEST_F(WatchdogEndToEnd, StalledHeartbeatIsKilledAndRelaunchedAsHang) {
+  writePlan({"hang", "run"});
+  startWatching();
+  const pid_t first = startHost();
+  EXPECT_TRUE(killed(waitExit(first, 30s)));
+  ASSERT_TRUE(launchesReach(2, 10s));
+  EXPECT_EQ(launches()[1].arguments, kRecovered);
+  EXPECT_TRUE(lastExitIs(WatchdogExitKind::hang));
+}
+
+TEST_F(WatchdogEndToEnd, TracedHostIsSparedUntilTheTracerLeaves) {
+  writePlan({"hang", "run"});
+  const pid_t first = startHost();
+  ASSERT_TRUE(waitFor([&] { return hostRecord().has_value(); }));
+  ASSERT_EQ(ptrace(PTRACE_SEIZE, first, nullptr, nullptr), 0) << std::strerror(errno);
+  startWatching();
+
+  // Twice the hang limit of silence, with the curtain up.
+  waitFor([&] { return !running(first) || launches().size() > 1; }, 12s);
+  EXPECT_TRUE(running(first));
+  EXPECT_EQ(launches().size(), 1u);
+
+  // A running tracee must be stopped before it can be let go.
+  ASSERT_EQ(ptrace(PTRACE_INTERRUPT, first, nullptr, nullptr), 0) << std::strerror(errno);
+  int status = 0;
+  ASSERT_EQ(waitpid(first, &status, __WALL), first);
+  ASSERT_TRUE(WIFSTOPPED(status));
+  ASSERT_EQ(ptrace(PTRACE_DETACH, first, nullptr, nullptr), 0) << std::strerror(errno);
+
+  EXPECT_TRUE(killed(waitExit(first, 10s)));
+  ASSERT_TRUE(launchesReach(2, 10s));
+  EXPECT_EQ(launches()[1].arguments, kRecovered);
+  EXPECT_TRUE(lastExitIs(WatchdogExitKind::hang));
+}
+
+TEST_F(WatchdogEndToEnd, ThirdCrashLaunchesSafeModeOnceThenStops) {
+  writePlan({"crash 0.5"});
+  startWatching();
+  startHost();
+  ASSERT_TRUE(launchesReach(4, 60s));
+  const HostLaunch safe = launches()[3];
+  ASSERT_TRUE(waitExit(safe.pid));
+  const std::optional<HostRunRecord> record = hostRecord();
+  ASSERT_TRUE(record);
+  ASSERT_EQ(record->pid, safe.pid);
+  ASSERT_TRUE(waitFor([&] {
+    std::optional<WatchdogLedger> book = ledger();
+    return book && book->handledLaunchID == record->launchID;
+  })) << "the end of the safe-mode run was never judged";
+  // A relaunch would follow the judgement within about a second.
+  EXPECT_FALSE(launchesReach(5, 4s));
+
+  const std::vector<HostLaunch> seen = launches();
+  ASSERT_EQ(seen.size(), 4u);
+  EXPECT_EQ(seen[1].arguments, kRecovered);
+  EXPECT_EQ(seen[2].arguments, kRecovered);
+  EXPECT_EQ(seen[3].arguments, kSafeMode);
+  const std::optional<WatchdogLedger> book = ledger();
+  ASSERT_TRUE(book);
+  EXPECT_TRUE(book->stoppedAt);
+  EXPECT_TRUE(book->safeModeLaunchedAt);
+  EXPECT_EQ(book->lastExit, WatchdogExitKind::crash);
+}
+
+TEST_F(WatchdogEndToEnd, CleanExitIsNotRelaunched) {
+  writePlan({"exit 0.5"});
+  const pid_t watchdog = startWatching();
+  EXPECT_TRUE(exitedWithZero(waitExit(startHost())));
+  // Two ticks and a launch delay.
+  EXPECT_FALSE(launchesReach(2, 6s));
+  EXPECT_TRUE(running(watchdog));
+  EXPECT_FALSE(ledger()->lastExit);
+}
+
+TEST_F(WatchdogEndToEnd, ReplacedExecutableEndsWithStatusZero) {
+  const struct {
+    const char* how;
+    void (*replace)(const fs::path&);
+  } kReplacements[] = {
+      {"a new file renamed over it",
+       [](const fs::path& watchdog) {
+         fs::copy_file(VELDANE_E2E_WATCHDOG, watchdog.string() + ".new");
+         fs::rename(watchdog.string() + ".new", watchdog);
+       }},
+      {"a later modification time",
+       [](const fs::path& watchdog) {
+         fs::last_write_time(watchdog, fs::last_write_time(watchdog) + 10s);
+       }},
+  };
+  for (const auto& replacement : kReplacements) {
+    SCOPED_TRACE(replacement.how);
+    const pid_t watchdog = startWatching();
+    replacement.replace(watchdog_);
+    EXPECT_TRUE(exitedWithZero(waitExit(watchdog, 10s)));
+  }
+}
+
+TEST_F(WatchdogEndToEnd, SigtermEndsSupervisionWithStatusZero) {
+  writePlan({"run"});
+  const pid_t watchdog = startWatching();
+  startHost();
+  ASSERT_TRUE(waitFor([&] { return hostRecord().has_value(); }));
+  ASSERT_EQ(kill(watchdog, SIGTERM), 0);
+  EXPECT_TRUE(exitedWithZero(waitExit(watchdog, 10s)));
+}
+
+TEST_F(WatchdogEndToEnd, IdlesOutsideABundleUntilSigterm) {
+  const fs::path loose = root_ / "VeldaneWatchdog";
+  const fs::path errors = root_ / "stderr";
+  fs::copy_file(VELDANE_E2E_WATCHDOG, loose);
+  const pid_t watchdog = spawn({loose.string()}, errors);
+  ASSERT_TRUE(waitFor([&] { return !contents(errors).empty(); }));
+  EXPECT_FALSE(waitExit(watchdog, 3s)) << "idling ended by itself";
+  ASSERT_EQ(kill(watchdog, SIGTERM), 0);
+  EXPECT_TRUE(exitedWithZero(waitExit(watchdog, 10s)));
+  EXPECT_EQ(contents(errors), kIdling);
+  EXPECT_FALSE(fs::exists(root_ / "home" / ".local")) << "idling touched the data folder";
+}
+
+TEST_F(WatchdogEndToEnd, LogsTheCrashToTheJournal) {
+  const fs::path journal = root_ / "journal.jsonl";
+  const fs::path errors = root_ / "capture.stderr";
+  if (std::strlen(VELDANE_E2E_JOURNAL_CAPTURE) == 0) {
+    GTEST_SKIP() << "journal-capture is not part of this build";
+  }
+  writePlan({"crash 0.5", "run"});
+  const pid_t capture =
+      spawn({VELDANE_E2E_JOURNAL_CAPTURE, "--out", journal.string(), watchdog_.string()}, errors);
+  auto recordsWith = [&](const std::string& message) {
+    std::vector<nlohmann::json> found;
+    std::istringstream lines(contents(journal));
+    for (std::string line; std::getline(lines, line);) {
+      nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
+      if (record.is_object() && record.value("MESSAGE", "") == message) found.push_back(record);
+    }
+    return found;
+  };
+  const std::string watching = "Watching " + bundle_.string();
+  const std::string crashed = "Host ended unexpectedly (crash); relaunching";
+  waitFor([&] { return !recordsWith(watching).empty() || !running(capture); });
+  if (!running(capture)) {
+    const std::optional<int> status = waitExit(capture);
+    if (status && WIFEXITED(*status) && WEXITSTATUS(*status) == 77) {
+      GTEST_SKIP() << "no private journal here: " << contents(errors);
+    }
+    FAIL() << "journal-capture ended: " << contents(errors);
+  }
+  startHost();
+  ASSERT_TRUE(waitFor([&] { return !recordsWith(crashed).empty(); }));
+
+  const struct {
+    const std::string& message;
+    const char* priority;
+  } kExpected[] = {{watching, "5"}, {crashed, "3"}};
+  for (const auto& expected : kExpected) {
+    const std::vector<nlohmann::json> records = recordsWith(expected.message);
+    ASSERT_EQ(records.size(), 1u) << expected.message;
+    EXPECT_EQ(records[0].value("PRIORITY", ""), expected.priority);
+    EXPECT_EQ(records[0].value("SYSLOG_IDENTIFIER", ""), "VeldaneWatchdog");
+    EXPECT_EQ(records[0].value("LOG_SUBSYSTEM", ""), VELDANE_E2E_LOG_SUBSYSTEM);
+    EXPECT_EQ(records[0].value("LOG_CATEGORY", ""), "watchdog-helper");
+  }
+  // SIGTERM is passed on to the watchdog, whose status the capture returns.
+  ASSERT_EQ(kill(capture, SIGTERM), 0);
+  EXPECT_TRUE(exitedWithZero(waitExit(capture, 10s)));
+}
+
+}  // namespace
+}  // namespace veldane
