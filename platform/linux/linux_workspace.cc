@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <optional>
 #include <utility>
