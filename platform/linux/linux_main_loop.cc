@@ -8,11 +8,11 @@
 #include <systemd/sd-event.h>
 #include <unistd.h>
 extern "C" {
-// This glibc declares the pidfd calls without C linkage; fcntl.h, which it
-// includes, comes first so that only pidfd.h itself is wrapped.
+// glibc 2.36 declares these without C linkage; what it includes comes first.
 #include <sys/pidfd.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
@@ -46,7 +46,7 @@ void runGuarded(const MainLoop::Callback& callback) noexcept {
 
 // Takes the callback out first, so that it stays alive even when it destroys
 // its own handle.
-void invokeOnce(void* userdata) {
+void runOnce(void* userdata) {
   MainLoop::Callback callback = std::move(static_cast<CallbackBox*>(userdata)->callback);
   static_cast<CallbackBox*>(userdata)->callback = nullptr;
   runGuarded(callback);
@@ -68,20 +68,20 @@ uint64_t deadlineAfter(double delay) {
 }
 
 int onTimer(sd_event_source*, uint64_t, void* userdata) {
-  invokeOnce(userdata);
+  runOnce(userdata);
   return 0;
 }
 
 int onDetachedTimer(sd_event_source* source, uint64_t, void* userdata) {
   // The source stays valid until this handler returns and is freed then.
   sd_event_source_unref(source);
-  invokeOnce(userdata);
+  runOnce(userdata);
   return 0;
 }
 
 int onProcessExit(sd_event_source* source, int, uint32_t, void* userdata) {
   sd_event_source_set_enabled(source, SD_EVENT_OFF);
-  invokeOnce(userdata);
+  runOnce(userdata);
   return 0;
 }
 

@@ -251,6 +251,7 @@ TEST(LinuxMainLoop, PowerOffObserverFiresWhenShutdownIsAnnounced) {
   const pid_t daemon = fork();
   if (daemon == 0) {
     close(addressPipe[0]);
+    freopen("/dev/null", "w", stderr);
     execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", listen.c_str(), print.c_str(),
            nullptr);
     _exit(127);
@@ -273,21 +274,24 @@ TEST(LinuxMainLoop, PowerOffObserverFiresWhenShutdownIsAnnounced) {
       ++fired;
       loop.quit(0);
     });
+    // The announcer owns login's name on the stand-in bus, as logind would.
     sd_bus* login = nullptr;
-    ASSERT_GE(sd_bus_open_system(&login), 0);
-    EXPECT_GE(sd_bus_request_name(login, "org.freedesktop.login1", 0), 0);
-    for (const int starting : {0, 1}) {
-      EXPECT_GE(
-          sd_bus_emit_signal(login, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-                             "PrepareForShutdown", "b", starting),
-          0);
+    const bool connected = sd_bus_open_system(&login) >= 0;
+    EXPECT_TRUE(connected);
+    if (connected) {
+      EXPECT_GE(sd_bus_request_name(login, "org.freedesktop.login1", 0), 0);
+      for (const int starting : {0, 1}) {
+        EXPECT_GE(
+            sd_bus_emit_signal(login, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                               "PrepareForShutdown", "b", starting),
+            0);
+      }
+      sd_bus_flush(login);
+      auto guard = failAfterSeconds(loop, 5);
+      EXPECT_EQ(loop.run(), 0);
+      EXPECT_EQ(fired, 1);
+      sd_bus_flush_close_unref(login);
     }
-    sd_bus_flush(login);
-    auto guard = failAfterSeconds(loop, 5);
-
-    EXPECT_EQ(loop.run(), 0);
-    EXPECT_EQ(fired, 1);
-    sd_bus_flush_close_unref(login);
   }
   kill(daemon, SIGTERM);
   reap(daemon);

@@ -10,8 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 extern "C" {
-// This glibc declares the pidfd calls without C linkage; fcntl.h, which it
-// includes, comes first so that only pidfd.h itself is wrapped.
+// glibc 2.36 declares these without C linkage; what it includes comes first.
 #include <sys/pidfd.h>
 }
 
