@@ -134,7 +134,7 @@ std::optional<std::string> readFile(const fs::path& path) {
   return content;
 }
 
-bool writeFileAtomically(const fs::path& path, std::string_view bytes) {
+bool writeFileAtomically(const fs::path& path, std::string_view bytes, bool durable) {
   fs::path directory = path.parent_path();
   if (directory.empty()) directory = ".";
   if (!createFolders(directory)) return false;
@@ -142,9 +142,9 @@ bool writeFileAtomically(const fs::path& path, std::string_view bytes) {
   std::string temporary = (directory / ("." + path.filename().string() + ".XXXXXX")).string();
   ScopedFd fd(mkostemp(temporary.data(), O_CLOEXEC));
   if (fd.get() < 0) return false;
-  // Written rarely, so the fsync is cheap, and the ledger then survives a
-  // crash of the machine right after the rename.
-  bool ok = writeAll(fd.get(), bytes) && fsync(fd.get()) == 0;
+  // The ledger is written rarely, so the fsync is cheap, and it then
+  // survives a crash of the machine right after the rename.
+  bool ok = writeAll(fd.get(), bytes) && (!durable || fsync(fd.get()) == 0);
   ok = fd.closeChecked() && ok;
   if (ok && rename(temporary.c_str(), path.c_str()) == 0) return true;
   unlink(temporary.c_str());

@@ -35,17 +35,20 @@ std::optional<std::string> readFile(const std::filesystem::path& path);
 // Creates the missing folders of `directory` with mode 0700 exactly, leaving
 // existing ones alone, then writes `bytes` to a uniquely named temporary file
 // in it and renames that over `path`. On failure the old file is unchanged
-// and no temporary file is left.
-bool writeFileAtomically(const std::filesystem::path& path, std::string_view bytes);
+// and no temporary file is left. `durable` flushes the bytes to the disk
+// before the rename; frequent writes that a power loss may lose (the host's
+// heartbeats) leave it off.
+bool writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
+                         bool durable = true);
 
 // T provides `static std::optional<T> fromJson(const nlohmann::json&)` and
 // `std::optional<nlohmann::json> toJson() const`.
 template <typename T>
-bool write(const T& value, const std::filesystem::path& to) {
+bool write(const T& value, const std::filesystem::path& to, bool durable = true) {
   std::optional<nlohmann::json> json = value.toJson();
   if (!json) return false;
   std::optional<std::string> bytes = serialize(*json);
-  return bytes && writeFileAtomically(to, *bytes);
+  return bytes && writeFileAtomically(to, *bytes, durable);
 }
 
 template <typename T>
