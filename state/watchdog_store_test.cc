@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "state/test_folder.h"
+#include "state/test_support.h"
 #include "state/watchdog_ledger.h"
 
 namespace veldane {

@@ -1,10 +1,13 @@
-#ifndef VELDANE_STATE_TEST_FOLDER_H_
-#define VELDANE_STATE_TEST_FOLDER_H_
+#ifndef VELDANE_STATE_TEST_SUPPORT_H_
+#define VELDANE_STATE_TEST_SUPPORT_H_
 
 #include <stdlib.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 namespace veldane {
 
@@ -28,6 +31,17 @@ class TestFolder {
   std::filesystem::path path_;
 };
 
+// `document` with `key` set to `value`, or removed when `value` is absent.
+inline nlohmann::json withField(nlohmann::json document, const char* key,
+                                const std::optional<nlohmann::json>& value) {
+  if (value) {
+    document[key] = *value;
+  } else {
+    document.erase(key);
+  }
+  return document;
+}
+
 }  // namespace veldane
 
-#endif  // VELDANE_STATE_TEST_FOLDER_H_
+#endif  // VELDANE_STATE_TEST_SUPPORT_H_
