@@ -80,7 +80,7 @@ TEST(WatchdogStore, WriteLeavesExistingFolderModes) {
   ASSERT_EQ(chmod(folder.path().c_str(), 0755), 0);
   ASSERT_TRUE(WatchdogStore::writeFileAtomically(folder.path() / "f.json", "{}"));
   EXPECT_EQ(modeOf(folder.path()), 0755u);
-  ASSERT_TRUE(WatchdogStore::writeFileAtomically(folder.path() / "f.json", "[]"));
+  ASSERT_TRUE(WatchdogStore::writeFileAtomically(folder.path() / "f.json", "[]", false));
   EXPECT_EQ(readText(folder.path() / "f.json"), "[]");
   EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), {}), 1);
 }
@@ -104,10 +104,11 @@ TEST(WatchdogStore, FailedWriteLeavesOldFileAndNoTemporary) {
   struct rlimit small = oldLimit;
   small.rlim_cur = 4;
   sighandler_t oldHandler = signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  bool written = WatchdogStore::writeFileAtomically(file, std::string(100, 'n'));
+  const bool limited = setrlimit(RLIMIT_FSIZE, &small) == 0;
+  const bool written = WatchdogStore::writeFileAtomically(file, std::string(100, 'n'));
   setrlimit(RLIMIT_FSIZE, &oldLimit);
   signal(SIGXFSZ, oldHandler);
+  ASSERT_TRUE(limited);
   EXPECT_FALSE(written);
   EXPECT_EQ(readText(file), "old");
   EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), {}), 1);
@@ -156,13 +157,13 @@ TEST(WatchdogStore, ReadAbsorbsEveryBadFile) {
   ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
   fs::create_symlink("/dev/zero", dir / "device");
   fs::create_symlink(dir / "nowhere", dir / "dangling");
-  int sock = socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   const std::string socketPath = (dir / "socket").string();
   ASSERT_LT(socketPath.size(), sizeof address.sun_path);
   std::strcpy(address.sun_path, socketPath.c_str());
-  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  EXPECT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
 
   const size_t descriptors = openDescriptors();
   for (const char* name : {"missing", "empty", "space", "truncated", "invalid", "nested", "array",
