@@ -7,11 +7,14 @@
 //                                   "exit <s>"
 //
 // The bundle identifier comes from $VELDANE_TEST_IDENTIFIER; the watchdog
-// passes its environment on, so relaunched hosts see the same values.
+// passes its environment on, so relaunched hosts see the same values. The host
+// ends when the test process $VELDANE_TEST_OWNER is gone.
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -95,14 +98,16 @@ int main(int argc, char** argv) {
     veldane::WatchdogStore::write(record, files.hostRecordPath());
   };
 
+  // Should the test die without its clean-up, its hosts end by themselves.
+  const char* owner = std::getenv("VELDANE_TEST_OWNER");
+  auto ownerGone = [owner] { return owner && kill(std::atoi(owner), 0) != 0 && errno == ESRCH; };
+
   beat();
-  if (action == "hang") {
-    for (;;) pause();
-  }
   const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (action == "run" || std::chrono::steady_clock::now() < end) {
+  while (action == "run" || action == "hang" || std::chrono::steady_clock::now() < end) {
     std::this_thread::sleep_for(200ms);
-    beat();
+    if (ownerGone()) return 3;
+    if (action != "hang") beat();
   }
   if (action == "crash") std::abort();
   record.cleanExit = true;

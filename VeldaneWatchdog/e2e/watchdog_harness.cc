@@ -91,7 +91,8 @@ void WatchdogHarness::SetUp() {
       WatchdogFiles::forBundle(root_ / "home" / ".local" / "share", kIdentifier, bundle_.string());
   environment_ = {"HOME=" + (root_ / "home").string(),
                   std::string("VELDANE_TEST_IDENTIFIER=") + kIdentifier,
-                  "VELDANE_TEST_CONTROL=" + control_.string(), "PATH=/usr/bin:/bin"};
+                  "VELDANE_TEST_CONTROL=" + control_.string(),
+                  "VELDANE_TEST_OWNER=" + std::to_string(getpid()), "PATH=/usr/bin:/bin"};
 }
 
 void WatchdogHarness::TearDown() {
@@ -119,6 +120,7 @@ pid_t WatchdogHarness::spawn(const std::vector<std::string>& argv, const fs::pat
   const std::string folder = root_.string();
   const pid_t pid = fork();
   if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // should this test die without TearDown
     int in = open("/dev/null", O_RDONLY);
     int err = open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (in < 0 || err < 0 || dup2(in, 0) < 0 || dup2(err, 2) < 0 || chdir(folder.c_str()) != 0) {
