@@ -1,0 +1,53 @@
+#include "host/host_location.h"
+
+#include <unistd.h>
+
+#include "platform/application_support.h"
+#include "platform/host_process_info.h"
+#include "platform/linux/plist_bundle_reader.h"
+
+namespace veldane {
+
+std::optional<HostLocation> HostLocation::find(const HostStartOptions& options,
+                                               std::string& failure) {
+  std::optional<std::string> executable = HostProcessInfo::executablePath(getpid());
+  if (!executable) {
+    failure = "the path of the running executable is unknown";
+    return std::nullopt;
+  }
+  HostLocation location;
+  location.executablePath = WatchdogFiles::normalized(*executable);
+
+  std::optional<std::string> bundle = options.bundlePath
+                                          ? WatchdogFiles::normalized(*options.bundlePath)
+                                          : WatchdogFiles::hostBundlePath(*executable);
+  if (!bundle) {
+    failure = "not inside an .app bundle: " + location.executablePath;
+    return std::nullopt;
+  }
+  location.bundlePath = *bundle;
+
+  // The watchdog takes the identifier from the same Info.plist, so the two
+  // agree on the folder unless the application overrides it.
+  if (options.bundleIdentifier && !options.bundleIdentifier->empty()) {
+    location.bundleIdentifier = *options.bundleIdentifier;
+  } else {
+    std::optional<BundleInfo> info = PlistBundleReader().open(location.bundlePath);
+    if (!info || !info->identifier) {
+      failure = "no CFBundleIdentifier in " + location.bundlePath + "/Contents/Info.plist";
+      return std::nullopt;
+    }
+    location.bundleIdentifier = *info->identifier;
+  }
+
+  std::optional<std::string> applicationSupport = applicationSupportDirectory();
+  if (!applicationSupport) {
+    failure = "no per-user data folder (neither XDG_DATA_HOME nor a home folder)";
+    return std::nullopt;
+  }
+  location.files =
+      WatchdogFiles::forBundle(*applicationSupport, location.bundleIdentifier, location.bundlePath);
+  return location;
+}
+
+}  // namespace veldane

@@ -1,0 +1,26 @@
+#ifndef VELDANE_HOST_HOST_LOCATION_H_
+#define VELDANE_HOST_HOST_LOCATION_H_
+
+#include <optional>
+#include <string>
+
+#include "state/watchdog_files.h"
+#include "veldane/host.hpp"
+
+namespace veldane {
+
+// Where this process stands as the watchdog sees it: its executable, its
+// bundle and identifier, and the data folder the watchdog derives from them.
+struct HostLocation {
+  std::string executablePath;  // normalised
+  std::string bundlePath;      // normalised
+  std::string bundleIdentifier;
+  WatchdogFiles files;
+
+  // Absent, with the reason in `failure`, when a piece cannot be found.
+  static std::optional<HostLocation> find(const HostStartOptions& options, std::string& failure);
+};
+
+}  // namespace veldane
+
+#endif  // VELDANE_HOST_HOST_LOCATION_H_

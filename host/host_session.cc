@@ -1,0 +1,157 @@
+#include "veldane/host.hpp"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <mutex>
+#include <new>
+
+#include "host/host_location.h"
+#include "host/launch_id.h"
+#include "host/relaunch_flags.h"
+#include "platform/host_process_info.h"
+#include "platform/uptime_clock.h"
+#include "state/host_hang_note.h"
+#include "state/host_run_record.h"
+#include "state/watchdog_store.h"
+
+namespace veldane {
+
+struct HostSession::State {
+  HostLocation location;
+  RelaunchFlags flags;
+  std::string launchID;
+  std::string dataFolder;
+  double minimumBeatInterval = 0;
+
+  // Guards the record and orders the writes of host.json.
+  std::mutex recordMutex;
+  HostRunRecord record;
+  // The uptime of the last heartbeat that reached the file; absent after a
+  // failed write, so that the next beat tries again at once.
+  std::optional<double> writtenBeatUptime;
+
+  std::mutex hangMutex;
+
+  // Called with recordMutex held.
+  bool writeRecord(bool durable) noexcept {
+    try {
+      return WatchdogStore::write(record, location.files.hostRecordPath(), durable);
+    } catch (...) {
+      return false;
+    }
+  }
+
+  bool recordHeartbeat() noexcept {
+    const double uptime = systemUptime();
+    if (writtenBeatUptime && uptime - *writtenBeatUptime < minimumBeatInterval) return true;
+    record.heartbeatUptime = uptime;
+    record.heartbeatAt = std::chrono::system_clock::now();
+    // A heartbeat a second needs no flush: a power loss ends the host anyway.
+    const bool written = writeRecord(/*durable=*/false);
+    writtenBeatUptime = written ? std::optional<double>(uptime) : std::nullopt;
+    return written;
+  }
+
+  template <typename Change>
+  bool changeRecord(bool durable, Change change) noexcept {
+    try {
+      std::lock_guard lock(recordMutex);
+      change(record);
+      return writeRecord(durable);
+    } catch (...) {
+      return false;
+    }
+  }
+};
+
+HostSession::HostSession(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+HostSession::~HostSession() = default;
+
+std::unique_ptr<HostSession> HostSession::start(int argc, const char* const* argv,
+                                                const HostStartOptions& options,
+                                                std::string* failure) noexcept {
+  try {
+    std::string reason;
+    std::optional<HostLocation> location = HostLocation::find(options, reason);
+    std::optional<std::string> launchID = location ? makeLaunchID() : std::nullopt;
+    if (location && !launchID) reason = "no random bytes for a launch ID";
+    if (!location || !launchID) {
+      if (failure) *failure = reason;
+      return nullptr;
+    }
+
+    auto state = std::make_unique<State>();
+    state->location = std::move(*location);
+    state->flags = RelaunchFlags::parse(argc, argv);
+    state->launchID = *launchID;
+    state->dataFolder = state->location.files.directory.string();
+    state->minimumBeatInterval = std::chrono::duration<double>(options.minimumBeatInterval).count();
+
+    HostRunRecord& record = state->record;
+    record.pid = static_cast<int32_t>(getpid());
+    record.launchID = state->launchID;
+    record.bootSession = HostProcessInfo::bootSession();
+    record.executablePath = state->location.executablePath;
+    record.startedAt = std::chrono::system_clock::now();
+    record.heartbeatUptime = systemUptime();
+    record.heartbeatAt = record.startedAt;
+    record.safeMode = state->flags.safeMode;
+
+    // The previous run's record stays until this write lands; written at once
+    // so that the watchdog stops judging that run. Its failure is the
+    // application's to notice on the next call, not a reason to refuse.
+    if (state->writeRecord(/*durable=*/true)) state->writtenBeatUptime = record.heartbeatUptime;
+    return std::unique_ptr<HostSession>(new HostSession(std::move(state)));
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+bool HostSession::beat() noexcept {
+  // A thread that holds the lock is writing the record right now; the next
+  // beat comes soon enough, and the caller's loop must not wait for a flush.
+  std::unique_lock lock(state_->recordMutex, std::try_to_lock);
+  if (!lock.owns_lock()) return true;
+  return state_->recordHeartbeat();
+}
+
+bool HostSession::setCurtainUp(bool up) noexcept {
+  return state_->changeRecord(false, [up](HostRunRecord& record) { record.curtainUp = up; });
+}
+
+bool HostSession::setAwayCoverUp(bool up) noexcept {
+  return state_->changeRecord(false, [up](HostRunRecord& record) { record.awayCoverUp = up; });
+}
+
+bool HostSession::markCleanExit() noexcept {
+  return state_->changeRecord(true, [](HostRunRecord& record) { record.cleanExit = true; });
+}
+
+bool HostSession::resetCrashLoop() noexcept {
+  return state_->changeRecord(true, [](HostRunRecord& record) {
+    record.crashLoopResetAt = std::chrono::system_clock::now();
+  });
+}
+
+bool HostSession::noteHang(double stalledSeconds) noexcept {
+  try {
+    HostHangNote note{state_->launchID, std::chrono::system_clock::now(), stalledSeconds};
+    std::lock_guard lock(state_->hangMutex);
+    return WatchdogStore::write(note, state_->location.files.hangNotePath());
+  } catch (...) {
+    return false;
+  }
+}
+
+const std::string& HostSession::launchID() const noexcept { return state_->launchID; }
+const std::string& HostSession::bundlePath() const noexcept { return state_->location.bundlePath; }
+const std::string& HostSession::bundleIdentifier() const noexcept {
+  return state_->location.bundleIdentifier;
+}
+const std::string& HostSession::dataFolder() const noexcept { return state_->dataFolder; }
+bool HostSession::recovered() const noexcept { return state_->flags.recovered; }
+bool HostSession::safeMode() const noexcept { return state_->flags.safeMode; }
+
+}  // namespace veldane

@@ -1,0 +1,72 @@
+#ifndef VELDANE_HOST_H_
+#define VELDANE_HOST_H_
+
+/* The host application's side of the watchdog, for C and for other languages.
+   Every function accepts a null handle (it then does nothing and returns 0 or
+   NULL), never blocks for long and never aborts the application. Functions
+   that return int give 1 when the file now says what was asked, 0 when not.
+
+     veldane_host* host = veldane_host_start(argc, argv, NULL);
+     while (running) { ... veldane_host_beat(host); }
+     veldane_host_mark_clean_exit(host);
+     veldane_host_free(host);
+*/
+
+#include "veldane/host_export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct veldane_host veldane_host;
+
+/* Starts a run of the application whose main executable calls this: finds the
+   .app bundle around the executable, the bundle identifier in its Info.plist
+   (unless given), the data folder, and writes the first run record. NULL when
+   the executable is not in Contents/MacOS of an .app bundle, or the identifier
+   or the user's data folder cannot be found. */
+VELDANE_HOST_EXPORT veldane_host* veldane_host_start(
+    int argc, const char* const* argv, const char* bundle_identifier_or_null) VELDANE_HOST_NOEXCEPT;
+
+/* The same with the bundle given, for applications laid out differently. A
+   NULL bundle_path behaves like veldane_host_start. */
+VELDANE_HOST_EXPORT veldane_host* veldane_host_start_in_bundle(
+    int argc, const char* const* argv, const char* bundle_path,
+    const char* bundle_identifier_or_null) VELDANE_HOST_NOEXCEPT;
+
+/* Ends the handle; writes nothing (call veldane_host_mark_clean_exit first
+   when quitting normally). */
+VELDANE_HOST_EXPORT void veldane_host_free(veldane_host* host) VELDANE_HOST_NOEXCEPT;
+
+/* A heartbeat: call it from the thread whose hang matters, about once a
+   second. Beats within a quarter second of the last written one are skipped
+   and return 1. */
+VELDANE_HOST_EXPORT int veldane_host_beat(veldane_host* host) VELDANE_HOST_NOEXCEPT;
+
+VELDANE_HOST_EXPORT int veldane_host_set_curtain_up(veldane_host* host,
+                                                    int curtain_up) VELDANE_HOST_NOEXCEPT;
+VELDANE_HOST_EXPORT int veldane_host_set_away_cover_up(veldane_host* host,
+                                                       int away_cover_up) VELDANE_HOST_NOEXCEPT;
+VELDANE_HOST_EXPORT int veldane_host_mark_clean_exit(veldane_host* host) VELDANE_HOST_NOEXCEPT;
+VELDANE_HOST_EXPORT int veldane_host_reset_crash_loop(veldane_host* host) VELDANE_HOST_NOEXCEPT;
+VELDANE_HOST_EXPORT int veldane_host_note_hang(veldane_host* host,
+                                               double stalled_seconds) VELDANE_HOST_NOEXCEPT;
+
+/* Whether the command line held "--veldane-recovered" or
+   "--veldane-safe-mode". */
+VELDANE_HOST_EXPORT int veldane_host_recovered(const veldane_host* host) VELDANE_HOST_NOEXCEPT;
+VELDANE_HOST_EXPORT int veldane_host_safe_mode(const veldane_host* host) VELDANE_HOST_NOEXCEPT;
+
+/* Texts owned by the handle, valid until veldane_host_free. */
+VELDANE_HOST_EXPORT const char* veldane_host_launch_id(const veldane_host* host)
+    VELDANE_HOST_NOEXCEPT;
+VELDANE_HOST_EXPORT const char* veldane_host_data_folder(const veldane_host* host)
+    VELDANE_HOST_NOEXCEPT;
+VELDANE_HOST_EXPORT const char* veldane_host_bundle_path(const veldane_host* host)
+    VELDANE_HOST_NOEXCEPT;
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* VELDANE_HOST_H_ */

@@ -1,0 +1,88 @@
+#ifndef VELDANE_HOST_HPP_
+#define VELDANE_HOST_HPP_
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "veldane/host_export.h"
+
+namespace veldane {
+
+// The two flags with which the watchdog relaunches the application.
+inline constexpr const char* kRecoveredFlag = "--veldane-recovered";
+inline constexpr const char* kSafeModeFlag = "--veldane-safe-mode";
+
+struct HostStartOptions {
+  // When absent or empty: CFBundleIdentifier of the bundle's Info.plist.
+  std::optional<std::string> bundleIdentifier;
+  // When absent: the .app bundle whose Contents/MacOS folder holds this
+  // process's executable. The watchdog looks after a run only when the
+  // executable lies inside the bundle.
+  std::optional<std::string> bundlePath;
+  // Beats closer than this to the last written heartbeat write nothing.
+  std::chrono::milliseconds minimumBeatInterval{250};
+};
+
+// One run of the host application as the watchdog sees it: keeps host.json
+// (the run record) and hang.json (the hang note) in the data folder that the
+// watchdog derives for the same bundle.
+//
+//   std::string why;
+//   auto session = veldane::HostSession::start(argc, argv, {}, &why);
+//   if (session && session->safeMode()) { ... start without plug-ins ... }
+//   while (running) { ...; if (session) session->beat(); }
+//   if (session) session->markCleanExit();
+//
+// No member throws, crashes or blocks for long on a failed write: each
+// returns false then, and the application goes on. The members may be called
+// from any thread; beat() belongs on the thread whose hang matters, and the
+// library runs no thread of its own, so a hung thread stops beating.
+class VELDANE_HOST_EXPORT HostSession {
+ public:
+  // Finds the bundle, its identifier and the data folder, takes a fresh
+  // launch ID, reads the two flags from argv and writes the first record
+  // (even when that write fails, the session starts). Null when the bundle,
+  // identifier, data folder, own executable or randomness cannot be found,
+  // with the reason in `failure` when given.
+  static std::unique_ptr<HostSession> start(int argc, const char* const* argv,
+                                            const HostStartOptions& options = {},
+                                            std::string* failure = nullptr) noexcept;
+
+  HostSession(const HostSession&) = delete;
+  HostSession& operator=(const HostSession&) = delete;
+  // Writes nothing: a run that ends without markCleanExit() counts as a crash.
+  ~HostSession();
+
+  // Records a heartbeat (uptime and wall clock) without flushing it to disk.
+  // Never waits for another thread's write: it is skipped then, as it is
+  // within minimumBeatInterval of the last written one; both count as true.
+  bool beat() noexcept;
+  // Shorter hang limit while up.
+  bool setCurtainUp(bool up) noexcept;
+  // No hang judgement while up.
+  bool setAwayCoverUp(bool up) noexcept;
+  // The run is ending normally: neither a hang nor a crash. Flushed to disk.
+  bool markCleanExit() noexcept;
+  // Lifts the watchdog's stop after repeated crashes. Flushed to disk.
+  bool resetCrashLoop() noexcept;
+  // Writes hang.json for this run, so that its end counts as a hang.
+  bool noteHang(double stalledSeconds) noexcept;
+
+  const std::string& launchID() const noexcept;
+  const std::string& bundlePath() const noexcept;
+  const std::string& bundleIdentifier() const noexcept;
+  const std::string& dataFolder() const noexcept;
+  bool recovered() const noexcept;
+  bool safeMode() const noexcept;
+
+ private:
+  struct State;
+  explicit HostSession(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace veldane
+
+#endif  // VELDANE_HOST_HPP_
