@@ -7,34 +7,26 @@
 const char* exercise_c_api(const char* bundle_path, veldane_host** out);
 
 /* NULL when every call answered as expected, else the first that did not. The
-   session is left open in *out for the caller to inspect and free. */
+   session is left in *out for the caller to inspect and free. */
 const char* exercise_c_api(const char* bundle_path, veldane_host** out) {
   const char* argv[] = {"app", "--veldane-recovered", "--veldane-safe-mode"};
   veldane_host* host;
 
-  *out = NULL;
-  if (veldane_host_beat(NULL) || veldane_host_set_curtain_up(NULL, 1) ||
-      veldane_host_set_away_cover_up(NULL, 1) || veldane_host_mark_clean_exit(NULL) ||
-      veldane_host_reset_crash_loop(NULL) || veldane_host_note_hang(NULL, 1) ||
-      veldane_host_recovered(NULL) || veldane_host_safe_mode(NULL) ||
-      veldane_host_launch_id(NULL) || veldane_host_data_folder(NULL) ||
-      veldane_host_bundle_path(NULL)) {
+  veldane_host_free(NULL);
+  if (veldane_host_beat(NULL) || veldane_host_mark_clean_exit(NULL) ||
+      veldane_host_safe_mode(NULL) || veldane_host_launch_id(NULL) ||
+      veldane_host_data_folder(NULL)) {
     return "a null handle";
   }
-  veldane_host_free(NULL);
   if (veldane_host_start(1, argv, NULL) != NULL) return "start outside a bundle";
-
-  host = veldane_host_start_in_bundle(3, argv, bundle_path, "com.example.c");
+  *out = host = veldane_host_start_in_bundle(3, argv, bundle_path, "com.example.c");
   if (host == NULL) return "start in the bundle";
-  *out = host;
   if (!veldane_host_recovered(host) || !veldane_host_safe_mode(host)) return "flags";
-  if (strlen(veldane_host_launch_id(host)) != 36) return "launch id";
   if (strcmp(veldane_host_bundle_path(host), bundle_path) != 0) return "bundle path";
-  if (!veldane_host_beat(host)) return "beat";
-  if (!veldane_host_set_curtain_up(host, 1)) return "curtain";
-  if (!veldane_host_set_away_cover_up(host, 1)) return "away cover";
-  if (!veldane_host_reset_crash_loop(host)) return "reset";
-  if (!veldane_host_note_hang(host, 2.5)) return "hang";
-  if (!veldane_host_mark_clean_exit(host)) return "clean exit";
+  if (!veldane_host_beat(host) || !veldane_host_set_curtain_up(host, 1) ||
+      !veldane_host_set_away_cover_up(host, 1) || !veldane_host_reset_crash_loop(host) ||
+      !veldane_host_note_hang(host, 2.5) || !veldane_host_mark_clean_exit(host)) {
+    return "a write";
+  }
   return NULL;
 }

@@ -1,6 +1,6 @@
 // Stands in for a host application in tests: copied into a bundle's
 // Contents/MacOS, it starts a session there, beats once, says
-// "ready <launch ID>" (or "failed <reason>") and waits to be killed.
+// "ready <pid> <launch ID>" (or "failed <reason>") and waits to be killed.
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   session->beat();
-  std::printf("ready %s\n", session->launchID().c_str());
+  std::printf("ready %d %s\n", static_cast<int>(getpid()), session->launchID().c_str());
   std::fflush(stdout);
   for (;;) pause();
 }

@@ -3,8 +3,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
-#include <regex>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -18,8 +16,6 @@
 
 namespace veldane {
 namespace {
-
-using std::chrono::system_clock;
 
 std::unique_ptr<HostSession> startIn(const TestBundle& bundle, std::vector<const char*> argv = {},
                                      std::chrono::milliseconds beatInterval = {}) {
@@ -35,43 +31,34 @@ HostRunRecord readRecord(const TestBundle& bundle) {
       .value_or(HostRunRecord{});
 }
 
-// Within the second before `from` (the file drops the fraction) and `to`.
-bool isBetween(WatchdogDate date, WatchdogDate from, WatchdogDate to) {
-  return date >= from - std::chrono::seconds(1) && date <= to;
+// Dates in the files have whole seconds, cut towards the past.
+bool isRecent(WatchdogDate date, WatchdogDate since) {
+  return date >= since - std::chrono::seconds(1) && date <= std::chrono::system_clock::now();
 }
 
 TEST(HostSession, FirstRecordDescribesTheRunInTheStoreLayout) {
   TestBundle bundle;
-  const WatchdogDate before = system_clock::now();
+  const auto since = std::chrono::system_clock::now();
   const double uptimeBefore = systemUptime();
   auto session = startIn(bundle);
   ASSERT_TRUE(session);
-
   EXPECT_EQ(session->dataFolder(), bundle.files().directory.string());
-  EXPECT_EQ(session->bundleIdentifier(), TestBundle::kIdentifier);
-  EXPECT_TRUE(std::regex_match(session->launchID(),
-                               std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-"
-                                          "[0-9A-F]{12}")));
+  EXPECT_EQ(session->launchID().size(), 36u);
 
   std::optional<std::string> bytes = WatchdogStore::readFile(bundle.files().hostRecordPath());
+  HostRunRecord record = readRecord(bundle);
   ASSERT_TRUE(bytes);
-  std::optional<HostRunRecord> record =
-      WatchdogStore::read<HostRunRecord>(bundle.files().hostRecordPath());
-  ASSERT_TRUE(record);
-  EXPECT_EQ(*bytes, WatchdogStore::serialize(*record->toJson()));
-  EXPECT_EQ(bytes->find("awayCoverUp"), std::string::npos);
-  EXPECT_EQ(bytes->find("crashLoopResetAt"), std::string::npos);
-  EXPECT_EQ(record->version, 1);
-  EXPECT_EQ(record->pid, getpid());
-  EXPECT_EQ(record->launchID, session->launchID());
-  EXPECT_EQ(record->bootSession, HostProcessInfo::bootSession());
-  EXPECT_EQ(record->executablePath,
-            WatchdogFiles::normalized(*HostProcessInfo::executablePath(getpid())));
-  EXPECT_TRUE(isBetween(record->startedAt, before, system_clock::now()));
-  EXPECT_EQ(record->heartbeatAt, record->startedAt);
-  EXPECT_GE(record->heartbeatUptime, uptimeBefore);
-  EXPECT_LE(record->heartbeatUptime, systemUptime());
-  EXPECT_FALSE(record->cleanExit || record->curtainUp || record->safeMode);
+  EXPECT_EQ(*bytes, WatchdogStore::serialize(*record.toJson()));
+  EXPECT_FALSE(record.awayCoverUp || record.crashLoopResetAt);
+  EXPECT_EQ(record.pid, getpid());
+  EXPECT_EQ(record.launchID, session->launchID());
+  EXPECT_EQ(record.bootSession, HostProcessInfo::bootSession());
+  EXPECT_EQ(record.executablePath, *HostProcessInfo::executablePath(getpid()));
+  EXPECT_TRUE(isRecent(record.startedAt, since));
+  EXPECT_EQ(record.heartbeatAt, record.startedAt);
+  EXPECT_GE(record.heartbeatUptime, uptimeBefore);
+  EXPECT_LE(record.heartbeatUptime, systemUptime());
+  EXPECT_FALSE(record.cleanExit || record.curtainUp || record.safeMode);
   EXPECT_NE(startIn(bundle)->launchID(), session->launchID());
 }
 
@@ -94,42 +81,36 @@ TEST(HostSession, ReadsTheRelaunchFlags) {
     EXPECT_EQ(session->safeMode(), c.safeMode) << c.argv.size();
     EXPECT_EQ(readRecord(bundle).safeMode, c.safeMode) << c.argv.size();
   }
-  const char* flagAsProgramName[] = {"--veldane-recovered"};
-  HostStartOptions options;
-  options.bundlePath = bundle.bundle().string();
-  EXPECT_FALSE(HostSession::start(1, flagAsProgramName, options)->recovered());
 }
 
-TEST(HostSession, EveryChangeReachesTheRecord) {
+TEST(HostSession, EveryChangeReachesItsFile) {
   TestBundle bundle;
   auto session = startIn(bundle);
   ASSERT_TRUE(session);
   const HostRunRecord first = readRecord(bundle);
+  const auto since = std::chrono::system_clock::now();
 
   ASSERT_TRUE(session->beat());
-  const HostRunRecord beaten = readRecord(bundle);
-  EXPECT_GT(beaten.heartbeatUptime, first.heartbeatUptime);
-  ASSERT_TRUE(session->setCurtainUp(true));
-  EXPECT_TRUE(readRecord(bundle).curtainUp);
+  const double beat = readRecord(bundle).heartbeatUptime;
+  EXPECT_GT(beat, first.heartbeatUptime);
   ASSERT_TRUE(session->setAwayCoverUp(true));
   EXPECT_EQ(readRecord(bundle).awayCoverUp, true);
-  ASSERT_TRUE(session->setAwayCoverUp(false));
-  EXPECT_EQ(readRecord(bundle).awayCoverUp, false);
-  const WatchdogDate before = system_clock::now();
-  ASSERT_TRUE(session->resetCrashLoop());
-  ASSERT_TRUE(readRecord(bundle).crashLoopResetAt);
-  EXPECT_TRUE(isBetween(*readRecord(bundle).crashLoopResetAt, before, system_clock::now()));
-  ASSERT_TRUE(session->markCleanExit());
-
+  ASSERT_TRUE(session->setCurtainUp(true) && session->setAwayCoverUp(false));
+  ASSERT_TRUE(session->resetCrashLoop() && session->markCleanExit());
   HostRunRecord last = readRecord(bundle);
-  EXPECT_TRUE(last.cleanExit);
-  EXPECT_TRUE(last.curtainUp);
-  EXPECT_EQ(last.heartbeatUptime, beaten.heartbeatUptime);
-  EXPECT_EQ(last.launchID, first.launchID);
+  EXPECT_TRUE(last.curtainUp && last.cleanExit);
+  EXPECT_EQ(last.awayCoverUp, false);
+  EXPECT_TRUE(last.crashLoopResetAt && isRecent(*last.crashLoopResetAt, since));
+  EXPECT_EQ(last.heartbeatUptime, beat);
   EXPECT_EQ(last.startedAt, first.startedAt);
+
+  ASSERT_TRUE(session->noteHang(7.5));
+  std::optional<HostHangNote> note =
+      WatchdogStore::read<HostHangNote>(bundle.files().hangNotePath());
+  EXPECT_TRUE(note && note->launchID == session->launchID() && note->stalledSeconds == 7.5);
 }
 
-TEST(HostSession, BeatsSoonAfterTheLastWrittenOneAreSkipped) {
+TEST(HostSession, BeatsSoonAfterTheLastWrittenOneWriteNothing) {
   TestBundle bundle;
   auto session = startIn(bundle, {}, std::chrono::hours(1));
   ASSERT_TRUE(session);
@@ -138,29 +119,15 @@ TEST(HostSession, BeatsSoonAfterTheLastWrittenOneAreSkipped) {
   EXPECT_EQ(readRecord(bundle), first);
 }
 
-TEST(HostSession, NoteHangNamesThisRun) {
-  TestBundle bundle;
-  auto session = startIn(bundle);
-  ASSERT_TRUE(session);
-  const WatchdogDate before = system_clock::now();
-  ASSERT_TRUE(session->noteHang(7.5));
-  std::optional<HostHangNote> note =
-      WatchdogStore::read<HostHangNote>(bundle.files().hangNotePath());
-  ASSERT_TRUE(note);
-  EXPECT_EQ(note->launchID, session->launchID());
-  EXPECT_EQ(note->stalledSeconds, 7.5);
-  EXPECT_TRUE(isBetween(note->at, before, system_clock::now()));
-}
-
-TEST(HostSession, WriteFailuresAnswerFalseAndLaterWritesRecover) {
-  for (bool blockFolderItself : {true, false}) {
+TEST(HostSession, WriteFailuresAnswerFalseAndTheNextBeatCatchesUp) {
+  for (bool blockTheFolderItself : {true, false}) {
     TestBundle bundle;
-    // Root ignores permissions, so a file stands where a folder must be.
-    const std::filesystem::path blocked =
-        blockFolderItself ? bundle.files().directory : bundle.home() / ".local";
+    // Tests run as root, which permissions do not stop: a file stands where
+    // a folder must be.
+    const auto blocked = blockTheFolderItself ? bundle.files().directory : bundle.home() / ".local";
     std::filesystem::create_directories(blocked.parent_path());
     std::ofstream(blocked) << "x";
-    auto session = startIn(bundle);
+    auto session = startIn(bundle, {}, std::chrono::hours(1));
     ASSERT_TRUE(session);
     EXPECT_FALSE(session->beat());
     EXPECT_FALSE(session->setCurtainUp(true));
@@ -171,8 +138,7 @@ TEST(HostSession, WriteFailuresAnswerFalseAndLaterWritesRecover) {
 
     std::filesystem::remove(blocked);
     EXPECT_TRUE(session->beat());
-    HostRunRecord record = readRecord(bundle);
-    EXPECT_TRUE(record.curtainUp && record.cleanExit && record.crashLoopResetAt);
+    EXPECT_TRUE(readRecord(bundle).cleanExit);
   }
 }
 
@@ -190,10 +156,7 @@ TEST(HostSession, StartFailsWithAReason) {
   options.bundleIdentifier = "org.example.given";
   auto session = HostSession::start(1, argv, options);
   ASSERT_TRUE(session);
-  EXPECT_EQ(session->dataFolder(),
-            WatchdogFiles::forBundle(*applicationSupportDirectory(), "org.example.given",
-                                     bundle.bundle().string())
-                .directory.string());
+  EXPECT_EQ(session->dataFolder(), bundle.files("org.example.given").directory.string());
 }
 
 }  // namespace

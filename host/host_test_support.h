@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <string>
 
 #include "platform/application_support.h"
@@ -13,67 +12,47 @@
 
 namespace veldane {
 
-// A fresh folder under the temporary folder, removed with its content.
-class TestFolder {
- public:
-  TestFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "host_test.XXXXXX").string();
-    if (mkdtemp(pattern.data())) path_ = pattern;
-  }
-  TestFolder(const TestFolder&) = delete;
-  TestFolder& operator=(const TestFolder&) = delete;
-  ~TestFolder() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
-
-// Sets or clears an environment variable for one test.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(const char* name, const char* value) : name_(name) {
-    if (const char* old = getenv(name)) old_ = old;
-    value ? setenv(name, value, 1) : unsetenv(name);
-  }
-  ScopedEnvironment(const ScopedEnvironment&) = delete;
-  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-  ~ScopedEnvironment() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-// A temporary home with an application bundle in it:
-// <root>/Probe.app/Contents/{Info.plist,MacOS/}, and HOME = <root>/home.
+// A temporary folder, removed with its content, holding a bundle
+// Probe.app/Contents/{Info.plist,MacOS/} and the home folder: HOME points
+// there and XDG_DATA_HOME is unset until the value goes.
 class TestBundle {
  public:
   static constexpr const char* kIdentifier = "com.example.probe";
 
   explicit TestBundle(bool withInfoPlist = true) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "host_test.XXXXXX").string();
+    root_ = mkdtemp(pattern.data()) ? pattern : "/nonexistent";
     std::filesystem::create_directories(bundle() / "Contents/MacOS");
-    if (!withInfoPlist) return;
-    std::ofstream(bundle() / "Contents/Info.plist")
-        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-        << "<key>CFBundleIdentifier</key><string>" << kIdentifier << "</string>"
-        << "<key>CFBundleExecutable</key><string>Probe</string></dict></plist>\n";
+    if (withInfoPlist) {
+      std::ofstream(bundle() / "Contents/Info.plist")
+          << "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+          << "<string>" << kIdentifier << "</string></dict></plist>";
+    }
+    if (const char* xdg = getenv("XDG_DATA_HOME")) xdg_ = xdg;
+    if (const char* home = getenv("HOME")) home_ = home;
+    unsetenv("XDG_DATA_HOME");
+    setenv("HOME", home().c_str(), 1);
   }
-  std::filesystem::path bundle() const { return root_.path() / "Probe.app"; }
-  std::filesystem::path home() const { return root_.path() / "home"; }
+  TestBundle(const TestBundle&) = delete;
+  TestBundle& operator=(const TestBundle&) = delete;
+  ~TestBundle() {
+    xdg_.empty() ? unsetenv("XDG_DATA_HOME") : setenv("XDG_DATA_HOME", xdg_.c_str(), 1);
+    home_.empty() ? unsetenv("HOME") : setenv("HOME", home_.c_str(), 1);
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+
+  std::filesystem::path bundle() const { return root_ / "Probe.app"; }
+  std::filesystem::path home() const { return root_ / "home"; }
   // The watchdog's folder for this bundle, derived its way.
-  WatchdogFiles files() const {
-    return WatchdogFiles::forBundle(applicationSupportDirectory().value_or(""), kIdentifier,
+  WatchdogFiles files(const std::string& identifier = kIdentifier) const {
+    return WatchdogFiles::forBundle(applicationSupportDirectory().value_or(""), identifier,
                                     bundle().string());
   }
 
  private:
-  TestFolder root_;
-  ScopedEnvironment home_{"HOME", home().c_str()};
-  ScopedEnvironment xdg_{"XDG_DATA_HOME", nullptr};
+  std::filesystem::path root_;
+  std::string xdg_, home_;
 };
 
 }  // namespace veldane

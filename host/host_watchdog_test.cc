@@ -1,11 +1,9 @@
 // The watchdog's view of a host that runs from a bundle: its own readers,
 // probes and policy judge what the library wrote.
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -21,47 +19,33 @@
 namespace veldane {
 namespace {
 
-// A child process with its standard output on a pipe; killed and reaped at
-// the end in any case.
-class Child {
+// The probe fixture run from `executable`, with the pid and launch ID that
+// it reports; killed and reaped at the end in any case.
+class Probe {
  public:
-  explicit Child(const std::string& program) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(fds[1], STDOUT_FILENO);
-      execl(program.c_str(), program.c_str(), "--veldane-recovered", nullptr);
-      _exit(127);
+  explicit Probe(const std::string& executable)
+      : out_(popen(("exec '" + executable + "'").c_str(), "r")) {
+    char line[200] = "";
+    if (out_ && fgets(line, sizeof line, out_)) {
+      char id[100] = "";
+      if (sscanf(line, "ready %d %99s", &pid_, id) == 2) launchID_ = id;
     }
-    close(fds[1]);
-    out_ = fds[0];
   }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-  ~Child() {
-    end();
-    if (out_ >= 0) close(out_);
-  }
-  pid_t pid() const { return pid_; }
-  // The first line of output, or what came before 10 seconds passed.
-  std::string line() {
-    std::string text;
-    char c;
-    pollfd wait{out_, POLLIN, 0};
-    while (poll(&wait, 1, 10'000) == 1 && read(out_, &c, 1) == 1 && c != '\n') text += c;
-    return text;
-  }
+  Probe(const Probe&) = delete;
+  Probe& operator=(const Probe&) = delete;
+  ~Probe() { end(); }
   void end() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    if (pid_ > 0) kill(pid_, SIGKILL);
+    if (out_) pclose(out_);
+    out_ = nullptr;
   }
+  int pid() const { return pid_; }
+  const std::string& launchID() const { return launchID_; }
 
  private:
-  pid_t pid_ = -1;
-  int out_ = -1;
+  FILE* out_;
+  int pid_ = 0;
+  std::string launchID_;
 };
 
 bool aliveByTheWatchdogsRule(const HostRunRecord& record) {
@@ -86,16 +70,14 @@ TEST(HostWatchdog, HostInABundleIsFoundAliveAndJudged) {
   TestBundle bundle;
   const std::filesystem::path executable = bundle.bundle() / "Contents/MacOS/Probe";
   ASSERT_TRUE(std::filesystem::copy_file(VELDANE_HOST_PROBE_FIXTURE, executable));
-  Child host(executable.string());
+  Probe host(executable.string());
   ASSERT_GT(host.pid(), 0);
-  const std::string said = host.line();
-  ASSERT_TRUE(said.starts_with("ready ")) << said;
 
   std::optional<HostRunRecord> record =
       WatchdogStore::read<HostRunRecord>(bundle.files().hostRecordPath());
   ASSERT_TRUE(record);
   EXPECT_EQ(record->pid, host.pid());
-  EXPECT_EQ(record->launchID, said.substr(6));
+  EXPECT_EQ(record->launchID, host.launchID());
   EXPECT_EQ(record->executablePath, executable.string());
   EXPECT_TRUE(aliveByTheWatchdogsRule(*record));
   EXPECT_EQ(judge(*record, bundle, 0), WatchdogDecision::none());
