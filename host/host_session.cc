@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <mutex>
-#include <new>
 
 #include "host/host_location.h"
 #include "host/launch_id.h"
