@@ -1,0 +1,99 @@
+// veldane-watchdog-status [--json] [BUNDLE]: what the watchdog of one bundle
+// sees in its data folder, for a person or, with --json, for a script.
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/application_support.h"
+#include "platform/host_process_info.h"
+#include "platform/linux/plist_bundle_reader.h"
+#include "platform/uptime_clock.h"
+#include "state/watchdog_files.h"
+#include "state/watchdog_store.h"
+#include "tools/watchdog_status_report.h"
+
+namespace {
+
+using namespace veldane;
+
+constexpr char kUsage[] =
+    "usage: veldane-watchdog-status [--json] [BUNDLE]\n"
+    "Shows what the watchdog of the .app bundle BUNDLE sees: the host's run record,\n"
+    "its hang note and the watchdog's ledger. BUNDLE may be left out when this\n"
+    "command sits in a bundle's Contents/MacOS folder.\n";
+
+template <typename T>
+StatusFile<T> readStatusFile(const std::filesystem::path& path) {
+  std::error_code ignored;
+  return {std::filesystem::exists(std::filesystem::symlink_status(path, ignored)),
+          WatchdogStore::read<T>(path)};
+}
+
+WatchdogStatusInput gather(const std::string& bundlePath) {
+  WatchdogStatusInput in;
+  in.bundlePath = bundlePath;
+  in.bootSession = HostProcessInfo::bootSession();
+  in.now = std::chrono::system_clock::now();
+  in.uptime = systemUptime();
+  if (std::optional<BundleInfo> info = PlistBundleReader().open(bundlePath)) {
+    in.bundleIdentifier = info->identifier;
+  }
+  std::optional<std::string> support = applicationSupportDirectory();
+  if (!in.bundleIdentifier || !support) return in;
+
+  const WatchdogFiles files = WatchdogFiles::forBundle(*support, *in.bundleIdentifier, bundlePath);
+  in.dataFolder = files.directory.string();
+  in.record = readStatusFile<HostRunRecord>(files.hostRecordPath());
+  in.hangNote = readStatusFile<HostHangNote>(files.hangNotePath());
+  in.ledger = readStatusFile<WatchdogLedger>(files.ledgerPath());
+  if (in.record.value) {
+    in.recordProcessPath = HostProcessInfo::executablePath(in.record.value->pid);
+    in.recordProcessTraced = HostProcessInfo::isTraced(in.record.value->pid);
+  }
+  return in;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool asJson = false;
+  std::optional<std::string> bundle;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--json") {
+      asJson = true;
+    } else if (arg == "-h" || arg == "--help") {
+      std::cout << kUsage;
+      return 0;
+    } else if (arg.starts_with("-") || bundle) {
+      std::cerr << kUsage;
+      return 2;
+    } else {
+      bundle = arg;
+    }
+  }
+  if (!bundle) {
+    // A copy inside a bundle reports on that bundle.
+    if (std::optional<std::string> own = HostProcessInfo::executablePath(getpid())) {
+      bundle = WatchdogFiles::hostBundlePath(*own);
+    }
+  }
+  if (!bundle) {
+    std::cerr << kUsage;
+    return 2;
+  }
+
+  const WatchdogStatusInput input = gather(WatchdogFiles::normalized(*bundle));
+  const nlohmann::json report = WatchdogStatusReport::build(input);
+  if (asJson) {
+    std::cout << report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  } else {
+    std::cout << WatchdogStatusReport::renderText(report);
+  }
+  return input.dataFolder ? 0 : 1;
+}

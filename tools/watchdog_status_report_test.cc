@@ -1,0 +1,172 @@
+#include "tools/watchdog_status_report.h"
+
+#include <chrono>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace veldane {
+namespace {
+
+using nlohmann::json;
+using std::chrono::seconds;
+
+const WatchdogDate kNow = *parseDate("2025-03-01T08:15:30Z");
+constexpr char kExecutable[] = "/Apps/Demo.app/Contents/MacOS/Demo";
+
+WatchdogStatusInput validInput() {
+  WatchdogStatusInput in;
+  in.bundlePath = "/Apps/Demo.app";
+  in.bundleIdentifier = "com.example.demo";
+  in.dataFolder = "/data/com.example.demo/Watchdog/0123456789abcdef";
+  in.bootSession = "boot-1";
+  in.now = kNow;
+  in.uptime = 1000;
+
+  HostRunRecord record;
+  record.pid = 42;
+  record.launchID = "L1";
+  record.bootSession = "boot-1";
+  record.executablePath = kExecutable;
+  record.startedAt = kNow - seconds(60);
+  record.heartbeatUptime = 990;
+  record.heartbeatAt = kNow - seconds(10);
+  in.record = {true, record};
+  in.recordProcessPath = "/Apps/./Demo.app/Contents/MacOS//Demo";
+
+  in.hangNote = {true, HostHangNote{"L0", kNow - seconds(200), 50}};
+
+  WatchdogLedger ledger;
+  ledger.bootSession = "boot-1";
+  ledger.unexpectedExits = {kNow - seconds(200)};
+  ledger.handledLaunchID = "L0";
+  ledger.relaunches = 1;
+  ledger.lastRelaunchAt = kNow - seconds(200);
+  ledger.lastExit = WatchdogExitKind::hang;
+  ledger.lastExitAt = kNow - seconds(200);
+  in.ledger = {true, ledger};
+  return in;
+}
+
+TEST(WatchdogStatusReport, MissingBadAndValidFiles) {
+  WatchdogStatusInput in = validInput();
+  in.record = {false, std::nullopt};
+  in.hangNote = {true, std::nullopt};
+  const json report = WatchdogStatusReport::build(in);
+  EXPECT_TRUE(report["host"].is_null());
+  EXPECT_TRUE(report["hangNote"].is_null());
+  EXPECT_TRUE(report["ledger"].is_object());
+  EXPECT_EQ(report["problems"],
+            json({"host.json: missing", "hang.json: unreadable or not a valid hang note"}));
+  EXPECT_EQ(WatchdogStatusReport::build(validInput())["problems"], json::array());
+
+  in = validInput();
+  in.ledger = {true, std::nullopt};
+  EXPECT_EQ(WatchdogStatusReport::build(in)["problems"],
+            json({"watchdog.json: unreadable or not a valid ledger"}));
+}
+
+TEST(WatchdogStatusReport, UnreadableBundleReadsNoFile) {
+  WatchdogStatusInput in = validInput();
+  in.bundleIdentifier.reset();
+  in.dataFolder.reset();
+  const json report = WatchdogStatusReport::build(in);
+  EXPECT_TRUE(report["bundle"]["identifier"].is_null());
+  EXPECT_TRUE(report["host"].is_null());
+  EXPECT_TRUE(report["ledger"].is_null());
+  EXPECT_EQ(report["problems"], json({"Info.plist: unreadable or without CFBundleIdentifier"}));
+}
+
+TEST(WatchdogStatusReport, AliveOnlyWhileThePidRunsTheRecordedExecutable) {
+  struct Case {
+    std::optional<std::string> processPath;
+    bool alive;
+  };
+  const Case cases[] = {{"/Apps/Demo.app/Contents/MacOS/../MacOS/Demo", true},
+                        {"/usr/bin/sleep", false},
+                        {std::nullopt, false}};
+  for (const Case& c : cases) {
+    WatchdogStatusInput in = validInput();
+    in.recordProcessPath = c.processPath;
+    in.recordProcessTraced = true;
+    const json host = WatchdogStatusReport::build(in)["host"];
+    EXPECT_EQ(host["alive"], c.alive) << c.processPath.value_or("none");
+    EXPECT_EQ(host["traced"], c.alive);
+  }
+}
+
+TEST(WatchdogStatusReport, HeartbeatAgeAndHangLimit) {
+  WatchdogStatusInput in = validInput();
+  json host = WatchdogStatusReport::build(in)["host"];
+  EXPECT_EQ(host["heartbeatAgeSeconds"], 10.0);
+  EXPECT_EQ(host["hangLimitSeconds"], 45.0);
+
+  in.record.value->curtainUp = true;
+  in.record.value->bootSession = "boot-0";
+  host = WatchdogStatusReport::build(in)["host"];
+  EXPECT_EQ(host["hangLimitSeconds"], 6.0);
+  EXPECT_EQ(host["thisBoot"], false);
+  EXPECT_TRUE(host["heartbeatAgeSeconds"].is_null());
+}
+
+TEST(WatchdogStatusReport, RecentExitsAsThePolicyCountsThem) {
+  WatchdogStatusInput in = validInput();
+  in.ledger.value->unexpectedExits = {kNow - seconds(400), kNow - seconds(300), kNow - seconds(299),
+                                      kNow + seconds(10), kNow};
+  in.ledger.value->stoppedAt = kNow - seconds(5);
+  const json ledger = WatchdogStatusReport::build(in)["ledger"];
+  EXPECT_EQ(ledger["recentUnexpectedExits"],
+            json({"2025-03-01T08:10:31Z", "2025-03-01T08:15:30Z"}));
+  EXPECT_EQ(ledger["stopped"], true);
+  EXPECT_EQ(ledger["stoppedAt"], "2025-03-01T08:15:25Z");
+}
+
+TEST(WatchdogStatusReport, HangNoteAndLedgerAgainstTheCurrentRunAndBoot) {
+  WatchdogStatusInput in = validInput();
+  EXPECT_EQ(WatchdogStatusReport::build(in)["hangNote"]["namesCurrentRun"], false);
+  in.hangNote.value->launchID = "L1";
+  in.ledger.value->bootSession = "boot-0";
+  const json report = WatchdogStatusReport::build(in);
+  EXPECT_EQ(report["hangNote"]["namesCurrentRun"], true);
+  EXPECT_EQ(report["ledger"]["thisBoot"], false);
+}
+
+TEST(WatchdogStatusReport, RendersText) {
+  WatchdogStatusInput in = validInput();
+  in.hangNote = {false, std::nullopt};
+  EXPECT_EQ(WatchdogStatusReport::renderText(WatchdogStatusReport::build(in)),
+            R"(Bundle       /Apps/Demo.app
+Identifier   com.example.demo
+Data folder  /data/com.example.demo/Watchdog/0123456789abcdef
+Now          2025-03-01T08:15:30Z, uptime 1000.0 s
+
+Host (host.json)
+  pid                 42, alive
+  launch ID           L1
+  boot session        this boot
+  executable          /Apps/Demo.app/Contents/MacOS/Demo
+  heartbeat           10.0 s ago, hang limit 45 s
+  curtainUp           no
+  awayCoverUp         no
+  cleanExit           no
+  safeMode            no
+  started             2025-03-01T08:14:30Z
+  last heartbeat      2025-03-01T08:15:20Z
+  crash loop reset    never
+
+Hang note (hang.json): missing
+
+Watchdog ledger (watchdog.json)
+  unexpected exits    1 in the last 300 s (limit 3)
+                      2025-03-01T08:12:10Z
+  relaunching         yes
+  safe mode launch    never
+  last exit           hang at 2025-03-01T08:12:10Z
+  relaunches          1, last at 2025-03-01T08:12:10Z
+  handled launch ID   L0
+  boot session        this boot
+)");
+}
+
+}  // namespace
+}  // namespace veldane
