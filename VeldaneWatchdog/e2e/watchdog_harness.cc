@@ -85,14 +85,14 @@ void WatchdogHarness::SetUp() {
   fs::create_directories(control_);
   fs::create_directories(root_ / "home");
   std::ofstream(bundle_ / "Contents" / "Info.plist") << kInfoPlist;
-  fs::copy_file(VELDANE_E2E_TEST_HOST, macOS_ / "Host");
+  fs::copy_file(VELDANE_E2E_DEMO_HOST, macOS_ / "Host");
   fs::copy_file(VELDANE_E2E_WATCHDOG, watchdog_);
   files_ =
       WatchdogFiles::forBundle(root_ / "home" / ".local" / "share", kIdentifier, bundle_.string());
   environment_ = {"HOME=" + (root_ / "home").string(),
-                  std::string("VELDANE_TEST_IDENTIFIER=") + kIdentifier,
-                  "VELDANE_TEST_CONTROL=" + control_.string(),
-                  "VELDANE_TEST_OWNER=" + std::to_string(getpid()), "PATH=/usr/bin:/bin"};
+                  std::string("VELDANE_DEMO_IDENTIFIER=") + kIdentifier,
+                  "VELDANE_DEMO_CONTROL=" + control_.string(),
+                  "VELDANE_DEMO_OWNER=" + std::to_string(getpid()), "PATH=/usr/bin:/bin"};
 }
 
 void WatchdogHarness::TearDown() {

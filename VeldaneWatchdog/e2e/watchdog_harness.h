@@ -18,7 +18,7 @@
 
 namespace veldane {
 
-// One start of the test host, as its launch log tells it.
+// One start of the demo host, as its launch log tells it.
 struct HostLaunch {
   pid_t pid = 0;
   std::vector<std::string> arguments;
@@ -32,7 +32,7 @@ struct ProcessFacts {
 };
 
 // A private installation for one test: a temporary folder with its own HOME, a
-// bundle Test.app holding copies of the test host and of the built watchdog,
+// bundle Test.app holding copies of the demo host and of the built watchdog,
 // and the control folder through which the host logs its starts. This process
 // becomes a child subreaper, so every detached host ends up as its child;
 // TearDown kills and reaps all of them and removes the folder.
@@ -52,7 +52,7 @@ class WatchdogHarness : public testing::Test {
   // Line N is what the host's Nth start does; the last line repeats.
   void writePlan(const std::vector<std::string>& steps) const;
   // Starts `argv` as a child in the test's folder with the test environment
-  // (HOME, VELDANE_TEST_*, no XDG_DATA_HOME); it dies with this process; standard error goes to
+  // (HOME, VELDANE_DEMO_*, no XDG_DATA_HOME); it dies with this process; standard error goes to
   // `errors`.
   pid_t spawn(const std::vector<std::string>& argv,
               const std::filesystem::path& errors = "/dev/null") const;

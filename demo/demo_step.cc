@@ -1,0 +1,45 @@
+#include "demo/demo_step.h"
+
+#include <array>
+#include <sstream>
+#include <utility>
+
+namespace veldane {
+namespace {
+
+constexpr std::array<std::pair<DemoStep::Action, const char*>, 5> kWords{{
+    {DemoStep::Action::run, "run"},
+    {DemoStep::Action::crash, "crash"},
+    {DemoStep::Action::hang, "hang"},
+    {DemoStep::Action::exit, "exit"},
+    {DemoStep::Action::reset, "reset"},
+}};
+
+}  // namespace
+
+DemoStep DemoStep::parse(std::string_view line) {
+  std::istringstream words{std::string(line)};
+  std::string word;
+  DemoStep step;
+  words >> word;
+  for (const auto& [action, text] : kWords) {
+    if (word == text) step.action = action;
+  }
+  if (step.action == Action::run || step.action == Action::reset) return step;
+  double seconds = 0;
+  if (words >> seconds && seconds > 0) step.seconds = seconds;
+  return step;
+}
+
+std::string DemoStep::text() const {
+  std::string result;
+  for (const auto& [each, word] : kWords) {
+    if (each == action) result = word;
+  }
+  if (action == Action::run || action == Action::reset) return result;
+  std::ostringstream duration;
+  duration << seconds;
+  return result + " " + duration.str();
+}
+
+}  // namespace veldane
