@@ -176,6 +176,11 @@ int LinuxMainLoop::run() { return sd_event_loop(event_); }
 
 void LinuxMainLoop::quit(int status) { sd_event_exit(event_, status); }
 
+int LinuxMainLoop::runOnce(double timeout) {
+  const int result = sd_event_run(event_, microseconds(timeout));
+  return result > 0 ? 1 : result;
+}
+
 std::unique_ptr<MainLoop::Timer> LinuxMainLoop::oneShotTimer(double delay, double tolerance,
                                                              Callback callback) {
   auto box = std::make_unique<CallbackBox>(CallbackBox{std::move(callback)});

@@ -1,0 +1,495 @@
+// Runs the built watchdog from a bundle against the bench host and reports
+// whole-process figures. scripts/bench prepares the bundle and the
+// environment (XDG_DATA_HOME, VELDANE_BENCH_STAMPS) and calls it:
+//
+//   veldane-bench-driver BUNDLE idle SECONDS [-- WRAPPER...]
+//       resident memory, CPU time and wake-ups of the watchdog over SECONDS
+//       of a healthy host; WRAPPER (strace, /usr/bin/time) runs the watchdog
+//   veldane-bench-driver BUNDLE reaction COUNT
+//       COUNT times: SIGKILL the host, time the judging tick, the ledger
+//       write and the relaunched host
+//
+// The driver is a child subreaper, so the hosts that the watchdog launches
+// become its children; it ends and reaps every process it started or
+// inherited, by pid, on every way out.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/inotify.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+int64_t nowNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+[[noreturn]] void fail(const std::string& why);
+
+volatile std::sig_atomic_t gInterrupted = 0;
+
+void onSignal(int) { gInterrupted = 1; }
+
+// Every wait goes through here, so that an interruption cleans up from
+// ordinary code rather than from the signal handler.
+void checkInterrupted() {
+  if (gInterrupted) fail("interrupted");
+}
+
+void sleepMs(int ms) {
+  const timespec pause{ms / 1000, (ms % 1000) * 1'000'000L};
+  nanosleep(&pause, nullptr);
+  checkInterrupted();
+}
+
+std::set<pid_t> gStarted;  // every process this driver spawned itself
+
+pid_t spawn(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+    fail("cannot start " + args[0]);
+  }
+  gStarted.insert(pid);
+  return pid;
+}
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<pid_t> childrenOf(pid_t pid) {
+  std::vector<pid_t> found;
+  std::error_code error;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    std::istringstream list(readText(task.path().string() + "/children"));
+    for (pid_t child = 0; list >> child;) found.push_back(child);
+  }
+  return found;
+}
+
+std::string exeOf(pid_t pid) {
+  std::error_code error;
+  return fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).string();
+}
+
+// Ends every child (spawned or inherited as subreaper) and reaps it. The
+// watchdog gets SIGTERM first, so that a wrapper sees it end normally.
+void cleanUp(pid_t watchdog) {
+  if (watchdog > 0) kill(watchdog, SIGTERM);
+  for (int round = 0; round < 100; ++round) {
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    std::vector<pid_t> children = childrenOf(getpid());
+    if (children.empty()) return;
+    for (pid_t child : children) {
+      // Wrappers are given time to pass the watchdog's end on.
+      if (round >= 20 || !gStarted.contains(child)) kill(child, SIGKILL);
+    }
+    sleepMs(50);
+  }
+}
+
+pid_t gWatchdog = 0;
+
+[[noreturn]] void fail(const std::string& why) {
+  std::fprintf(stderr, "veldane-bench-driver: %s\n", why.c_str());
+  cleanUp(gWatchdog);
+  std::exit(1);
+}
+
+struct Stamp {
+  pid_t pid = 0;
+  int64_t entered = 0;
+  int64_t recorded = 0;
+};
+
+std::vector<Stamp> readStamps() {
+  const char* file = std::getenv("VELDANE_BENCH_STAMPS");
+  if (file == nullptr) fail("VELDANE_BENCH_STAMPS is not set");
+  std::vector<Stamp> stamps;
+  std::istringstream lines(readText(file));
+  for (Stamp s; lines >> s.pid >> s.entered >> s.recorded;) stamps.push_back(s);
+  return stamps;
+}
+
+Stamp waitForStampAfter(size_t count, int timeoutMs) {
+  for (int waited = 0; waited < timeoutMs; waited += 2) {
+    std::vector<Stamp> stamps = readStamps();
+    if (stamps.size() > count) return stamps[count];
+    sleepMs(2);
+  }
+  fail("no host started");
+}
+
+pid_t findWatchdog(pid_t root, const std::string& exe) {
+  for (int waited = 0; waited < 10000; waited += 5) {
+    std::vector<pid_t> queue{root};
+    while (!queue.empty()) {
+      pid_t pid = queue.back();
+      queue.pop_back();
+      if (exeOf(pid) == exe) return pid;
+      for (pid_t child : childrenOf(pid)) queue.push_back(child);
+    }
+    sleepMs(5);
+  }
+  fail("the watchdog did not start");
+}
+
+// True once the watchdog holds a pidfd for `host`: its exit watch is armed.
+bool watching(pid_t watchdog, pid_t host) {
+  std::error_code error;
+  const std::string wanted = "Pid:\t" + std::to_string(host) + "\n";
+  for (const auto& entry :
+       fs::directory_iterator("/proc/" + std::to_string(watchdog) + "/fdinfo", error)) {
+    if (readText(entry.path().string()).find(wanted) != std::string::npos) return true;
+  }
+  return false;
+}
+
+void waitUntilWatching(pid_t watchdog, pid_t host) {
+  for (int waited = 0; waited < 10000; waited += 5) {
+    if (watching(watchdog, host)) return;
+    sleepMs(5);
+  }
+  fail("the watchdog does not watch host " + std::to_string(host));
+}
+
+struct Sample {
+  std::map<std::string, int64_t> rollup;  // kB
+  int64_t cpuTicks = 0;                   // utime + stime
+  int64_t utime = 0;
+  int64_t stime = 0;
+  int64_t voluntary = 0;
+  int64_t involuntary = 0;
+  int64_t runNs = 0;  // time on a CPU, from /proc/PID/schedstat
+};
+
+Sample sample(pid_t pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  Sample s;
+  std::istringstream rollup(readText(proc + "/smaps_rollup"));
+  for (std::string line; std::getline(rollup, line);) {
+    std::istringstream fields(line);
+    std::string key;
+    int64_t kb = 0;
+    if (fields >> key >> kb && key.ends_with(':')) s.rollup[key.substr(0, key.size() - 1)] = kb;
+  }
+  // Fields after the parenthesised command name: utime and stime are 14 and 15.
+  const std::string stat = readText(proc + "/stat");
+  std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+  std::vector<std::string> fields;
+  for (std::string f; rest >> f;) fields.push_back(f);
+  if (fields.size() > 12) {
+    s.utime = std::stoll(fields[11]);
+    s.stime = std::stoll(fields[12]);
+    s.cpuTicks = s.utime + s.stime;
+  }
+  std::istringstream(readText(proc + "/schedstat")) >> s.runNs;
+  std::istringstream status(readText(proc + "/status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("voluntary_ctxt_switches:")) s.voluntary = std::stoll(line.substr(24));
+    if (line.starts_with("nonvoluntary_ctxt_switches:")) {
+      s.involuntary = std::stoll(line.substr(27));
+    }
+  }
+  return s;
+}
+
+// Private (unshared) kB of each mapped file, largest first.
+std::vector<std::pair<std::string, int64_t>> privateByMapping(pid_t pid) {
+  std::map<std::string, int64_t> sizes;
+  std::istringstream smaps(readText("/proc/" + std::to_string(pid) + "/smaps"));
+  std::string name;
+  for (std::string line; std::getline(smaps, line);) {
+    if (!line.empty() && std::isxdigit(static_cast<unsigned char>(line[0])) &&
+        line.find('-') < line.find(' ')) {
+      std::istringstream fields(line);
+      std::string range, perms, offset, device, inode;
+      fields >> range >> perms >> offset >> device >> inode;
+      std::getline(fields >> std::ws, name);
+      if (name.empty()) name = "[anonymous]";
+      name = fs::path(name).filename().string();
+      continue;
+    }
+    std::istringstream fields(line);
+    std::string key;
+    int64_t kb = 0;
+    if (fields >> key >> kb && (key == "Private_Clean:" || key == "Private_Dirty:")) {
+      sizes[name] += kb;
+    }
+  }
+  std::vector<std::pair<std::string, int64_t>> sorted(sizes.begin(), sizes.end());
+  std::erase_if(sorted, [](const auto& s) { return s.second == 0; });
+  std::sort(sorted.begin(), sorted.end(),
+            [](const auto& a, const auto& b) { return a.second > b.second; });
+  return sorted;
+}
+
+struct Session {
+  fs::path bundle;
+  pid_t host = 0;
+  pid_t top = 0;  // the watchdog, or its wrapper
+};
+
+fs::path dataFolder();
+
+Session start(const fs::path& bundle, const std::vector<std::string>& wrapper) {
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  Session session{bundle};
+  const size_t before = readStamps().size();
+  spawn({(bundle / "Contents/MacOS/BenchHost").string()});
+  session.host = waitForStampAfter(before, 10000).pid;
+  const std::string watchdogExe = (bundle / "Contents/MacOS/VeldaneWatchdog").string();
+  std::vector<std::string> command = wrapper;
+  command.push_back(watchdogExe);
+  session.top = spawn(command);
+  gWatchdog = findWatchdog(session.top, watchdogExe);
+  waitUntilWatching(gWatchdog, session.host);
+  return session;
+}
+
+// Ends the watchdog with SIGTERM and gives its exit status (or the wrapper's).
+int stop(const Session& session) {
+  kill(gWatchdog, SIGTERM);
+  int status = 0;
+  while (waitpid(session.top, &status, 0) < 0 && errno == EINTR) {
+    checkInterrupted();
+  }
+  gWatchdog = 0;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int idle(const fs::path& bundle, double seconds, const std::vector<std::string>& wrapper) {
+  Session session = start(bundle, wrapper);
+  // One more second, so that start-up work is behind the first sample.
+  sleepMs(1000);
+  // Ticks are counted as the watchdog's reads of host.json: the host only
+  // ever replaces the file, and this driver does not read it.
+  const int ticksFd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (ticksFd < 0 || inotify_add_watch(ticksFd, dataFolder().c_str(), IN_OPEN) < 0) {
+    fail("inotify");
+  }
+  const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+  const Sample a = sample(gWatchdog);
+  const int64_t from = nowNs();
+  sleepMs(static_cast<int>(seconds * 1000));
+  const Sample b = sample(gWatchdog);
+  int ticks = 0;
+  alignas(inotify_event) char events[4096];
+  for (ssize_t got; (got = read(ticksFd, events, sizeof events)) > 0;) {
+    for (ssize_t offset = 0; offset < got;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(events + offset);
+      if (event->len > 0 && std::strcmp(event->name, "host.json") == 0) ++ticks;
+      offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  close(ticksFd);
+  const double elapsed = static_cast<double>(nowNs() - from) / 1e9;
+  const auto top = privateByMapping(gWatchdog);
+  const pid_t watchdog = gWatchdog;
+  const int status = stop(session);
+
+  const auto kb = [&](const char* key) { return b.rollup.count(key) ? b.rollup.at(key) : 0; };
+  std::printf("watchdog pid %d, sampled over %.1f s\n", static_cast<int>(watchdog), elapsed);
+  std::printf("  private memory (Private_Clean + Private_Dirty): %" PRId64 " KiB (%" PRId64
+              " clean + %" PRId64 " dirty)\n",
+              kb("Private_Clean") + kb("Private_Dirty"), kb("Private_Clean"), kb("Private_Dirty"));
+  std::printf("  resident (Rss): %" PRId64 " KiB, proportional (Pss): %" PRId64
+              " KiB, anonymous: %" PRId64 " KiB\n",
+              kb("Rss"), kb("Pss"), kb("Anonymous"));
+  std::printf("  private by mapping:");
+  for (size_t i = 0; i < top.size() && i < 8; ++i) {
+    std::printf(" %s %" PRId64 ";", top[i].first.c_str(), top[i].second);
+  }
+  std::printf("\n");
+  const double cpuMs =
+      static_cast<double>(b.cpuTicks - a.cpuTicks) * 1000.0 / static_cast<double>(ticksPerSecond);
+  const double runMs = static_cast<double>(b.runNs - a.runNs) / 1e6;
+  std::printf(
+      "  CPU time in the window: %.2f ms on a CPU (schedstat), %.0f ms in utime + stime"
+      " (%ld Hz ticks)\n",
+      runMs, cpuMs, ticksPerSecond);
+  std::printf("  ticks in the window: %d, %.3f ms of CPU each\n", ticks,
+              ticks > 0 ? runMs / ticks : 0.0);
+  std::printf("  wake-ups in the window: %" PRId64 " voluntary, %" PRId64
+              " involuntary context switches\n",
+              b.voluntary - a.voluntary, b.involuntary - a.involuntary);
+  std::printf("  exit status after SIGTERM: %d\n", status);
+  cleanUp(0);
+  return 0;
+}
+
+fs::path dataFolder() {
+  const char* data = std::getenv("XDG_DATA_HOME");
+  if (data == nullptr) fail("XDG_DATA_HOME is not set");
+  for (const auto& entry : fs::recursive_directory_iterator(data)) {
+    if (entry.path().filename() == "host.json") return entry.path().parent_path();
+  }
+  fail("no host.json under " + std::string(data));
+}
+
+struct Percentiles {
+  double p50, p99, max;
+};
+
+Percentiles percentiles(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const auto rank = [&](double p) {
+    size_t index = static_cast<size_t>(std::ceil(p * static_cast<double>(values.size())));
+    return values[std::clamp<size_t>(index, 1, values.size()) - 1];
+  };
+  return {rank(0.50), rank(0.99), values.back()};
+}
+
+// Times, as read by this driver, of what follows a kill: the host's exit
+// (its pidfd), the watchdog opening host.json, and the ledger renamed into
+// place. Each event is stamped when the driver reads it.
+struct Reaction {
+  int64_t exited = 0;
+  int64_t opened = 0;
+  int64_t written = 0;
+};
+
+Reaction observe(int pidfd, int inotifyFd) {
+  Reaction seen;
+  alignas(inotify_event) char buffer[4096];
+  while (seen.exited == 0 || seen.opened == 0 || seen.written == 0) {
+    pollfd fds[2] = {{seen.exited == 0 ? pidfd : -1, POLLIN, 0}, {inotifyFd, POLLIN, 0}};
+    const int ready = poll(fds, 2, 10000);
+    const int64_t at = nowNs();
+    checkInterrupted();
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 1) fail("the watchdog did not react to the host's death");
+    if (fds[0].revents & POLLIN) seen.exited = at;
+    if (!(fds[1].revents & POLLIN)) continue;
+    const ssize_t got = read(inotifyFd, buffer, sizeof buffer);
+    for (ssize_t offset = 0; offset < got;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+      offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      if (event->len == 0) continue;
+      if ((event->mask & IN_OPEN) && std::strcmp(event->name, "host.json") == 0 &&
+          seen.opened == 0) {
+        seen.opened = at;
+      }
+      if ((event->mask & IN_MOVED_TO) && std::strcmp(event->name, "watchdog.json") == 0 &&
+          seen.written == 0) {
+        seen.written = at;
+      }
+    }
+  }
+  return seen;
+}
+
+int reaction(const fs::path& bundle, int count) {
+  Session session = start(bundle, {});
+  const fs::path folder = dataFolder();
+  const int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (fd < 0 || inotify_add_watch(fd, folder.c_str(), IN_OPEN | IN_MOVED_TO) < 0) {
+    fail("inotify");
+  }
+  std::vector<double> exited, tick, reacted, ledger, entered, recorded;
+  pid_t host = session.host;
+  for (int i = 0; i < count; ++i) {
+    waitUntilWatching(gWatchdog, host);
+    // Away from the timer ticks, so that the exit watch is what reacts.
+    sleepMs(100);
+    alignas(inotify_event) char drain[4096];
+    while (read(fd, drain, sizeof drain) > 0) {
+    }
+    const size_t stampsBefore = readStamps().size();
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, host, 0));
+    if (pidfd < 0) fail("pidfd_open");
+    const int64_t killed = nowNs();
+    kill(host, SIGKILL);
+    const Reaction seen = observe(pidfd, fd);
+    close(pidfd);
+    const Stamp next = waitForStampAfter(stampsBefore, 10000);
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    exited.push_back(static_cast<double>(seen.exited - killed) / 1e6);
+    tick.push_back(static_cast<double>(seen.opened - killed) / 1e6);
+    reacted.push_back(static_cast<double>(seen.opened - seen.exited) / 1e6);
+    ledger.push_back(static_cast<double>(seen.written - killed) / 1e6);
+    entered.push_back(static_cast<double>(next.entered - killed) / 1e6 - 1000.0);
+    recorded.push_back(static_cast<double>(next.recorded - killed) / 1e6 - 1000.0);
+    host = next.pid;
+  }
+  close(fd);
+  const int status = stop(session);
+  cleanUp(0);
+
+  std::printf("%d host deaths (SIGKILL), times from the kill, ms: p50 / p99 / max\n", count);
+  const auto row = [](const char* what, const std::vector<double>& values) {
+    const Percentiles p = percentiles(values);
+    std::printf("  %-58s %8.3f %8.3f %8.3f\n", what, p.p50, p.p99, p.max);
+  };
+  row("host has exited (its pidfd is readable)", exited);
+  row("judging tick opens host.json (exit watch)", tick);
+  row("  the same, from the host's exit", reacted);
+  row("ledger written (watchdog.json renamed into place)", ledger);
+  row("relaunched host enters main, beyond the fixed 1.0 s", entered);
+  row("relaunched host has written its record, beyond 1.0 s", recorded);
+  std::printf("  exit status after SIGTERM: %d\n", status);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fprintf(stderr,
+                 "usage: %s BUNDLE idle SECONDS [-- WRAPPER...]\n"
+                 "       %s BUNDLE reaction COUNT\n",
+                 argv[0], argv[0]);
+    return 2;
+  }
+  struct sigaction interrupt {};
+  interrupt.sa_handler = onSignal;  // no SA_RESTART: waits return early
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &interrupt, nullptr);
+  const fs::path bundle = fs::absolute(argv[1]);
+  const std::string mode = argv[2];
+  std::vector<std::string> wrapper;
+  for (int i = 4; i < argc; ++i) {
+    if (i == 4 && std::strcmp(argv[i], "--") == 0) continue;
+    wrapper.push_back(argv[i]);
+  }
+  if (mode == "idle") return idle(bundle, std::atof(argv[3]), wrapper);
+  if (mode == "reaction") return reaction(bundle, std::atoi(argv[3]));
+  std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
+  return 2;
+}

@@ -1,0 +1,264 @@
+// In-process benchmarks of the supervisor on the real Linux platform (the
+// sd-event loop, /proc, the files) against a live bench host. Heap
+// allocations are counted for the whole process, C libraries included.
+//
+//   VELDANE_BENCH_REAL_TICKS=N        ticks measured through the real 1 s timer (5)
+//   VELDANE_BENCH_REACTIONS=N         host deaths for the reaction benchmark (20)
+//   VELDANE_BENCH_TRACE_ALLOCATIONS=1 prints the call stack of every allocation
+//                                     of one steady tick, instead of the benchmarks
+#include <benchmark/benchmark.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "VeldaneWatchdog/watchdog_supervisor.h"
+#include "bench/allocation_counter.h"
+#include "bench/bench_world.h"
+#include "bench/stepped_loop.h"
+#include "platform/application_support.h"
+#include "platform/file_identity.h"
+#include "platform/host_process_info.h"
+#include "platform/linux/journal_log_channel.h"
+#include "platform/linux/linux_system_probes.h"
+#include "platform/linux/linux_workspace.h"
+#include "platform/linux/plist_bundle_reader.h"
+#include "policy/watchdog_policy.h"
+#include "state/host_run_record.h"
+#include "state/watchdog_files.h"
+#include "state/watchdog_store.h"
+
+namespace veldane::bench {
+namespace {
+
+std::unique_ptr<BenchWorld> gWorld;
+
+// The supervisor as main() builds it, on a loop the benchmark turns.
+struct LiveSupervisor {
+  explicit LiveSupervisor(double timerScale)
+      : loop(timerScale), workspace(loop, bundles), log("com.veldane.bench") {
+    supervisor =
+        WatchdogSupervisor::create(gWorld->helperPath(), {loop, probes, workspace, bundles, log});
+    if (!supervisor) throw std::runtime_error("no supervisor for the bench bundle");
+    supervisor->run();
+  }
+
+  // Turns the loop until `done` or `seconds` have passed; false on timeout.
+  bool stepUntil(const std::function<bool()>& done, double seconds) {
+    const int64_t until = monotonicNanoseconds() + static_cast<int64_t>(seconds * 1e9);
+    while (!done()) {
+      if (monotonicNanoseconds() > until) return false;
+      loop.step(0.01);
+    }
+    return true;
+  }
+
+  bool watchingCurrentHost() {
+    const pid_t host = gWorld->stamps().back().pid;
+    return stepUntil([&] { return loop.watchedPid() == host; }, 10);
+  }
+
+  void tickOnce() {
+    const uint64_t before = loop.timerFirings();
+    while (loop.timerFirings() == before) loop.step(10);
+  }
+
+  SteppedLoop loop;
+  LinuxSystemProbes probes;
+  PlistBundleReader bundles;
+  LinuxWorkspace workspace;
+  JournalLogChannel log;
+  std::shared_ptr<WatchdogSupervisor> supervisor;
+};
+
+void reportAllocations(benchmark::State& state, const AllocationCount& count) {
+  using benchmark::Counter;
+  state.counters["allocs"] = Counter(static_cast<double>(count.calls), Counter::kAvgIterations);
+  state.counters["alloc_bytes"] =
+      Counter(static_cast<double>(count.bytes), Counter::kAvgIterations);
+}
+
+// Steady ticks back to back: the tick timer is armed with no delay, so each
+// iteration is one whole tick through the real timer, the real files and
+// /proc, with the host alive and watched.
+void BM_SteadyTick(benchmark::State& state) {
+  LiveSupervisor live(0.0);
+  if (!live.watchingCurrentHost()) return state.SkipWithError("host not watched");
+  live.tickOnce();
+  AllocationCounter::start();
+  for (auto _ : state) live.tickOnce();
+  reportAllocations(state, AllocationCounter::stop());
+}
+
+// The same through the real 1 s timer (the host keeps its curtain up).
+void BM_SteadyTickRealTimer(benchmark::State& state) {
+  LiveSupervisor live(1.0);
+  if (!live.watchingCurrentHost()) return state.SkipWithError("host not watched");
+  live.tickOnce();
+  AllocationCounter::start();
+  for (auto _ : state) live.tickOnce();
+  reportAllocations(state, AllocationCounter::stop());
+}
+
+// The pieces of a steady tick, one by one.
+struct Pieces {
+  std::string helper = gWorld->helperPath();
+  std::string bundle = *WatchdogFiles::hostBundlePath(helper);
+  WatchdogFiles files =
+      WatchdogFiles::forBundle(*applicationSupportDirectory(), "com.veldane.bench", bundle);
+  std::filesystem::path record = files.hostRecordPath();
+  int32_t host = gWorld->stamps().back().pid;
+  std::string hostPath = *HostProcessInfo::executablePath(host);
+};
+
+template <typename Work>
+void measurePiece(benchmark::State& state, Work work) {
+  AllocationCounter::start();
+  for (auto _ : state) benchmark::DoNotOptimize(work());
+  reportAllocations(state, AllocationCounter::stop());
+}
+
+void BM_StatOwnExecutable(benchmark::State& state) {
+  Pieces p;
+  measurePiece(state, [&] { return FileIdentity::atPath(p.helper); });
+}
+
+void BM_ReadRecordFile(benchmark::State& state) {
+  Pieces p;
+  measurePiece(state, [&] { return WatchdogStore::readFile(p.record); });
+}
+
+void BM_ReadAndDecodeRecord(benchmark::State& state) {
+  Pieces p;
+  measurePiece(state, [&] { return WatchdogStore::read<HostRunRecord>(p.record); });
+}
+
+void BM_ExecutableLookup(benchmark::State& state) {
+  Pieces p;
+  measurePiece(state, [&] { return HostProcessInfo::executablePath(p.host); });
+}
+
+void BM_Normalized(benchmark::State& state) {
+  Pieces p;
+  measurePiece(state, [&] { return WatchdogFiles::normalized(p.hostPath); });
+}
+
+void BM_TracedLookup(benchmark::State& state) {
+  Pieces p;
+  measurePiece(state, [&] { return HostProcessInfo::isTraced(p.host); });
+}
+
+void BM_PolicyDecide(benchmark::State& state) {
+  Pieces p;
+  WatchdogObservation observation;
+  observation.record = WatchdogStore::read<HostRunRecord>(p.record);
+  observation.ownedBundlePath = p.bundle;
+  observation.recordProcessAlive = true;
+  observation.bootSession = HostProcessInfo::bootSession();
+  observation.now = std::chrono::system_clock::now();
+  observation.uptime = observation.record->heartbeatUptime;
+  WatchdogLedger ledger;
+  ledger.bootSession = observation.bootSession;
+  WatchdogPolicy policy;
+  measurePiece(state, [&] { return policy.decide(observation, ledger); });
+}
+
+double nearestRank(const std::vector<double>& values, double p) {
+  std::vector<double> sorted = values;
+  std::sort(sorted.begin(), sorted.end());
+  const auto rank = static_cast<size_t>(std::ceil(p * static_cast<double>(sorted.size())));
+  return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
+}
+
+// One host death per repetition: the host is killed while watched; the time
+// is from the kill to the exit watch's delivery, which runs the judging tick
+// at once. The counters add the end of that tick and the relaunched host,
+// whose launch the design delays by 1.0 s.
+void BM_HostDeathToJudgingTick(benchmark::State& state) {
+  static LiveSupervisor* live = new LiveSupervisor(1.0);
+  for (auto _ : state) {
+    if (!live->watchingCurrentHost()) return state.SkipWithError("host not watched");
+    const size_t started = gWorld->stamps().size();
+    const pid_t host = gWorld->stamps().back().pid;
+    const int64_t killed = monotonicNanoseconds();
+    kill(host, SIGKILL);
+    if (!live->stepUntil([&] { return live->loop.lastExitDelivered() > killed; }, 10)) {
+      return state.SkipWithError("the exit watch did not deliver");
+    }
+    const int64_t delivered = live->loop.lastExitDelivered();
+    const int64_t judged = monotonicNanoseconds();  // the tick ran inside the delivery
+    if (!live->stepUntil([&] { return gWorld->stamps().size() > started; }, 10)) {
+      return state.SkipWithError("no relaunched host");
+    }
+    const BenchWorld::Stamp next = gWorld->stamps()[started];
+    gWorld->reapExitedChildren();
+    state.SetIterationTime(static_cast<double>(delivered - killed) / 1e9);
+    const auto ms = [&](int64_t at) { return static_cast<double>(at - killed) / 1e6; };
+    state.counters["tick_done_ms"] = ms(judged);
+    state.counters["relaunch_main_beyond_1s_ms"] = ms(next.entered) - 1000;
+    state.counters["relaunch_recorded_beyond_1s_ms"] = ms(next.recorded) - 1000;
+  }
+}
+
+void BM_TraceSteadyTickAllocations(benchmark::State& state) {
+  LiveSupervisor live(0.0);
+  if (!live.watchingCurrentHost()) return state.SkipWithError("host not watched");
+  live.tickOnce();
+  AllocationCounter::setTracing(true);
+  AllocationCounter::start();
+  for (auto _ : state) live.tickOnce();
+  reportAllocations(state, AllocationCounter::stop());
+  AllocationCounter::setTracing(false);
+}
+
+int fromEnvironment(const char* name, int fallback) {
+  const char* value = std::getenv(name);
+  return value && std::atoi(value) > 0 ? std::atoi(value) : fallback;
+}
+
+}  // namespace
+}  // namespace veldane::bench
+
+int main(int argc, char** argv) {
+  using namespace veldane::bench;
+  using benchmark::RegisterBenchmark;
+  gWorld = std::make_unique<BenchWorld>(VELDANE_BENCH_HOST, /*curtainUp=*/true);
+
+  if (std::getenv("VELDANE_BENCH_TRACE_ALLOCATIONS")) {
+    RegisterBenchmark("TraceSteadyTickAllocations", BM_TraceSteadyTickAllocations)->Iterations(1);
+  } else {
+    RegisterBenchmark("SteadyTick", BM_SteadyTick)->MinTime(2);
+    RegisterBenchmark("SteadyTickRealTimer", BM_SteadyTickRealTimer)
+        ->Iterations(fromEnvironment("VELDANE_BENCH_REAL_TICKS", 5));
+    RegisterBenchmark("Piece/StatOwnExecutable", BM_StatOwnExecutable);
+    RegisterBenchmark("Piece/ReadRecordFile", BM_ReadRecordFile);
+    RegisterBenchmark("Piece/ReadAndDecodeRecord", BM_ReadAndDecodeRecord);
+    RegisterBenchmark("Piece/ExecutableLookup", BM_ExecutableLookup);
+    RegisterBenchmark("Piece/Normalized", BM_Normalized);
+    RegisterBenchmark("Piece/TracedLookup", BM_TracedLookup);
+    RegisterBenchmark("Piece/PolicyDecide", BM_PolicyDecide);
+    const auto p99 = [](const std::vector<double>& v) { return nearestRank(v, 0.99); };
+    const auto max = [](const std::vector<double>& v) {
+      return *std::max_element(v.begin(), v.end());
+    };
+    RegisterBenchmark("HostDeathToJudgingTick", BM_HostDeathToJudgingTick)
+        ->Iterations(1)
+        ->Repetitions(fromEnvironment("VELDANE_BENCH_REACTIONS", 20))
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond)
+        ->ComputeStatistics("p99", p99)
+        ->ComputeStatistics("max", max)
+        ->ReportAggregatesOnly(true);
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  gWorld.reset();
+  return 0;
+}
