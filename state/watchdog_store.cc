@@ -114,21 +114,26 @@ std::optional<std::string> readFile(const fs::path& path) {
   if (info.st_size < 0 || static_cast<uint64_t>(info.st_size) > kMaxFileSize) {
     return std::nullopt;
   }
-  // One byte more than allowed, to notice a file that grew while being read.
-  std::string content(static_cast<size_t>(info.st_size) + 1, '\0');
+  // One byte more than the size, to notice a file that grew while being read.
+  const size_t expected = static_cast<size_t>(info.st_size);
+  std::string content(expected + 1, '\0');
   size_t length = 0;
   while (true) {
     if (length == content.size()) {
       if (content.size() > kMaxFileSize) return std::nullopt;
       content.resize(std::min(content.size() * 2, kMaxFileSize + 1));
     }
-    ssize_t got = ::read(fd.get(), content.data() + length, content.size() - length);
+    const size_t requested = content.size() - length;
+    ssize_t got = ::read(fd.get(), content.data() + length, requested);
     if (got < 0) {
       if (errno == EINTR) continue;
       return std::nullopt;
     }
     if (got == 0) break;
     length += static_cast<size_t>(got);
+    // A short read that stops exactly at the size fstat gave is the whole
+    // file: no second read only to see its end.
+    if (length == expected && static_cast<size_t>(got) < requested) break;
   }
   content.resize(length);
   return content;
