@@ -16,7 +16,15 @@ int64_t monotonicNanoseconds() {
 
 class SteppedLoop::ScaledTimer final : public MainLoop::Timer {
  public:
+  explicit ScaledTimer(double scale) : scale_(scale) {}
+  bool reschedule(double delay, double tolerance) override {
+    return inner->reschedule(delay * scale_, tolerance * scale_);
+  }
+
   std::unique_ptr<MainLoop::Timer> inner;
+
+ private:
+  double scale_;
 };
 
 class SteppedLoop::NotedWatch final : public MainLoop::ProcessExitWatch {
@@ -40,7 +48,7 @@ std::unique_ptr<MainLoop::Timer> SteppedLoop::oneShotTimer(double delay, double 
   Callback noted;
   {
     PauseCounting pause;
-    timer = std::make_unique<ScaledTimer>();
+    timer = std::make_unique<ScaledTimer>(timerScale_);
     noted = [this, callback = std::move(callback)] {
       ++timerFirings_;
       callback();

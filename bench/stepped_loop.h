@@ -20,7 +20,7 @@ class SteppedLoop final : public MainLoop {
   explicit SteppedLoop(double timerScale) : timerScale_(timerScale) {}
 
   // Waits up to `timeout` seconds for one event and dispatches it.
-  void step(double timeout) { real_.runOnce(timeout); }
+  void step(double timeout) { real_.runOneIteration(timeout); }
 
   uint64_t timerFirings() const { return timerFirings_; }
   // CLOCK_MONOTONIC nanoseconds at which the last exit watch delivered.

@@ -14,10 +14,14 @@ class MainLoop {
  public:
   using Callback = std::function<void()>;
 
-  // A pending one-shot timer; destroying the handle cancels it.
+  // A one-shot timer; destroying the handle cancels it.
   class Timer {
    public:
     virtual ~Timer() = default;
+    // Arms the timer again, pending or fired, to call its callback once
+    // `delay` seconds from now, give or take `tolerance`; a pending firing
+    // is dropped. False when this timer cannot be re-armed: make a new one.
+    virtual bool reschedule(double /*delay*/, double /*tolerance*/) { return false; }
   };
 
   // A watch on one process's exit; destroying the handle cancels it.
@@ -37,7 +41,8 @@ class MainLoop {
 
   virtual ~MainLoop() = default;
 
-  // Fires `callback` once, `delay` seconds from now, give or take `tolerance`.
+  // Fires `callback` once, `delay` seconds from now, give or take `tolerance`;
+  // `reschedule` fires it again later without a new timer.
   virtual std::unique_ptr<Timer> oneShotTimer(double delay, double tolerance,
                                               Callback callback) = 0;
 

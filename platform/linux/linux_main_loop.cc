@@ -67,8 +67,10 @@ uint64_t deadlineAfter(double delay) {
          static_cast<uint64_t>(now.tv_nsec) / 1000 + microseconds(delay);
 }
 
+// A timer keeps its callback for the next arming. sd-event frees the box only
+// after this returns, even when the callback drops the timer's handle.
 int onTimer(sd_event_source*, uint64_t, void* userdata) {
-  runOnce(userdata);
+  runGuarded(static_cast<CallbackBox*>(userdata)->callback);
   return 0;
 }
 
@@ -96,12 +98,22 @@ int onPrepareForShutdown(sd_bus_message* message, void* userdata, sd_bus_error*)
 
 int onSigterm(sd_event_source*, const struct signalfd_siginfo*, void*) { std::exit(0); }
 
+uint64_t timerAccuracy(double tolerance) { return std::max<uint64_t>(microseconds(tolerance), 1); }
+
 class SourceTimer final : public MainLoop::Timer {
  public:
   explicit SourceTimer(sd_event_source* source) : source_(source) {}
   ~SourceTimer() override { sd_event_source_disable_unref(source_); }
   SourceTimer(const SourceTimer&) = delete;
   SourceTimer& operator=(const SourceTimer&) = delete;
+
+  // Moves the one source: no allocation, and the loop re-arms its timerfd
+  // once, before it next waits.
+  bool reschedule(double delay, double tolerance) override {
+    return sd_event_source_set_time(source_, deadlineAfter(delay)) >= 0 &&
+           sd_event_source_set_time_accuracy(source_, timerAccuracy(tolerance)) >= 0 &&
+           sd_event_source_set_enabled(source_, SD_EVENT_ONESHOT) >= 0;
+  }
 
  private:
   sd_event_source* source_;
@@ -176,7 +188,7 @@ int LinuxMainLoop::run() { return sd_event_loop(event_); }
 
 void LinuxMainLoop::quit(int status) { sd_event_exit(event_, status); }
 
-int LinuxMainLoop::runOnce(double timeout) {
+int LinuxMainLoop::runOneIteration(double timeout) {
   const int result = sd_event_run(event_, microseconds(timeout));
   return result > 0 ? 1 : result;
 }
@@ -185,9 +197,8 @@ std::unique_ptr<MainLoop::Timer> LinuxMainLoop::oneShotTimer(double delay, doubl
                                                              Callback callback) {
   auto box = std::make_unique<CallbackBox>(CallbackBox{std::move(callback)});
   sd_event_source* source = nullptr;
-  const uint64_t accuracy = std::max<uint64_t>(microseconds(tolerance), 1);
-  if (sd_event_add_time(event_, &source, CLOCK_MONOTONIC, deadlineAfter(delay), accuracy, onTimer,
-                        box.get()) < 0) {
+  if (sd_event_add_time(event_, &source, CLOCK_MONOTONIC, deadlineAfter(delay),
+                        timerAccuracy(tolerance), onTimer, box.get()) < 0) {
     return std::make_unique<Timer>();
   }
   sd_event_source_set_destroy_callback(source, deleteBox);

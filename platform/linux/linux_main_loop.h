@@ -41,7 +41,7 @@ class LinuxMainLoop final : public MainLoop {
   // One turn of the loop, for callers that drive it themselves (benchmarks):
   // waits up to `timeout` seconds for an event and dispatches one. Gives 1
   // when something ran, 0 on timeout, a negative errno on failure.
-  int runOnce(double timeout);
+  int runOneIteration(double timeout);
 
   std::unique_ptr<Timer> oneShotTimer(double delay, double tolerance, Callback callback) override;
   void runAfter(double delay, Callback work) override;

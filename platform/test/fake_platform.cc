@@ -7,12 +7,25 @@ namespace veldane {
 
 class FakeMainLoop::FakeTimer : public MainLoop::Timer {
  public:
-  explicit FakeTimer(std::weak_ptr<Entry> entry) : entry_(std::move(entry)) {}
-  ~FakeTimer() override {
-    if (auto entry = entry_.lock()) entry->cancelled = true;
+  FakeTimer(FakeMainLoop& loop, Callback callback)
+      : loop_(loop), callback_(std::make_shared<Callback>(std::move(callback))) {}
+  ~FakeTimer() override { cancel(); }
+
+  bool reschedule(double delay, double tolerance) override {
+    cancel();
+    entry_ = loop_.add(
+        delay, [callback = callback_] { (*callback)(); }, true, tolerance);
+    return true;
   }
 
  private:
+  void cancel() {
+    if (auto entry = entry_.lock()) entry->cancelled = true;
+  }
+
+  FakeMainLoop& loop_;
+  // Shared with the pending entry, which may outlive this handle while it runs.
+  std::shared_ptr<Callback> callback_;
   std::weak_ptr<Entry> entry_;
 };
 
@@ -43,7 +56,7 @@ class FakeSubscription : public MainLoop::Subscription {};
 }  // namespace
 
 std::shared_ptr<FakeMainLoop::Entry> FakeMainLoop::add(double delay, Callback work, bool isTimer,
-                                                      double tolerance) {
+                                                       double tolerance) {
   auto entry = std::make_shared<Entry>(
       Entry{nextOrder_++, time_ + delay, std::move(work), isTimer, tolerance});
   entries_.push_back(entry);
@@ -52,7 +65,9 @@ std::shared_ptr<FakeMainLoop::Entry> FakeMainLoop::add(double delay, Callback wo
 
 std::unique_ptr<MainLoop::Timer> FakeMainLoop::oneShotTimer(double delay, double tolerance,
                                                             Callback callback) {
-  return std::make_unique<FakeTimer>(add(delay, std::move(callback), true, tolerance));
+  auto timer = std::make_unique<FakeTimer>(*this, std::move(callback));
+  timer->reschedule(delay, tolerance);
+  return timer;
 }
 
 void FakeMainLoop::runAfter(double delay, Callback work) { add(delay, std::move(work), false, 0); }
@@ -60,7 +75,7 @@ void FakeMainLoop::runAfter(double delay, Callback work) { add(delay, std::move(
 void FakeMainLoop::post(Callback work) { add(0, std::move(work), false, 0); }
 
 std::unique_ptr<MainLoop::ProcessExitWatch> FakeMainLoop::watchProcessExit(int32_t pid,
-                                                                          Callback onExit) {
+                                                                           Callback onExit) {
   if (pid < 1) return nullptr;
   uint64_t id = nextWatch_++;
   watches_[id] = {pid, std::move(onExit)};
