@@ -19,17 +19,36 @@ WatchdogFiles WatchdogFiles::forBundle(const fs::path& applicationSupport,
   return WatchdogFiles{directory};
 }
 
+// The same as lexically_normal() of the absolute path less its trailing
+// slashes, worked out on the text in one pass: every tick compares paths,
+// and std::filesystem::path takes a dozen allocations for one.
 std::string WatchdogFiles::normalized(std::string_view path) {
-  fs::path result(path);
-  if (!result.is_absolute()) {
+  std::string workingDirectory;
+  if (!path.starts_with('/')) {
     std::error_code error;
-    fs::path workingDirectory = fs::current_path(error);
+    workingDirectory = fs::current_path(error).string();
     if (error) workingDirectory = "/";
-    result = workingDirectory / result;
   }
-  std::string text = result.lexically_normal().string();
-  while (text.size() >= 2 && text.back() == '/') text.pop_back();
-  return text;
+  std::string result;
+  result.reserve(workingDirectory.size() + 1 + path.size());
+  // Empty and "." components go; ".." takes the last one back, and at the
+  // root there is none to take.
+  for (std::string_view text : {std::string_view(workingDirectory), path}) {
+    while (!text.empty()) {
+      const size_t slash = text.find('/');
+      const std::string_view component = text.substr(0, slash);
+      if (component == "..") {
+        if (!result.empty()) result.resize(result.rfind('/'));
+      } else if (!component.empty() && component != ".") {
+        result += '/';
+        result += component;
+      }
+      if (slash == std::string_view::npos) break;
+      text.remove_prefix(slash + 1);
+    }
+  }
+  if (result.empty()) result = "/";
+  return result;
 }
 
 std::optional<std::string> WatchdogFiles::hostBundlePath(std::string_view helperExecutable) {
