@@ -8,16 +8,31 @@
 #include <array>
 #include <climits>
 #include <cstdio>
-#include <fstream>
 #include <string_view>
+#include <utility>
 
 namespace veldane {
 namespace {
 
 constexpr std::string_view kDeletedSuffix = " (deleted)";
 
-// One U+FFFD for each byte that does not begin a valid sequence.
-std::string repairedUtf8(std::string_view bytes) {
+bool isValidUtf8(std::string_view bytes) {
+  const auto* data = reinterpret_cast<const utf8proc_uint8_t*>(bytes.data());
+  auto left = static_cast<utf8proc_ssize_t>(bytes.size());
+  while (left > 0) {
+    utf8proc_int32_t codepoint = 0;
+    const utf8proc_ssize_t used = utf8proc_iterate(data, left, &codepoint);
+    if (used < 1) return false;
+    data += used;
+    left -= used;
+  }
+  return true;
+}
+
+// One U+FFFD for each byte that does not begin a valid sequence; valid text
+// is given back as it is.
+std::string repairedUtf8(std::string bytes) {
+  if (isValidUtf8(bytes)) return bytes;
   std::string text;
   text.reserve(bytes.size());
   const auto* data = reinterpret_cast<const utf8proc_uint8_t*>(bytes.data());
@@ -37,22 +52,45 @@ std::string repairedUtf8(std::string_view bytes) {
   return text;
 }
 
-std::string procPath(int32_t pid, const char* entry) {
-  std::array<char, 48> buffer{};
-  std::snprintf(buffer.data(), buffer.size(), "/proc/%d/%s", static_cast<int>(pid), entry);
-  return buffer.data();
+// "/proc/<pid>/<entry>" in a caller's buffer: no allocation on every tick.
+using ProcPath = std::array<char, 48>;
+
+ProcPath procPath(int32_t pid, const char* entry) {
+  ProcPath path{};
+  std::snprintf(path.data(), path.size(), "/proc/%d/%s", static_cast<int>(pid), entry);
+  return path;
 }
 
 // The kernel marks a link whose file has been unlinked or renamed over with
 // the suffix; the process still runs the program that was at the path. A file
 // whose real name ends in the suffix is told apart by its identity.
-bool namesUnlinkedFile(const std::string& exeLink, const std::string& target) {
+bool namesUnlinkedFile(const char* exeLink, const std::string& target) {
   if (!target.ends_with(kDeletedSuffix)) return false;
   struct stat running {};
   struct stat named {};
-  if (::stat(exeLink.c_str(), &running) != 0) return true;
+  if (::stat(exeLink, &running) != 0) return true;
   return ::stat(target.c_str(), &named) != 0 || named.st_dev != running.st_dev ||
          named.st_ino != running.st_ino;
+}
+
+// readlink(2) into a buffer on the stack first; the heap only for a target
+// that does not fit, which the kernel does not give for /proc/<pid>/exe.
+std::optional<std::string> readLink(const char* link) {
+  std::array<char, PATH_MAX> buffer;
+  ssize_t length = ::readlink(link, buffer.data(), buffer.size());
+  if (length < 1) return std::nullopt;
+  if (static_cast<size_t>(length) < buffer.size()) {
+    return std::string(buffer.data(), static_cast<size_t>(length));
+  }
+  std::string target(buffer.size() * 2, '\0');
+  for (;;) {
+    length = ::readlink(link, target.data(), target.size());
+    if (length < 1) return std::nullopt;
+    if (static_cast<size_t>(length) < target.size()) break;
+    target.resize(target.size() * 2);
+  }
+  target.resize(static_cast<size_t>(length));
+  return target;
 }
 
 }  // namespace
@@ -61,33 +99,32 @@ namespace HostProcessInfo {
 
 std::optional<std::string> executablePath(int32_t pid) {
   if (pid < 1) return std::nullopt;
-  const std::string link = procPath(pid, "exe");
-  std::string target(PATH_MAX, '\0');
-  for (;;) {
-    const ssize_t length = ::readlink(link.c_str(), target.data(), target.size());
-    if (length < 1) return std::nullopt;
-    if (static_cast<size_t>(length) < target.size()) {
-      target.resize(static_cast<size_t>(length));
-      break;
-    }
-    target.resize(target.size() * 2);
+  const ProcPath link = procPath(pid, "exe");
+  std::optional<std::string> target = readLink(link.data());
+  if (!target) return std::nullopt;
+  if (namesUnlinkedFile(link.data(), *target)) {
+    target->resize(target->size() - kDeletedSuffix.size());
   }
-  if (namesUnlinkedFile(link, target)) target.resize(target.size() - kDeletedSuffix.size());
-  if (target.empty()) return std::nullopt;
-  return repairedUtf8(target);
+  if (target->empty()) return std::nullopt;
+  return repairedUtf8(std::move(*target));
 }
 
 std::string bootSession() {
-  std::ifstream file("/proc/sys/kernel/random/boot_id");
-  std::string value;
-  if (!std::getline(file, value) || value.empty()) return "unknown";
-  return repairedUtf8(value);
+  // The file holds one line: a UUID and a line break.
+  std::array<char, 128> buffer{};
+  const int fd = ::open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "unknown";
+  const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+  ::close(fd);
+  std::string_view value(buffer.data(), got > 0 ? static_cast<size_t>(got) : 0);
+  value = value.substr(0, value.find('\n'));
+  if (value.empty()) return "unknown";
+  return repairedUtf8(std::string(value));
 }
 
 bool isTraced(int32_t pid) {
   if (pid < 1) return false;
-  std::array<char, 48> path{};
-  std::snprintf(path.data(), path.size(), "/proc/%d/status", static_cast<int>(pid));
+  const ProcPath path = procPath(pid, "status");
   const int fd = ::open(path.data(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   // TracerPid comes within the first few hundred bytes.

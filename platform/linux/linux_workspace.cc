@@ -1,13 +1,16 @@
 #include "platform/linux/linux_workspace.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <charconv>
-#include <fstream>
-#include <limits>
+#include <cstdio>
 #include <map>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "platform/host_process_info.h"
@@ -41,28 +44,37 @@ struct ProcessStatus {
   bool zombie = false;
 };
 
+// The first word after `key`, a field name that begins a line of /proc/<pid>/status.
+std::optional<std::string_view> field(std::string_view status, std::string_view key) {
+  const size_t at = status.find(key);
+  if (at == std::string_view::npos) return std::nullopt;
+  std::string_view value = status.substr(at + key.size());
+  value.remove_prefix(std::min(value.find_first_not_of(" \t"), value.size()));
+  return value.substr(0, value.find_first_of(" \t\n"));
+}
+
 std::optional<ProcessStatus> readStatus(int32_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  if (!in) return std::nullopt;
-  ProcessStatus status;
-  bool haveUid = false;
-  std::string key;
-  while (in >> key) {
-    if (key == "State:") {
-      std::string state;
-      in >> state;
-      status.zombie = state == "Z";
-    } else if (key == "Uid:") {
-      unsigned long uid = 0;
-      if (!(in >> uid)) return std::nullopt;
-      status.realUid = static_cast<uid_t>(uid);
-      haveUid = true;
-      break;  // Uid follows State; nothing further is needed
-    }
-    in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+  char path[48];
+  std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  // State and Uid come within the first few hundred bytes.
+  std::array<char, 1024> buffer{};
+  size_t filled = 0;
+  while (filled < buffer.size()) {
+    const ssize_t got = read(fd, buffer.data() + filled, buffer.size() - filled);
+    if (got <= 0) break;
+    filled += static_cast<size_t>(got);
   }
-  if (!haveUid) return std::nullopt;
-  return status;
+  close(fd);
+  const std::string_view status(buffer.data(), filled);
+  const std::optional<std::string_view> state = field(status, "\nState:");
+  const std::optional<std::string_view> uid = field(status, "\nUid:");
+  unsigned long realUid = 0;
+  if (!uid || std::from_chars(uid->data(), uid->data() + uid->size(), realUid).ec != std::errc()) {
+    return std::nullopt;
+  }
+  return ProcessStatus{.realUid = static_cast<uid_t>(realUid), .zombie = state && *state == "Z"};
 }
 
 std::string fileName(const std::string& path) {
@@ -81,13 +93,16 @@ std::vector<RunningApplication> LinuxWorkspace::runningApplications(
   std::map<std::string, std::optional<BundleInfo>> bundleCache;
   const uid_t ourUid = getuid();
   for (int32_t pid : listPids()) {
-    std::optional<ProcessStatus> status = readStatus(pid);
-    if (!status || status->realUid != ourUid) continue;
+    // Most processes run no bundle's program: their path rules them out with
+    // one readlink, before their status is read.
     std::optional<std::string> executable = HostProcessInfo::executablePath(pid);
     if (!executable) continue;
     std::string path = WatchdogFiles::normalized(*executable);
+    if (path.find(".app/Contents/MacOS/") == std::string::npos) continue;
     std::optional<std::string> bundle = WatchdogFiles::hostBundlePath(path);
     if (!bundle) continue;
+    std::optional<ProcessStatus> status = readStatus(pid);
+    if (!status || status->realUid != ourUid) continue;
     auto cached = bundleCache.find(*bundle);
     if (cached == bundleCache.end()) {
       cached = bundleCache.emplace(*bundle, bundles_.open(*bundle)).first;
