@@ -26,7 +26,11 @@ std::shared_ptr<WatchdogSupervisor> WatchdogSupervisor::create(const std::string
   s.executablePath_ = executablePath;
   s.executableIdentity_ = platform.probes.fileIdentity(executablePath);
   s.files_ = WatchdogFiles::forBundle(*applicationSupport, s.bundleIdentifier_, s.bundlePath_);
-  s.ledger_ = WatchdogStore::read<WatchdogLedger>(s.files_.ledgerPath()).value_or(WatchdogLedger{});
+  s.hostRecordPath_ = s.files_.hostRecordPath();
+  s.hangNotePath_ = s.files_.hangNotePath();
+  s.ledgerPath_ = s.files_.ledgerPath();
+  s.ledger_ = WatchdogStore::read<WatchdogLedger>(s.ledgerPath_).value_or(WatchdogLedger{});
+  s.judgedLedger_ = s.ledger_;
   return supervisor;
 }
 
@@ -40,9 +44,13 @@ void WatchdogSupervisor::run() {
 }
 
 void WatchdogSupervisor::schedule(double after) {
+  const double tolerance = after * 0.25;
+  // Re-arming the one timer moves its pending firing, if any, without a new
+  // timer on every tick.
+  if (timer_ && timer_->reschedule(after, tolerance)) return;
   std::weak_ptr<WatchdogSupervisor> weak = weak_from_this();
   // Assigning replaces the pending timer, which cancels it: one timer at most.
-  timer_ = platform_.loop.oneShotTimer(after, after * 0.25, [weak] {
+  timer_ = platform_.loop.oneShotTimer(after, tolerance, [weak] {
     if (auto self = weak.lock()) self->tick();
   });
 }
@@ -56,8 +64,11 @@ bool WatchdogSupervisor::helperWasUpdated() {
 
 bool WatchdogSupervisor::recordProcessAlive(const HostRunRecord& record) {
   std::optional<std::string> path = platform_.probes.executablePath(record.pid);
-  return path && UnicodeText::equal(WatchdogFiles::normalized(*path),
-                                    WatchdogFiles::normalized(record.executablePath));
+  if (!path) return false;
+  // Equal paths normalize alike; only paths that differ need the work.
+  return *path == record.executablePath ||
+         UnicodeText::equal(WatchdogFiles::normalized(*path),
+                            WatchdogFiles::normalized(record.executablePath));
 }
 
 bool WatchdogSupervisor::hostRunningFromBundle() {
@@ -76,8 +87,8 @@ void WatchdogSupervisor::tick() {
     return;
   }
 
-  WatchdogObservation observation;
-  observation.record = WatchdogStore::read<HostRunRecord>(files_.hostRecordPath());
+  WatchdogObservation& observation = observation_;
+  observation.record = WatchdogStore::read<HostRunRecord>(hostRecordPath_);
   const std::optional<HostRunRecord>& record = observation.record;
   const bool alive = record && recordProcessAlive(*record);
 
@@ -99,15 +110,19 @@ void WatchdogSupervisor::tick() {
   observation.shuttingDown = shuttingDown_ || launchInFlight_;
   observation.hangKillIssued =
       record && hangKillIssuedFor_ && UnicodeText::equal(*hangKillIssuedFor_, record->launchID);
+  observation.hangNoteLaunchID.reset();
   if (crashCandidate) {
-    if (auto note = WatchdogStore::read<HostHangNote>(files_.hangNotePath())) {
+    if (auto note = WatchdogStore::read<HostHangNote>(hangNotePath_)) {
       observation.hangNoteLaunchID = std::move(note->launchID);
     }
   }
 
-  const WatchdogLedger before = ledger_;
+  // judgedLedger_ equals ledger_ here, as only decide() changes ledger_.
   WatchdogDecision decision = policy_.decide(observation, ledger_);
-  if (ledger_ != before) WatchdogStore::write(ledger_, files_.ledgerPath());
+  if (ledger_ != judgedLedger_) {
+    WatchdogStore::write(ledger_, ledgerPath_);
+    judgedLedger_ = ledger_;
+  }
 
   execute(decision, record);
 

@@ -2,6 +2,7 @@
 #define VELDANE_VELDANEWATCHDOG_WATCHDOG_SUPERVISOR_H_
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 #include "platform/file_identity.h"
 #include "platform/watchdog_platform.h"
 #include "policy/watchdog_decision.h"
+#include "policy/watchdog_observation.h"
 #include "policy/watchdog_policy.h"
 #include "state/host_run_record.h"
 #include "state/watchdog_files.h"
@@ -83,6 +85,9 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
   std::string executablePath_;
   std::optional<FileIdentity> executableIdentity_;
   WatchdogLedger ledger_;
+  // The ledger as the last judgement left it, so that a tick sees whether
+  // decide() changed the ledger without copying it every time.
+  WatchdogLedger judgedLedger_;
   std::optional<std::string> hangKillIssuedFor_;
   bool launchInFlight_ = false;
   bool shuttingDown_ = false;
@@ -90,6 +95,14 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
   std::unique_ptr<MainLoop::ProcessExitWatch> processSource_;
   int32_t watchedPID_ = 0;
   std::vector<std::unique_ptr<MainLoop::Subscription>> observers_;
+
+  // Made once rather than on every tick.
+  std::filesystem::path hostRecordPath_;
+  std::filesystem::path hangNotePath_;
+  std::filesystem::path ledgerPath_;
+  // Every tick sets each field afresh; kept only so that its strings keep
+  // their buffers from tick to tick.
+  WatchdogObservation observation_;
 };
 
 }  // namespace veldane
