@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,18 @@ bool isCanonical(std::string_view path) {
   return true;
 }
 
+// The library's lexical normalisation, which normalized() must agree with.
+std::string reference(std::string_view path) {
+  std::filesystem::path absolute(path);
+  std::error_code error;
+  std::filesystem::path workingDirectory = std::filesystem::current_path(error);
+  if (error) workingDirectory = "/";
+  if (!absolute.is_absolute()) absolute = workingDirectory / absolute;
+  std::string text = absolute.lexically_normal().string();
+  while (text.size() >= 2 && text.back() == '/') text.pop_back();
+  return text;
+}
+
 }  // namespace
 }  // namespace veldane
 
@@ -36,6 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string path = WatchdogFiles::normalized(input);
   FUZZ_CHECK(isCanonical(path));
   FUZZ_CHECK(WatchdogFiles::normalized(path) == path);
+  FUZZ_CHECK(path == reference(input));
 
   std::optional<std::string> bundle = WatchdogFiles::hostBundlePath(input);
   FUZZ_CHECK(bundle == WatchdogFiles::hostBundlePath(path));
