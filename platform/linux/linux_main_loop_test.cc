@@ -90,6 +90,34 @@ TEST(LinuxMainLoop, CallbackMayReplaceAndDropItsOwnTimer) {
   EXPECT_EQ(ticks, 3);
 }
 
+TEST(LinuxMainLoop, RescheduledTimerFiresAgainAndAMovedOneOnlyOnce) {
+  LinuxMainLoop loop;
+  const auto start = steady_clock::now();
+  std::unique_ptr<MainLoop::Timer> timer;
+  std::vector<milliseconds> firedAfter;
+  timer = loop.oneShotTimer(0.002, 0, [&] {
+    firedAfter.push_back(std::chrono::duration_cast<milliseconds>(steady_clock::now() - start));
+    if (firedAfter.size() < 3) {
+      ASSERT_TRUE(timer->reschedule(0.002, 0));
+    }
+  });
+  // A pending timer moved later fires once, at the later time.
+  std::unique_ptr<MainLoop::Timer> moved;
+  int movedFirings = 0;
+  moved = loop.oneShotTimer(0.001, 0, [&] { ++movedFirings; });
+  ASSERT_TRUE(moved->reschedule(0.040, 0));
+  auto check = loop.oneShotTimer(0.030, 0, [&] {
+    EXPECT_EQ(movedFirings, 0);
+    ASSERT_TRUE(moved->reschedule(0.005, 0));
+  });
+  auto quit = loop.oneShotTimer(0.080, 0, [&] { loop.quit(0); });
+
+  EXPECT_EQ(loop.run(), 0);
+  ASSERT_EQ(firedAfter.size(), 3u);
+  EXPECT_GE(firedAfter[2].count(), 6);
+  EXPECT_EQ(movedFirings, 1);
+}
+
 TEST(LinuxMainLoop, PostHandsWorkToTheLoopThreadFromAnother) {
   LinuxMainLoop loop;
   const auto loopThread = std::this_thread::get_id();
