@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdint>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -16,8 +15,7 @@
 namespace veldane {
 
 void PrintTo(const WatchdogDecision& decision, std::ostream* os) {
-  static constexpr const char* kNames[] = {"killHungHost", "relaunch", "stopAfterRepeatedCrashes",
-                                           "endedWhileStopped", "none"};
+  static constexpr const char* kNames[] = {"kill", "relaunch", "stop", "endedWhileStopped", "none"};
   *os << kNames[decision.value.index()];
   std::visit(
       [os](const auto& d) {
@@ -37,21 +35,22 @@ using Kind = WatchdogExitKind;
 const WatchdogDate kNow = std::chrono::sys_days{std::chrono::year{2025} / 3 / 1};
 const std::string kBundle = "/Applications/Veldane.app";
 constexpr int32_t kPid = 4242;
+const Decision kNone = Decision::none(), kKill = Decision::killHungHost(kPid);
+const Decision kRelaunch = Decision::relaunch(Kind::crash);
+const Decision kStop = Decision::stopAfterRepeatedCrashes(Kind::crash);
+const Decision kEndedStopped = Decision::endedWhileStopped(Kind::crash);
 
-// A run of the current boot, owned by kBundle, that ended without a clean exit.
+// A run of this boot, owned by kBundle, that ended without a clean exit.
 WatchdogObservation endedRun(std::string launchID = "run-1", WatchdogDate now = kNow) {
-  HostRunRecord record;
-  record.pid = kPid;
-  record.launchID = std::move(launchID);
-  record.bootSession = "boot-1";
-  record.executablePath = kBundle + "/Contents/MacOS/Veldane";
-  record.heartbeatUptime = 1000;
   WatchdogObservation observation;
-  observation.record = record;
+  observation.record = HostRunRecord();
+  observation.record->pid = kPid;
+  observation.record->launchID = std::move(launchID);
+  observation.record->bootSession = observation.bootSession = "boot-1";
+  observation.record->executablePath = kBundle + "/Contents/MacOS/Veldane";
+  observation.record->heartbeatUptime = observation.uptime = 1000;
   observation.ownedBundlePath = kBundle;
-  observation.bootSession = "boot-1";
   observation.now = now;
-  observation.uptime = 1000;
   return observation;
 }
 
@@ -69,108 +68,85 @@ WatchdogLedger ledgerOfBoot(std::string bootSession = "boot-1") {
   return ledger;
 }
 
+Decision decide(const WatchdogObservation& observation, WatchdogLedger& ledger) {
+  return WatchdogPolicy{}.decide(observation, ledger);
+}
+
 TEST(WatchdogPolicy, FollowsDecisionTable) {
-  using Change = std::function<void(WatchdogLedger&)>;
   struct Row {
     const char* situation;
     std::function<void(WatchdogObservation&, WatchdogLedger&)> arrange;
     Decision expected;
-    Change change = [](WatchdogLedger&) {};
   };
-  const auto alive = [](WatchdogObservation& o) -> WatchdogObservation& {
-    return o = liveRun(100);
+  const auto executable = [](std::string path) {
+    return [path](WatchdogObservation& o, WatchdogLedger&) { o.record->executablePath = path; };
   };
-  const Change handled = [](WatchdogLedger& l) {
-    l.handledLaunchID = "run-1";
-    l.lastExit = Kind::crash;
-    l.lastExitAt = kNow;
-  };
-  const Change counted = [&](WatchdogLedger& l) {
-    handled(l);
-    l.unexpectedExits.push_back(kNow);
-    l.lastRelaunchAt = kNow;
-    ++l.relaunches;
-  };
-  const Change countedHang = [&](WatchdogLedger& l) {
-    counted(l);
-    l.lastExit = Kind::hang;
-  };
-  const Change stopped = [&](WatchdogLedger& l) {
-    counted(l);
-    l.stoppedAt = l.safeModeLaunchedAt = kNow;
-  };
-  const Decision none = Decision::none();
   // Without the guard of each row the ended run would be relaunched, the live one killed.
-  // The ledger has handled an earlier run, whose mark must survive every "none".
+  // clang-format off
   const std::vector<Row> rows = {
-      {"shutting down", [](auto& o, auto&) { o.shuttingDown = true; }, none},
-      {"no record", [](auto& o, auto&) { o.record.reset(); }, none},
-      {"record of another boot", [](auto& o, auto&) { o.record->bootSession = "boot-0"; }, none},
-      {"another bundle", [](auto& o, auto&) { o.ownedBundlePath = "/Applications/Other.app"; },
-       none},
-      {"alive, clean exit", [&](auto& o, auto&) { alive(o).record->cleanExit = true; }, none},
-      {"alive, traced", [&](auto& o, auto&) { alive(o).recordProcessTraced = true; }, none},
-      {"alive, already killed", [&](auto& o, auto&) { alive(o).hangKillIssued = true; }, none},
-      {"alive, away cover up", [&](auto& o, auto&) { alive(o).record->awayCoverUp = true; }, none},
-      {"alive, within limit", [](auto& o, auto&) { o = liveRun(44); }, none},
-      {"alive, beyond limit", [&](auto& o, auto&) { alive(o); }, Decision::killHungHost(kPid)},
-      {"ended, other instance", [](auto& o, auto&) { o.otherInstanceRunning = true; }, none},
-      {"ended, clean exit", [](auto& o, auto&) { o.record->cleanExit = true; }, none},
-      {"ended, already handled", [](auto&, auto& l) { l.handledLaunchID = "run-1"; }, none},
-      {"ended, stopped", [](auto&, auto& l) { l.stoppedAt = kNow - seconds(9); },
-       Decision::endedWhileStopped(Kind::crash), handled},
-      {"ended, below limit", [](auto&, auto& l) { l.unexpectedExits = {kNow - seconds(10)}; },
-       Decision::relaunch(Kind::crash), counted},
-      {"ended, note of another run", [](auto& o, auto&) { o.hangNoteLaunchID = "run-0"; },
-       Decision::relaunch(Kind::crash), counted},
+      {"shutting down", [](auto& o, auto&) { o.shuttingDown = true; }, kNone},
+      {"no record", [](auto& o, auto&) { o.record.reset(); }, kNone},
+      {"record of another boot", [](auto& o, auto&) { o.record->bootSession = "boot-0"; }, kNone},
+      {"another bundle", [](auto& o, auto&) { o.ownedBundlePath = "/Applications/V.app"; }, kNone},
+      {"sibling bundle", executable(kBundle + "x/Contents/MacOS/Veldane"), kNone},
+      {"the bundle itself", executable(kBundle + "/"), kNone},
+      {"out of the bundle", executable(kBundle + "/../V.app/Contents/MacOS/Veldane"), kNone},
+      {"unnormalised path", executable("/Applications//Veldane.app/./Contents/MacOS/V"), kRelaunch},
+      {"alive, clean exit", [](auto& o, auto&) { (o = liveRun(99)).record->cleanExit = true; }, kNone},
+      {"alive, traced", [](auto& o, auto&) { (o = liveRun(99)).recordProcessTraced = true; }, kNone},
+      {"alive, cover up", [](auto& o, auto&) { (o = liveRun(99)).record->awayCoverUp = true; }, kNone},
+      {"alive, beyond limit", [](auto& o, auto&) { o = liveRun(99); }, kKill},
+      {"ended, other instance", [](auto& o, auto&) { o.otherInstanceRunning = true; }, kNone},
+      {"ended, clean exit", [](auto& o, auto&) { o.record->cleanExit = true; }, kNone},
+      {"ended, already handled", [](auto&, auto& l) { l.handledLaunchID = "run-1"; }, kNone},
+      {"ended, stopped", [](auto&, auto& l) { l.stoppedAt = kNow - seconds(9); }, kEndedStopped},
+      {"ended, below limit", [](auto&, auto& l) { l.unexpectedExits = {kNow - seconds(9)}; }, kRelaunch},
+      {"ended, note of another run", [](auto& o, auto&) { o.hangNoteLaunchID = "run-0"; }, kRelaunch},
       {"ended, note of this run", [](auto& o, auto&) { o.hangNoteLaunchID = "run-1"; },
-       Decision::relaunch(Kind::hang), countedHang},
-      {"ended, at limit",
-       [](auto&, auto& l) {
-         l.unexpectedExits = {kNow, kNow - seconds(9)};
-       },
-       Decision::stopAfterRepeatedCrashes(Kind::crash), stopped},
+       Decision::relaunch(Kind::hang)},
+      {"ended, at limit", [](auto&, auto& l) { l.unexpectedExits = {kNow, kNow - seconds(9)}; }, kStop},
   };
+  // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.situation);
     WatchdogObservation observation = endedRun();
     WatchdogLedger ledger = ledgerOfBoot();
     ledger.handledLaunchID = "run-0";
     row.arrange(observation, ledger);
-    WatchdogLedger expected = ledger;
-    row.change(expected);
-    EXPECT_EQ(WatchdogPolicy{}.decide(observation, ledger), row.expected);
-    EXPECT_TRUE(ledger == expected);
+    const WatchdogLedger before = ledger;
+    EXPECT_EQ(decide(observation, ledger), row.expected);
+    // Only a judged run leaves its mark; an earlier run's survives every other tick.
+    if (row.expected == kNone || row.expected == kKill) {
+      EXPECT_TRUE(ledger == before);
+    } else {
+      EXPECT_EQ(ledger.handledLaunchID, "run-1");
+    }
   }
 }
 
 TEST(WatchdogPolicy, StopsAtLimitOfExitsWithinWindow) {
-  const Decision relaunch = Decision::relaunch(Kind::crash);
-  struct Case {
-    std::vector<int> offsets;
-    std::vector<Decision> expected;
-    size_t recentAtEnd;
-  };
-  const std::vector<Case> cases = {
-      {{0, 100, 250, 1000},
-       {relaunch, relaunch, Decision::stopAfterRepeatedCrashes(Kind::crash),
-        Decision::endedWhileStopped(Kind::crash)},
-       3},
-      // The first exit leaves the window exactly at 300 s.
-      {{0, 100, 300}, {relaunch, relaunch, relaunch}, 2},
-  };
-  for (const Case& c : cases) {
-    WatchdogLedger ledger = ledgerOfBoot();
+  const auto at = [](int offset) { return kNow + seconds(offset); };
+  WatchdogLedger ledger;
+  const auto exitsAt = [&](std::vector<int> offsets) {
+    ledger = ledgerOfBoot();
     std::vector<Decision> decisions;
-    for (size_t i = 0; i < c.offsets.size(); ++i) {
-      const WatchdogObservation observation =
-          endedRun("run-" + std::to_string(i), kNow + seconds(c.offsets[i]));
-      decisions.push_back(WatchdogPolicy{}.decide(observation, ledger));
+    for (int t : offsets) {
+      decisions.push_back(decide(endedRun("run-" + std::to_string(t), at(t)), ledger));
     }
-    EXPECT_EQ(decisions, c.expected);
-    EXPECT_EQ(ledger.unexpectedExits.size(), c.recentAtEnd);
-    EXPECT_EQ(ledger.relaunches, 3);
-  }
+    return decisions;
+  };
+  EXPECT_EQ(exitsAt({0, 100, 250, 1000}),
+            (std::vector{kRelaunch, kRelaunch, kStop, kEndedStopped}));
+  // clang-format off
+  const WatchdogLedger stopped{.bootSession = "boot-1", .unexpectedExits = {at(0), at(100), at(250)},
+      .handledLaunchID = "run-1000", .relaunches = 3, .lastRelaunchAt = at(250),
+      .lastExit = Kind::crash, .lastExitAt = at(1000), .stoppedAt = at(250),
+      .safeModeLaunchedAt = at(250)};
+  // clang-format on
+  EXPECT_TRUE(ledger == stopped);
+  // The first exit leaves the window exactly at 300 s.
+  EXPECT_EQ(exitsAt({0, 100, 300}), (std::vector{kRelaunch, kRelaunch, kRelaunch}));
+  EXPECT_EQ(ledger.unexpectedExits, (std::vector{at(100), at(300)}));
 }
 
 TEST(WatchdogPolicy, KeepsLedgerPerBootSession) {
@@ -179,21 +155,18 @@ TEST(WatchdogPolicy, KeepsLedgerPerBootSession) {
   ledger.relaunches = 5;
   WatchdogObservation observation = endedRun();
   observation.shuttingDown = true;
-  EXPECT_EQ(WatchdogPolicy{}.decide(observation, ledger), Decision::none());
+  EXPECT_EQ(decide(observation, ledger), kNone);
   EXPECT_TRUE(ledger == ledgerOfBoot());
-
   // After a restart a stopped ledger starts afresh; the old boot's record draws nothing.
   ledger.stoppedAt = ledger.lastExitAt = kNow;
   ledger.handledLaunchID = "run-0";
   observation = endedRun();
   observation.bootSession = "boot-2";
-  EXPECT_EQ(WatchdogPolicy{}.decide(observation, ledger), Decision::none());
+  EXPECT_EQ(decide(observation, ledger), kNone);
   EXPECT_TRUE(ledger == ledgerOfBoot("boot-2"));
 }
 
 TEST(WatchdogPolicy, KillsOnlyBeyondHangLimit) {
-  const Decision kill = Decision::killHungHost(kPid);
-  const Decision none = Decision::none();
   struct Case {
     double stalled;
     bool curtainUp;
@@ -201,9 +174,9 @@ TEST(WatchdogPolicy, KillsOnlyBeyondHangLimit) {
     Decision expected;
   };
   const std::vector<Case> cases = {
-      {45, false, {}, none},  {45.5, false, {}, kill},   {6.5, false, {}, none},
-      {6, true, {}, none},    {6.5, true, {}, kill},     {-30, true, {}, none},
-      {NAN, false, {}, none}, {100, false, false, kill},
+      {45, false, {}, kNone},     {45.5, false, {}, kKill}, {6.5, false, {}, kNone},
+      {6, true, {}, kNone},       {6.5, true, {}, kKill},   {NAN, false, {}, kNone},
+      {100, false, false, kKill},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "stalled " << c.stalled << " curtain " << c.curtainUp);
@@ -211,8 +184,7 @@ TEST(WatchdogPolicy, KillsOnlyBeyondHangLimit) {
     observation.record->curtainUp = c.curtainUp;
     observation.record->awayCoverUp = c.awayCoverUp;
     WatchdogLedger ledger = ledgerOfBoot();
-    EXPECT_EQ(WatchdogPolicy{}.decide(observation, ledger), c.expected);
-    EXPECT_TRUE(ledger == ledgerOfBoot());
+    EXPECT_EQ(decide(observation, ledger), c.expected);
   }
 }
 
@@ -222,27 +194,25 @@ TEST(WatchdogPolicy, KilledRunIsWaitedForThenJudgedAsHang) {
     WatchdogLedger ledger = ledgerOfBoot();
     if (stopped) ledger.stoppedAt = kNow - seconds(60);
     WatchdogObservation observation = liveRun(100);
-    EXPECT_EQ(WatchdogPolicy{}.decide(observation, ledger), Decision::killHungHost(kPid));
     observation.hangKillIssued = true;
-    EXPECT_EQ(WatchdogPolicy{}.decide(observation, ledger), Decision::none());
+    EXPECT_EQ(decide(observation, ledger), kNone);
     observation.recordProcessAlive = false;
-    EXPECT_EQ(WatchdogPolicy{}.decide(observation, ledger),
+    EXPECT_EQ(decide(observation, ledger),
               stopped ? Decision::endedWhileStopped(Kind::hang) : Decision::relaunch(Kind::hang));
+    EXPECT_EQ(ledger.lastExit, Kind::hang);
   }
 }
 
 TEST(WatchdogPolicy, LiftsStopOnlyForResetStrictlyLater) {
   // In memory the stop keeps its fraction; the host's reset is whole seconds.
   const WatchdogDate stoppedAt = kNow - milliseconds(59500);
-  const WatchdogDate stoppedSecond = std::chrono::floor<seconds>(stoppedAt);
-  for (const auto& [resetAt, lifts] : std::vector<std::pair<WatchdogDate, bool>>{
-           {stoppedSecond, false}, {stoppedAt, false}, {stoppedAt + milliseconds(1), true}}) {
+  for (const auto& [resetAt, lifts] :
+       std::vector<std::pair<WatchdogDate, bool>>{{std::chrono::floor<seconds>(stoppedAt), false},
+                                                  {stoppedAt, false},
+                                                  {stoppedAt + milliseconds(1), true}}) {
     WatchdogLedger ledger = ledgerOfBoot();
-    ledger.stoppedAt = ledger.safeModeLaunchedAt = ledger.lastRelaunchAt = ledger.lastExitAt =
-        stoppedAt;
-    ledger.unexpectedExits = {stoppedAt - seconds(20), stoppedAt - seconds(10), stoppedAt};
-    ledger.handledLaunchID = "run-0";
-    ledger.lastExit = Kind::hang;
+    ledger.stoppedAt = ledger.safeModeLaunchedAt = ledger.lastExitAt = stoppedAt;
+    ledger.unexpectedExits = {stoppedAt};
     ledger.relaunches = 3;
     WatchdogLedger expected = ledger;
     if (lifts) {
@@ -251,23 +221,8 @@ TEST(WatchdogPolicy, LiftsStopOnlyForResetStrictlyLater) {
     }
     WatchdogObservation observation = liveRun(0);
     observation.record->crashLoopResetAt = resetAt;
-    EXPECT_EQ(WatchdogPolicy{}.decide(observation, ledger), Decision::none());
+    EXPECT_EQ(decide(observation, ledger), kNone);
     EXPECT_TRUE(ledger == expected) << "lifts " << lifts;
-  }
-}
-
-TEST(WatchdogPolicy, JudgesEachEndedRunOnce) {
-  WatchdogLedger ledger = ledgerOfBoot();
-  WatchdogObservation observation = endedRun();
-  observation.otherInstanceRunning = true;
-  EXPECT_EQ(WatchdogPolicy{}.decide(observation, ledger), Decision::none());
-  observation.otherInstanceRunning = false;
-  EXPECT_EQ(WatchdogPolicy{}.decide(observation, ledger), Decision::relaunch(Kind::crash));
-  const WatchdogLedger judged = ledger;
-  for (int tick = 1; tick <= 3; ++tick) {
-    observation.now = kNow + seconds(2 * tick);
-    EXPECT_EQ(WatchdogPolicy{}.decide(observation, ledger), Decision::none());
-    EXPECT_TRUE(ledger == judged);
   }
 }
 
@@ -277,8 +232,8 @@ TEST(WatchdogPolicy, DropsExitsDatedAfterNowOrLongAgo) {
   ledger.unexpectedExits = {kNow + seconds(60), WatchdogDate::min(), kNow - seconds(300),
                             kNow - seconds(10)};
   ledger.relaunches = std::numeric_limits<int64_t>::max();
-  EXPECT_EQ(WatchdogPolicy{}.decide(endedRun(), ledger), Decision::relaunch(Kind::crash));
-  EXPECT_EQ(ledger.unexpectedExits, (std::vector<WatchdogDate>{kNow - seconds(10), kNow}));
+  EXPECT_EQ(decide(endedRun(), ledger), kRelaunch);
+  EXPECT_EQ(ledger.unexpectedExits, (std::vector{kNow - seconds(10), kNow}));
   EXPECT_EQ(ledger.relaunches, std::numeric_limits<int64_t>::max());
 }
 
@@ -293,29 +248,11 @@ TEST(WatchdogPolicy, ComparesTextsUnderCanonicalEquivalence) {
   observation.hangNoteLaunchID = "run-" + decomposed;
   WatchdogLedger ledger = ledgerOfBoot("boot-" + decomposed);
   ledger.relaunches = 7;
-  EXPECT_EQ(WatchdogPolicy{}.decide(observation, ledger), Decision::relaunch(Kind::hang));
+  EXPECT_EQ(decide(observation, ledger), Decision::relaunch(Kind::hang));
   EXPECT_EQ(ledger.relaunches, 8);  // not replaced by a fresh ledger
-
   observation.record->launchID = "run-" + decomposed;
-  EXPECT_EQ(WatchdogPolicy{}.decide(observation, ledger), Decision::none());
+  EXPECT_EQ(decide(observation, ledger), kNone);
   EXPECT_EQ(ledger.relaunches, 8);
-}
-
-TEST(WatchdogPolicy, OwnsOnlyExecutablesInsideBundleFolder) {
-  for (const auto& [executable, owns] : std::vector<std::pair<std::string, bool>>{
-           {kBundle + "x/Contents/MacOS/Veldane", false},
-           {kBundle, false},
-           {kBundle + "/", false},
-           {kBundle + "/../Other.app/Contents/MacOS/Veldane", false},
-           {"/Applications/veldane.app/Contents/MacOS/Veldane", false},
-           {"/Applications//Veldane.app/./Contents/MacOS/Veldane", true}}) {
-    SCOPED_TRACE(executable);
-    WatchdogObservation observation = endedRun();
-    observation.record->executablePath = executable;
-    WatchdogLedger ledger = ledgerOfBoot();
-    EXPECT_EQ(WatchdogPolicy{}.decide(observation, ledger),
-              owns ? Decision::relaunch(Kind::crash) : Decision::none());
-  }
 }
 
 }  // namespace

@@ -4,42 +4,51 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <vector>
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 namespace veldane {
 
-// A fresh folder under the system's temporary folder, removed with all its
-// content when the value goes.
-class TestFolder {
- public:
-  TestFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "state_test.XXXXXX").string();
-    path_ = mkdtemp(pattern.data()) ? pattern : "";
-  }
+// A fresh temporary folder, removed with its content when the value goes.
+struct TestFolder {
+  TestFolder() = default;
   TestFolder(const TestFolder&) = delete;
-  TestFolder& operator=(const TestFolder&) = delete;
   ~TestFolder() {
     std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    std::filesystem::remove_all(path, ignored);
   }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
+  const std::filesystem::path path = [] {
+    std::string pattern = std::filesystem::temp_directory_path() / "state_test.XXXXXX";
+    return mkdtemp(pattern.data()) ? pattern : std::string();
+  }();
 };
 
-// `document` with `key` set to `value`, or removed when `value` is absent.
-inline nlohmann::json withField(nlohmann::json document, const char* key,
-                                const std::optional<nlohmann::json>& value) {
-  if (value) {
-    document[key] = *value;
-  } else {
-    document.erase(key);
+// A key of a valid document, its new value (absent: the key is removed), and
+// whether the document still decodes.
+using FieldCase = std::tuple<std::string, std::optional<nlohmann::json>, bool>;
+
+// Every key of `valid` is required: without it, with it null, or as a
+// non-object the document fails. Then each case changes one key of `valid`.
+template <typename T>
+void expectStrictDecoding(const nlohmann::json& valid, std::initializer_list<FieldCase> cases) {
+  EXPECT_TRUE(T::fromJson(valid));
+  EXPECT_FALSE(T::fromJson(nlohmann::json::array({valid})));
+  std::vector<FieldCase> all(cases);
+  for (const auto& field : valid.items()) {
+    all.insert(all.end(), {{field.key(), std::nullopt, false}, {field.key(), nullptr, false}});
   }
-  return document;
+  for (const auto& [key, value, decodes] : all) {
+    nlohmann::json document = valid;
+    document.erase(key);
+    if (value) document[key] = *value;
+    EXPECT_EQ(T::fromJson(document).has_value(), decodes) << document.dump();
+  }
 }
 
 }  // namespace veldane

@@ -1,39 +1,38 @@
 #include "state/unicode_text.h"
 
+#include <string_view>
+
 #include <gtest/gtest.h>
 
 namespace veldane {
 namespace {
 
-TEST(UnicodeText, EqualUnderCanonicalEquivalenceWithoutCaseFolding) {
-  EXPECT_TRUE(UnicodeText::equal("Caf\xC3\xA9", "Cafe\xCC\x81"));  // U+00E9 vs e + U+0301
-  EXPECT_TRUE(UnicodeText::equal("", ""));
-  EXPECT_FALSE(UnicodeText::equal("Cafe", "Caf\xC3\xA9"));
-  EXPECT_FALSE(UnicodeText::equal("Caf\xC3\x89", "Caf\xC3\xA9"));  // É vs é
-  EXPECT_FALSE(UnicodeText::equal(std::string_view("a\0b", 3), "a"));
-  // Not UTF-8: bytes decide.
-  EXPECT_TRUE(UnicodeText::equal("Caf\xFF", "Caf\xFF"));
-  EXPECT_FALSE(UnicodeText::equal("Caf\xFF", "Caf\xC3\xA9"));
-}
+using namespace std::string_view_literals;
 
-TEST(UnicodeText, HasPrefixOnCanonicalForms) {
+// "\xC3\xA9" is a precomposed e with acute, "e\xCC\x81" an e and a combining
+// acute; "\xFF" is not UTF-8, and such texts compare by their bytes.
+TEST(UnicodeText, ComparesCanonicalFormsWithoutCaseFolding) {
   struct Case {
-    const char* text;
-    const char* prefix;
-    bool expected;
+    std::string_view a, b;
+    bool equal, hasPrefix;  // a == b, a begins with b
   };
   const Case cases[] = {
-      {"/A/Caf\xC3\xA9.app/Contents", "/A/Cafe\xCC\x81.app/", true},
-      {"/A/Cafe\xCC\x81.app/Contents", "/A/Caf\xC3\xA9.app", true},
-      {"/A/Caf\xC3\xA9.app", "/A/Cafe", false},  // "e" does not begin "é"
-      {"/A/X.app", "", true},
-      {"", "/", false},
-      {"/A/x.app", "/A/X.app", false},
-      {"/a\xFF/b", "/a\xFF", true},
-      {"/a\xFF/b", "/b", false},
+      {"Caf\xC3\xA9", "Cafe\xCC\x81", true, true},
+      {"/A/Cafe\xCC\x81.app/Contents", "/A/Caf\xC3\xA9.app/", false, true},
+      {"", "", true, true},
+      {"/A/X.app", "", false, true},
+      {"", "/", false, false},
+      {"Caf\xC3\xA9", "Cafe", false, false},         // "e" does not begin "é"
+      {"Caf\xC3\x89", "Caf\xC3\xA9", false, false},  // É vs é
+      {"a\0b"sv, "a", false, true},
+      {"Caf\xFF", "Caf\xFF", true, true},
+      {"Caf\xFF", "Caf\xC3\xA9", false, false},
+      {"/a\xFF/b", "/a\xFF", false, true},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(UnicodeText::hasPrefix(c.text, c.prefix), c.expected) << c.text << " " << c.prefix;
+    EXPECT_EQ(UnicodeText::equal(c.a, c.b), c.equal) << c.a << " | " << c.b;
+    EXPECT_EQ(UnicodeText::equal(c.b, c.a), c.equal) << c.b << " | " << c.a;
+    EXPECT_EQ(UnicodeText::hasPrefix(c.a, c.b), c.hasPrefix) << c.a << " | " << c.b;
   }
 }
 

@@ -1,5 +1,7 @@
 #include "state/watchdog_date.h"
 
+#include <string_view>
+
 #include <gtest/gtest.h>
 
 namespace veldane {
@@ -37,8 +39,7 @@ TEST(WatchdogDate, FormatsUtcWholeSecondsCuttingTheFraction) {
   EXPECT_EQ(formatDate(at(1740816930) + milliseconds(999)), "2025-03-01T08:15:30Z");
   EXPECT_EQ(formatDate(at(0) - milliseconds(1)), "1969-12-31T23:59:59Z");
   EXPECT_EQ(formatDate(WatchdogDate::max()), "2262-04-11T23:47:16Z");
-  EXPECT_EQ(parseDate(*formatDate(WatchdogDate::max())),
-            std::chrono::floor<seconds>(WatchdogDate::max()));
+  EXPECT_EQ(parseDate("2262-04-11T23:47:16Z"), std::chrono::floor<seconds>(WatchdogDate::max()));
 }
 
 }  // namespace
