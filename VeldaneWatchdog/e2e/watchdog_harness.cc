@@ -53,8 +53,7 @@ std::optional<ProcessFacts> readFacts(pid_t pid) {
   return result;
 }
 
-// The processes whose parent is this one: started here, or orphans handed over.
-std::vector<pid_t> children() {
+std::vector<pid_t> listChildren(pid_t parent) {
   std::vector<pid_t> found;
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return found;
@@ -63,7 +62,7 @@ std::vector<pid_t> children() {
     const char* end = entry->d_name + strlen(entry->d_name);
     if (std::from_chars(entry->d_name, end, pid).ptr != end) continue;
     std::optional<ProcessFacts> process = readFacts(pid);
-    if (process && process->parent == getpid()) found.push_back(pid);
+    if (process && process->parent == parent) found.push_back(pid);
   }
   closedir(proc);
   return found;
@@ -96,12 +95,7 @@ void WatchdogHarness::SetUp() {
 }
 
 void WatchdogHarness::TearDown() {
-  // Once nothing is left to reap, no descendant is left at all: every orphan
-  // comes to this subreaper before its parent can be reaped.
-  for (;;) {
-    for (pid_t child : children()) kill(child, SIGKILL);
-    if (waitpid(-1, nullptr, __WALL) < 0 && errno == ECHILD) break;
-  }
+  endProcesses();
   std::error_code ignored;
   if (!root_.empty()) fs::remove_all(root_, ignored);
 }
@@ -174,6 +168,17 @@ std::optional<int> WatchdogHarness::waitExit(pid_t pid, std::chrono::millisecond
 }
 
 std::optional<ProcessFacts> WatchdogHarness::facts(pid_t pid) { return readFacts(pid); }
+
+std::vector<pid_t> WatchdogHarness::childrenOf(pid_t parent) { return listChildren(parent); }
+
+void WatchdogHarness::endProcesses() {
+  // Once nothing is left to reap, no descendant is left at all: every orphan
+  // comes to this subreaper before its parent can be reaped.
+  for (;;) {
+    for (pid_t child : listChildren(getpid())) kill(child, SIGKILL);
+    if (waitpid(-1, nullptr, __WALL) < 0 && errno == ECHILD) break;
+  }
+}
 
 bool WatchdogHarness::running(pid_t pid) {
   std::optional<ProcessFacts> process = facts(pid);

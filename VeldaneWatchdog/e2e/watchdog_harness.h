@@ -72,6 +72,11 @@ class WatchdogHarness : public testing::Test {
   // Absent when there is no such process.
   static std::optional<ProcessFacts> facts(pid_t pid);
   static bool running(pid_t pid);
+  // The processes whose parent is `parent`, zombies included.
+  static std::vector<pid_t> childrenOf(pid_t parent);
+  // Kills and reaps every process this test started and every orphan handed
+  // over; TearDown does this first.
+  static void endProcesses();
 
   std::filesystem::path root_;      // the test's folder
   std::filesystem::path bundle_;    // root_/Test.app
