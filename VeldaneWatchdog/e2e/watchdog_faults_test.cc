@@ -116,12 +116,11 @@ class WatchdogFaults : public WatchdogHarness {
   // The host's record once it names `pid` (and, with `reset`, its crash-loop reset).
   std::optional<HostRunRecord> recordOf(pid_t pid, bool reset = false) const {
     std::optional<HostRunRecord> record;
-    waitFor([&] {
+    const bool named = waitFor([&] {
       record = hostRecord();
       return record && record->pid == pid && (!reset || record->crashLoopResetAt);
     });
-    if (record && record->pid == pid && (!reset || record->crashLoopResetAt)) return record;
-    return std::nullopt;
+    return named ? record : std::nullopt;
   }
 
   // The record of the host's `launch`th start once that run has said that
@@ -160,6 +159,7 @@ class WatchdogFaults : public WatchdogHarness {
     const std::string before = contents(files_.ledgerPath());
 
     block();
+    if (HasFatalFailure()) return;
     ASSERT_EQ(kill(first, SIGKILL), 0);
     ASSERT_TRUE(waitExit(first));
     ASSERT_TRUE(launchesReach(2, 10s)) << "the crash was not relaunched";
@@ -171,6 +171,7 @@ class WatchdogFaults : public WatchdogHarness {
     EXPECT_TRUE(running(watchdog));
 
     unblock();
+    if (HasFatalFailure()) return;
     const pid_t second = launches()[1].pid;
     const std::optional<HostRunRecord> record = recordOf(second);
     ASSERT_TRUE(record) << "the relaunched host never wrote its record";
