@@ -5,7 +5,7 @@
 //   veldane-bench-driver BUNDLE idle SECONDS [-- WRAPPER...]
 //       resident memory, CPU time and wake-ups of the watchdog over SECONDS
 //       of a healthy host; WRAPPER (strace, /usr/bin/time) runs the watchdog
-//   veldane-bench-driver BUNDLE reaction COUNT
+//   veldane-bench-driver BUNDLE reaction COUNT [-- WRAPPER...]
 //       COUNT times: SIGKILL the host, time the judging tick, the ledger
 //       write and the relaunched host
 //
@@ -283,14 +283,17 @@ Session start(const fs::path& bundle, const std::vector<std::string>& wrapper) {
   return session;
 }
 
-// Ends the watchdog with SIGTERM and gives its exit status (or the wrapper's).
+// Ends the watchdog with SIGTERM and gives its exit status (or the
+// wrapper's); -1 when it has not ended within five seconds (strace -f, for
+// one, goes on tracing the hosts the watchdog launched).
 int stop(const Session& session) {
   kill(gWatchdog, SIGTERM);
-  int status = 0;
-  while (waitpid(session.top, &status, 0) < 0 && errno == EINTR) {
-    checkInterrupted();
-  }
   gWatchdog = 0;
+  int status = 0;
+  for (int waited = 0; waitpid(session.top, &status, WNOHANG) == 0; waited += 10) {
+    if (waited >= 5000) return -1;
+    sleepMs(10);
+  }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -415,8 +418,8 @@ Reaction observe(int pidfd, int inotifyFd) {
   return seen;
 }
 
-int reaction(const fs::path& bundle, int count) {
-  Session session = start(bundle, {});
+int reaction(const fs::path& bundle, int count, const std::vector<std::string>& wrapper) {
+  Session session = start(bundle, wrapper);
   const fs::path folder = dataFolder();
   const int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   if (fd < 0 || inotify_add_watch(fd, folder.c_str(), IN_OPEN | IN_MOVED_TO) < 0) {
@@ -474,7 +477,7 @@ int main(int argc, char** argv) {
   if (argc < 4) {
     std::fprintf(stderr,
                  "usage: %s BUNDLE idle SECONDS [-- WRAPPER...]\n"
-                 "       %s BUNDLE reaction COUNT\n",
+                 "       %s BUNDLE reaction COUNT [-- WRAPPER...]\n",
                  argv[0], argv[0]);
     return 2;
   }
@@ -489,7 +492,7 @@ int main(int argc, char** argv) {
     wrapper.push_back(argv[i]);
   }
   if (mode == "idle") return idle(bundle, std::atof(argv[3]), wrapper);
-  if (mode == "reaction") return reaction(bundle, std::atoi(argv[3]));
+  if (mode == "reaction") return reaction(bundle, std::atoi(argv[3]), wrapper);
   std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
   return 2;
 }

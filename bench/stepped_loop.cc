@@ -59,6 +59,19 @@ std::unique_ptr<MainLoop::Timer> SteppedLoop::oneShotTimer(double delay, double 
   return timer;
 }
 
+void SteppedLoop::runAfter(double delay, Callback work) {
+  Callback noted;
+  {
+    PauseCounting pause;
+    noted = [this, work = std::move(work)] {
+      lastDelayedRan_ = monotonicNanoseconds();
+      work();
+    };
+  }
+  lastDelayedDue_ = monotonicNanoseconds() + static_cast<int64_t>(delay * 1e9);
+  real_.runAfter(delay, std::move(noted));
+}
+
 std::unique_ptr<MainLoop::ProcessExitWatch> SteppedLoop::watchProcessExit(int32_t pid,
                                                                           Callback onExit) {
   std::unique_ptr<NotedWatch> watch;

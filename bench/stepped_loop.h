@@ -27,9 +27,12 @@ class SteppedLoop final : public MainLoop {
   int64_t lastExitDelivered() const { return lastExitDelivered_; }
   // The pid of the armed exit watch, 0 when none.
   int32_t watchedPid() const { return watchedPid_; }
+  // The last delayed work (the launch delay): when it was due and when it ran.
+  int64_t lastDelayedDue() const { return lastDelayedDue_; }
+  int64_t lastDelayedRan() const { return lastDelayedRan_; }
 
   std::unique_ptr<Timer> oneShotTimer(double delay, double tolerance, Callback callback) override;
-  void runAfter(double delay, Callback work) override { real_.runAfter(delay, std::move(work)); }
+  void runAfter(double delay, Callback work) override;
   void post(Callback work) override { real_.post(std::move(work)); }
   std::unique_ptr<ProcessExitWatch> watchProcessExit(int32_t pid, Callback onExit) override;
   std::unique_ptr<Subscription> observePowerOff(Callback onPowerOff) override {
@@ -45,6 +48,8 @@ class SteppedLoop final : public MainLoop {
   double timerScale_;
   uint64_t timerFirings_ = 0;
   int64_t lastExitDelivered_ = 0;
+  int64_t lastDelayedDue_ = 0;
+  int64_t lastDelayedRan_ = 0;
   int32_t watchedPid_ = 0;
 };
 

@@ -25,8 +25,9 @@ namespace {
 constexpr uint64_t kMicrosecondsPerSecond = 1000000;
 // About thirty years: far enough to mean "never", short of sd-event's infinity.
 constexpr double kLongestDelayMicroseconds = 1e15;
-// A delayed launch has to start on time; a millisecond is within what it needs.
-constexpr uint64_t kRunAfterAccuracy = 1000;
+// Delayed work (the launch delay) runs on time: with any slack, sd-event moves
+// the wake-up to a coalescing point up to that much later.
+constexpr uint64_t kRunAfterAccuracy = 1;
 
 // A callback owned by its event source, freed together with it.
 struct CallbackBox {
