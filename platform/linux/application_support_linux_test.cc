@@ -15,7 +15,7 @@ namespace {
 // Sets or unsets one variable and restores it afterwards.
 class ScopedVariable {
  public:
-  ScopedVariable(const char* name, std::optional<std::string> value) : name_(name) {
+  ScopedVariable(const char* name, const std::optional<std::string>& value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = old;
     value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
   }
@@ -29,24 +29,22 @@ class ScopedVariable {
 TEST(ApplicationSupportDirectory, FollowsDataHomeThenHomeThenPasswd) {
   const passwd* entry = ::getpwuid(::getuid());
   ASSERT_NE(entry, nullptr);
-  const std::string fromPasswd = std::string(entry->pw_dir) + "/.local/share";
+  const std::string passwd = std::string(entry->pw_dir) + "/.local/share";
   const std::nullopt_t unset = std::nullopt;
-  struct Case {
-    std::optional<std::string> dataHome;
-    std::optional<std::string> home;
+  const struct {
+    std::optional<std::string> dataHome, home;
     std::string expected;
-  } const cases[] = {
+  } cases[] = {
       {"/data/home", "/home/u", "/data/home"},
       {"relative/data", "/home/u", "/home/u/.local/share"},
       {"", "/home/u", "/home/u/.local/share"},
       {unset, "/home/u", "/home/u/.local/share"},
-      {unset, "", fromPasswd},
-      {unset, "relative/home", fromPasswd},
-      {unset, unset, fromPasswd},
+      {unset, "", passwd},
+      {unset, "relative/home", passwd},
+      {unset, unset, passwd},
   };
-  for (const Case& c : cases) {
-    ScopedVariable dataHome("XDG_DATA_HOME", c.dataHome);
-    ScopedVariable home("HOME", c.home);
+  for (const auto& c : cases) {
+    ScopedVariable dataHome("XDG_DATA_HOME", c.dataHome), home("HOME", c.home);
     EXPECT_EQ(applicationSupportDirectory(), c.expected)
         << c.dataHome.value_or("(unset)") << " / " << c.home.value_or("(unset)");
   }

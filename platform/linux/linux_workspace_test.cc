@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -21,35 +21,25 @@ namespace {
 namespace fs = std::filesystem;
 
 // Runs posted work only when the test drains it.
-class DrainedLoop final : public MainLoop {
- public:
+struct DrainedLoop final : MainLoop {
   std::unique_ptr<Timer> oneShotTimer(double, double, Callback) override { return nullptr; }
   void runAfter(double, Callback) override {}
-  void post(Callback work) override { posted_.push_back(std::move(work)); }
+  void post(Callback work) override { posted.push_back(std::move(work)); }
   std::unique_ptr<ProcessExitWatch> watchProcessExit(int32_t, Callback) override { return nullptr; }
   std::unique_ptr<Subscription> observePowerOff(Callback) override { return nullptr; }
   void exitProcess(int) override {}
-
   void drain() {
-    std::vector<Callback> work;
-    work.swap(posted_);
-    for (Callback& w : work) w();
+    for (Callback& work : std::exchange(posted, {})) work();
   }
-
- private:
-  std::vector<Callback> posted_;
+  std::vector<Callback> posted;
 };
 
-class CountingReader final : public BundleReader {
- public:
+struct CountingReader final : BundleReader {
   std::optional<BundleInfo> open(const std::string& bundlePath) override {
     ++opens[bundlePath];
-    return real_.open(bundlePath);
+    return PlistBundleReader().open(bundlePath);
   }
   std::map<std::string, int> opens;
-
- private:
-  PlistBundleReader real_;
 };
 
 class LinuxWorkspaceTest : public ::testing::Test {
@@ -71,8 +61,13 @@ class LinuxWorkspaceTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    for (pid_t pid : started_) {
-      kill(pid, SIGKILL);
+    // Every program started from the bundle, found by where it runs from.
+    const std::string under = fs::canonical(root_).string() + "/";
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      std::error_code ignored;
+      if (fs::read_symlink(entry.path() / "exe", ignored).string().starts_with(under)) {
+        kill(std::stoi(entry.path().filename()), SIGKILL);
+      }
     }
     // Also reaps programs that failed to start and were handed to us as orphans.
     while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
@@ -96,51 +91,47 @@ class LinuxWorkspaceTest : public ::testing::Test {
   LinuxWorkspace workspace_{loop_, reader_};
   fs::path root_;
   std::string bundle_;
-  std::vector<pid_t> started_;
 };
 
 TEST_F(LinuxWorkspaceTest, FindsTheOpenedApplicationOnly) {
   ASSERT_EQ(open(bundle_), std::nullopt);
-  // A helper from the same bundle is no application.
-  const std::string helper = bundle_ + "/Contents/MacOS/Helper";
-  pid_t helperPid = fork();
-  if (helperPid == 0) {
-    execl(helper.c_str(), helper.c_str(), "60", nullptr);
-    _exit(127);
-  }
-  ASSERT_GT(helperPid, 0);
-  started_.push_back(helperPid);
+  // A helper from the same bundle is no application; posix_spawn returns after its exec.
+  std::string helper = bundle_ + "/Contents/MacOS/Helper";
+  char minute[] = "60";
+  char* const argv[] = {helper.data(), minute, nullptr};
+  pid_t helperPid = 0;
+  ASSERT_EQ(posix_spawn(&helperPid, helper.c_str(), nullptr, nullptr, argv, environ), 0);
 
   reader_.opens.clear();
-  std::vector<RunningApplication> apps = workspace_.runningApplications("com.example.ws");
+  const std::vector<RunningApplication> apps = workspace_.runningApplications("com.example.ws");
   ASSERT_EQ(apps.size(), 1u);
-  started_.push_back(apps[0].pid);
   EXPECT_FALSE(apps[0].terminated);
   EXPECT_EQ(apps[0].bundlePath, bundle_);
   EXPECT_NE(apps[0].pid, helperPid);
   EXPECT_EQ(reader_.opens[bundle_], 1);  // one read per bundle and call
   EXPECT_TRUE(workspace_.runningApplications("com.example.other").empty());
-
-  ASSERT_EQ(kill(apps[0].pid, SIGKILL), 0);
-  EXPECT_EQ(waitpid(apps[0].pid, nullptr, 0), apps[0].pid);
-  started_.pop_back();
-  EXPECT_TRUE(workspace_.runningApplications("com.example.ws").empty());
 }
 
 TEST_F(LinuxWorkspaceTest, ReportsBundlesThatCannotBeOpened) {
   const fs::path info = fs::path(bundle_) / "Contents" / "Info.plist";
-  fs::remove(fs::path(bundle_) / "Contents" / "MacOS" / "Name");
-  EXPECT_EQ(open(bundle_), bundle_ + "/Contents/MacOS/Name: No such file or directory");
-
-  std::ofstream(info) << "<plist><dict><key>CFBundleIdentifier</key>"
-                         "<string>com.example.ws</string></dict></plist>";
-  EXPECT_EQ(open(bundle_), bundle_ +
-                               ": cannot open the application bundle (Contents/Info.plist names "
-                               "no valid CFBundleExecutable)");
-
-  fs::remove(info);
-  EXPECT_EQ(open(bundle_),
-            bundle_ + ": cannot open the application bundle (no readable Contents/Info.plist)");
+  const std::string cannot = bundle_ + ": cannot open the application bundle (";
+  const struct {
+    void (*change)(const fs::path& info);
+    std::string error;
+  } cases[] = {
+      {[](const fs::path& i) { fs::remove(i.parent_path() / "MacOS" / "Name"); },
+       bundle_ + "/Contents/MacOS/Name: No such file or directory"},
+      {[](const fs::path& i) {
+         std::ofstream(i) << "<plist><dict><key>CFBundleIdentifier</key>"
+                             "<string>com.example.ws</string></dict></plist>";
+       },
+       cannot + "Contents/Info.plist names no valid CFBundleExecutable)"},
+      {[](const fs::path& i) { fs::remove(i); }, cannot + "no readable Contents/Info.plist)"},
+  };
+  for (const auto& c : cases) {
+    c.change(info);
+    EXPECT_EQ(open(bundle_), c.error);
+  }
 }
 
 }  // namespace

@@ -15,85 +15,67 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class PlistBundleReaderTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "plist-reader-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    bundle_ = root_ / "Name.app";
-    ASSERT_TRUE(fs::create_directories(bundle_ / "Contents"));
-  }
-  void TearDown() override { fs::remove_all(root_); }
+using Make = std::function<void(const fs::path&)>;
 
-  fs::path infoPlist() const { return bundle_ / "Contents" / "Info.plist"; }
-  void writeInfo(const std::string& bytes) {
-    std::ofstream(infoPlist(), std::ios::binary) << bytes;
-  }
-  std::optional<BundleInfo> read() { return PlistBundleReader().open(bundle_.string()); }
-
-  fs::path root_;
-  fs::path bundle_;
-};
-
-TEST_F(PlistBundleReaderTest, ReadsXml) {
-  writeInfo(R"(<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0"><dict>
-  <key>CFBundleIdentifier</key><string>com.example.app</string>
-  <key>CFBundleExecutable</key><string>Example</string>
-</dict></plist>)");
-  EXPECT_EQ(read(), (BundleInfo{"com.example.app", "Example"}));
+Make bytes(const std::string& content) {
+  return [content](const fs::path& p) { std::ofstream(p, std::ios::binary) << content; };
 }
 
-TEST_F(PlistBundleReaderTest, ReadsBinary) {
+Make xml(const std::string& dict) {
+  return bytes("<plist version=\"1.0\"><dict>" + dict + "</dict></plist>");
+}
+
+std::string binaryPlist() {
   plist_t dict = plist_new_dict();
   plist_dict_set_item(dict, "CFBundleIdentifier", plist_new_string("com.example.bin"));
   plist_dict_set_item(dict, "CFBundleExecutable", plist_new_string("Binary"));
-  char* bytes = nullptr;
+  char* data = nullptr;
   uint32_t length = 0;
-  plist_to_bin(dict, &bytes, &length);
+  plist_to_bin(dict, &data, &length);
   plist_free(dict);
-  ASSERT_NE(bytes, nullptr);
-  writeInfo(std::string(bytes, length));
-  plist_to_bin_free(bytes);
-  EXPECT_EQ(read(), (BundleInfo{"com.example.bin", "Binary"}));
+  std::string result = data ? std::string(data, length) : "";
+  plist_to_bin_free(data);
+  return result;
 }
 
-TEST_F(PlistBundleReaderTest, NonStringValuesAreAbsent) {
-  writeInfo(R"(<plist version="1.0"><dict>
-  <key>CFBundleIdentifier</key><integer>7</integer>
-  <key>CFBundleExecutable</key><array><string>Example</string></array>
-</dict></plist>)");
-  EXPECT_EQ(read(), BundleInfo{});
-}
-
-TEST_F(PlistBundleReaderTest, UnreadableInfoCannotBeOpened) {
-  struct Case {
+TEST(PlistBundleReader, ReadsOnlyASmallRegularWellFormedInfoPlist) {
+  std::string pattern = (fs::temp_directory_path() / "plist-reader-XXXXXX").string();
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+  const fs::path root = pattern, info = root / "Name.app" / "Contents" / "Info.plist";
+  ASSERT_TRUE(fs::create_directories(info.parent_path()));
+  const std::optional<BundleInfo> unreadable;
+  const struct {
     const char* name;
-    std::function<void(const fs::path&)> make;
-  };
-  const Case cases[] = {
-      {"missing", [](const fs::path&) {}},
-      {"empty", [](const fs::path& p) { std::ofstream{p}; }},
-      {"garbage", [](const fs::path& p) { std::ofstream{p} << "\x01\x02<plist><dict><key>"; }},
-      {"not a dict",
-       [](const fs::path& p) { std::ofstream{p} << "<plist><string>x</string></plist>"; }},
+    Make make;
+    std::optional<BundleInfo> expected;
+  } cases[] = {
+      {"xml",
+       xml("<key>CFBundleIdentifier</key><string>com.example.app</string>"
+           "<key>CFBundleExecutable</key><string>Example</string>"),
+       BundleInfo{"com.example.app", "Example"}},
+      {"binary", bytes(binaryPlist()), BundleInfo{"com.example.bin", "Binary"}},
+      {"values not strings",
+       xml("<key>CFBundleIdentifier</key><integer>7</integer>"
+           "<key>CFBundleExecutable</key><array><string>Example</string></array>"),
+       BundleInfo{}},
+      {"missing", [](const fs::path&) {}, unreadable},
+      {"empty", bytes(""), unreadable},
+      {"garbage", bytes("\x01\x02<plist><dict><key>"), unreadable},
+      {"not a dict", bytes("<plist><string>x</string></plist>"), unreadable},
       {"oversized",
-       [](const fs::path& p) {
-         std::ofstream out{p};
-         out << "<plist><dict><key>CFBundleIdentifier</key><string>"
-             << std::string(PlistBundleReader::kMaxInfoPlistSize, 'a')
-             << "</string></dict></plist>";
-       }},
-      {"fifo", [](const fs::path& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }},
-      {"directory", [](const fs::path& p) { fs::create_directory(p); }},
+       xml("<key>CFBundleIdentifier</key><string>" +
+           std::string(PlistBundleReader::kMaxInfoPlistSize, 'a') + "</string>"),
+       unreadable},
+      {"fifo", [](const fs::path& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }, unreadable},
+      {"directory", [](const fs::path& p) { fs::create_directory(p); }, unreadable},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    fs::remove_all(infoPlist());
-    c.make(infoPlist());
-    EXPECT_EQ(read(), std::nullopt);
+    fs::remove_all(info);
+    c.make(info);
+    EXPECT_EQ(PlistBundleReader().open((root / "Name.app").string()), c.expected);
   }
+  fs::remove_all(root);
 }
 
 }  // namespace
