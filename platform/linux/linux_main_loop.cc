@@ -99,6 +99,13 @@ int onPrepareForShutdown(sd_bus_message* message, void* userdata, sd_bus_error*)
 
 int onSigterm(sd_event_source*, const struct signalfd_siginfo*, void*) { std::exit(0); }
 
+// Where sd-bus looks for the system bus. Without one, trying to connect only
+// costs time and pages in code (the watchdog never tries again).
+bool systemBusMayBeThere() {
+  return std::getenv("DBUS_SYSTEM_BUS_ADDRESS") != nullptr ||
+         access("/run/dbus/system_bus_socket", F_OK) == 0;
+}
+
 uint64_t timerAccuracy(double tolerance) { return std::max<uint64_t>(microseconds(tolerance), 1); }
 
 class SourceTimer final : public MainLoop::Timer {
@@ -271,7 +278,9 @@ std::unique_ptr<MainLoop::Subscription> LinuxMainLoop::observePowerOff(Callback 
   // Without a system bus no announcement can come.
   if (bus_ == nullptr) {
     sd_bus* bus = nullptr;
-    if (sd_bus_open_system(&bus) < 0) return std::make_unique<Subscription>();
+    if (!systemBusMayBeThere() || sd_bus_open_system(&bus) < 0) {
+      return std::make_unique<Subscription>();
+    }
     if (sd_bus_attach_event(bus, event_, SD_EVENT_PRIORITY_NORMAL) < 0) {
       sd_bus_flush_close_unref(bus);
       return std::make_unique<Subscription>();
