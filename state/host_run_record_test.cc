@@ -26,7 +26,7 @@ TEST(HostRunRecord, StrictDecoding) {
       {"pid", -2147483649, false}, {"pid", 3.5, false}, {"pid", true, false}, {"pid", "1", false},
       {"version", INT64_MIN, true}, {"version", 9223372036854775808u, false},
       {"version", 1.0, false}, {"heartbeatUptime", 12, true}, {"heartbeatUptime", "12", false},
-      {"cleanExit", 0, false}, {"launchID", 7, false},
+      {"heartbeatUptime", true, false}, {"cleanExit", 0, false}, {"launchID", 7, false},
       {"startedAt", "2025-03-01T08:15:30.250Z", false},
       {"crashLoopResetAt", nullptr, true}, {"crashLoopResetAt", "yesterday", false},
       {"awayCoverUp", nullptr, true}, {"awayCoverUp", 1, false},

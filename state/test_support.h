@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <initializer_list>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -25,7 +26,8 @@ struct TestFolder {
   }
   const std::filesystem::path path = [] {
     std::string pattern = std::filesystem::temp_directory_path() / "state_test.XXXXXX";
-    return mkdtemp(pattern.data()) ? pattern : std::string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("no temporary folder");
+    return pattern;
   }();
 };
 

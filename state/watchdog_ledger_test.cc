@@ -22,9 +22,10 @@ TEST(WatchdogLedger, WrittenLayoutAndRoundTrip) {
   ASSERT_TRUE(WatchdogStore::write(WatchdogLedger(), path));
   EXPECT_EQ(WatchdogStore::readFile(path), R"({"relaunches":0,"unexpectedExits":[],"version":1})");
   // clang-format off
-  const WatchdogLedger full{.bootSession = "B/1", .unexpectedExits = {at("08:00:00"), at("08:01:00")},
-      .handledLaunchID = "L\xC3\xA9", .relaunches = 2, .lastRelaunchAt = at("08:01:01"),
-      .lastExit = WatchdogExitKind::hang, .lastExitAt = at("08:01:00"), .stoppedAt = at("08:02:00"),
+  const WatchdogLedger full{.bootSession = "B/1",
+      .unexpectedExits = {at("08:00:00"), at("08:01:00")}, .handledLaunchID = "L\xC3\xA9",
+      .relaunches = 2, .lastRelaunchAt = at("08:01:01"), .lastExit = WatchdogExitKind::hang,
+      .lastExitAt = at("08:01:00"), .stoppedAt = at("08:02:00"),
       .safeModeLaunchedAt = at("08:02:01")};
   // clang-format on
   ASSERT_TRUE(WatchdogStore::write(full, path));

@@ -42,6 +42,7 @@ TEST(WatchdogStore, ReadAbsorbsBadTextAndBadFiles) {
        {""s, " "s, "nul"s, unclosed, unclosed + "} {}", unclosed + R"(,"x":")" + "\xC3\"}",
         "{\"version\":" + std::string(100000, '[')}) {
     writeText(file, text);
+    EXPECT_EQ(WatchdogStore::parse(text), std::nullopt) << text.substr(0, 60);
     EXPECT_EQ(WatchdogStore::read<WatchdogLedger>(file), std::nullopt) << text.substr(0, 60);
   }
   // A sparse file at the size limit is read, one a byte larger is not, nor is
