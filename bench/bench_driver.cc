@@ -230,9 +230,14 @@ Sample sample(pid_t pid) {
   return s;
 }
 
-// Private (unshared) kB of each mapped file, largest first.
-std::vector<std::pair<std::string, int64_t>> privateByMapping(pid_t pid) {
-  std::map<std::string, int64_t> sizes;
+// Private (unshared) kB of each mapping's file, clean and dirty.
+struct Private {
+  int64_t clean = 0;
+  int64_t dirty = 0;
+};
+
+std::map<std::string, Private> privateByMapping(pid_t pid) {
+  std::map<std::string, Private> sizes;
   std::istringstream smaps(readText("/proc/" + std::to_string(pid) + "/smaps"));
   std::string name;
   for (std::string line; std::getline(smaps, line);) {
@@ -249,15 +254,11 @@ std::vector<std::pair<std::string, int64_t>> privateByMapping(pid_t pid) {
     std::istringstream fields(line);
     std::string key;
     int64_t kb = 0;
-    if (fields >> key >> kb && (key == "Private_Clean:" || key == "Private_Dirty:")) {
-      sizes[name] += kb;
-    }
+    if (!(fields >> key >> kb)) continue;
+    if (key == "Private_Clean:") sizes[name].clean += kb;
+    if (key == "Private_Dirty:") sizes[name].dirty += kb;
   }
-  std::vector<std::pair<std::string, int64_t>> sorted(sizes.begin(), sizes.end());
-  std::erase_if(sorted, [](const auto& s) { return s.second == 0; });
-  std::sort(sorted.begin(), sorted.end(),
-            [](const auto& a, const auto& b) { return a.second > b.second; });
-  return sorted;
+  return sizes;
 }
 
 struct Session {
@@ -329,15 +330,26 @@ int idle(const fs::path& bundle, double seconds, const std::vector<std::string>&
 
   const auto kb = [&](const char* key) { return b.rollup.count(key) ? b.rollup.at(key) : 0; };
   std::printf("watchdog pid %d, sampled over %.1f s\n", static_cast<int>(watchdog), elapsed);
-  std::printf("  private memory (Private_Clean + Private_Dirty): %" PRId64 " KiB (%" PRId64
-              " clean + %" PRId64 " dirty)\n",
-              kb("Private_Clean") + kb("Private_Dirty"), kb("Private_Clean"), kb("Private_Dirty"));
+  int64_t ownClean = 0;
+  int64_t libraryClean = 0;
+  for (const auto& [name, size] : top)
+    (name == "VeldaneWatchdog" ? ownClean : libraryClean) += size.clean;
+  std::printf("  private memory (Private_Clean + Private_Dirty): %" PRId64 " KiB = %" PRId64
+              " dirty + %" PRId64 " clean of its executable + %" PRId64
+              " clean of libraries no other process maps now\n",
+              kb("Private_Clean") + kb("Private_Dirty"), kb("Private_Dirty"), ownClean,
+              libraryClean);
   std::printf("  resident (Rss): %" PRId64 " KiB, proportional (Pss): %" PRId64
               " KiB, anonymous: %" PRId64 " KiB\n",
               kb("Rss"), kb("Pss"), kb("Anonymous"));
-  std::printf("  private by mapping:");
-  for (size_t i = 0; i < top.size() && i < 8; ++i) {
-    std::printf(" %s %" PRId64 ";", top[i].first.c_str(), top[i].second);
+  std::vector<std::pair<std::string, Private>> sorted(top.begin(), top.end());
+  std::sort(sorted.begin(), sorted.end(), [](const auto& x, const auto& y) {
+    return x.second.clean + x.second.dirty > y.second.clean + y.second.dirty;
+  });
+  std::printf("  private by mapping, KiB clean+dirty:");
+  for (size_t i = 0; i < sorted.size() && i < 10; ++i) {
+    std::printf(" %s %" PRId64 "+%" PRId64 ";", sorted[i].first.c_str(), sorted[i].second.clean,
+                sorted[i].second.dirty);
   }
   std::printf("\n");
   const double cpuMs =
