@@ -23,12 +23,22 @@ std::optional<std::string> canonical(std::string_view text) {
   return result;
 }
 
+// ASCII text is its own canonical form. (A non-ASCII text may still have an
+// ASCII one, e.g. the Kelvin sign, so only two ASCII texts take the shortcut.)
+bool isAscii(std::string_view text) {
+  for (unsigned char c : text) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 namespace UnicodeText {
 
 bool equal(std::string_view a, std::string_view b) {
   if (a == b) return true;
+  if (isAscii(a) && isAscii(b)) return false;
   std::optional<std::string> canonicalA = canonical(a);
   std::optional<std::string> canonicalB = canonical(b);
   if (!canonicalA || !canonicalB) return false;  // The bytes already differ.
@@ -36,6 +46,7 @@ bool equal(std::string_view a, std::string_view b) {
 }
 
 bool hasPrefix(std::string_view text, std::string_view prefix) {
+  if (isAscii(text) && isAscii(prefix)) return text.starts_with(prefix);
   std::optional<std::string> canonicalText = canonical(text);
   std::optional<std::string> canonicalPrefix = canonical(prefix);
   if (!canonicalText || !canonicalPrefix) return text.starts_with(prefix);

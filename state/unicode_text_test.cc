@@ -24,7 +24,10 @@ TEST(UnicodeText, ComparesCanonicalFormsWithoutCaseFolding) {
       {"Caf\xC3\x89", "Caf\xC3\xA9", false, false},  // É vs é
       {"", "", true, true}, {"/A/X.app", "", false, true}, {"", "/", false, false},
       {"a\0b"sv, "a", false, true}, {"Caf\xFF", "Caf\xFF", true, true},
-      {"Caf\xFF", "Caf\xC3\xA9", false, false}, {"/a\xFF/b", "/a\xFF", false, true}};
+      {"Caf\xFF", "Caf\xC3\xA9", false, false}, {"/a\xFF/b", "/a\xFF", false, true},
+      {"/a/B.app", "/a/b.app", false, false},
+      // The Kelvin sign's canonical form is the ASCII letter K.
+      {"/a/\xE2\x84\xAA.app/x", "/a/K.app/", false, true}, {"\xE2\x84\xAA", "K", true, true}};
   // clang-format on
   for (const Case& c : cases) {
     EXPECT_EQ(UnicodeText::equal(c.a, c.b), c.equal) << c.a << " | " << c.b;
