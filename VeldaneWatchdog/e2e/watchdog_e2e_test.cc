@@ -40,19 +40,6 @@ bool killed(std::optional<int> status) {
 
 class WatchdogEndToEnd : public WatchdogHarness {
  protected:
-  // Starts the watchdog in the bundle and waits for its first tick, which
-  // writes a fresh ledger.
-  pid_t startWatching() {
-    fs::remove(files_.ledgerPath());
-    const pid_t watchdog = startWatchdog();
-    EXPECT_TRUE(waitFor([&] { return ledger().has_value(); })) << "the watchdog never ticked";
-    return watchdog;
-  }
-
-  bool launchesReach(size_t count, std::chrono::milliseconds timeout = kPatience) const {
-    return waitFor([&] { return launches().size() >= count; }, timeout);
-  }
-
   bool lastExitIs(WatchdogExitKind kind) const {
     return waitFor([&] {
       std::optional<WatchdogLedger> book = ledger();

@@ -102,17 +102,6 @@ class WatchdogFaults : public WatchdogHarness {
     ASSERT_EQ(error, ENOSPC) << std::strerror(error);
   }
 
-  pid_t startWatching() {
-    fs::remove(files_.ledgerPath());
-    const pid_t watchdog = startWatchdog();
-    EXPECT_TRUE(waitFor([&] { return ledger().has_value(); })) << "the watchdog never ticked";
-    return watchdog;
-  }
-
-  bool launchesReach(size_t count, std::chrono::milliseconds timeout = kPatience) const {
-    return waitFor([&] { return launches().size() >= count; }, timeout);
-  }
-
   // The host's record once it names `pid` (and, with `reset`, its crash-loop reset).
   std::optional<HostRunRecord> recordOf(pid_t pid, bool reset = false) const {
     std::optional<HostRunRecord> record;

@@ -57,6 +57,17 @@ class WatchdogHarness : public testing::Test {
   pid_t spawn(const std::vector<std::string>& argv,
               const std::filesystem::path& errors = "/dev/null") const;
   pid_t startWatchdog() const { return spawn({watchdog_.string()}); }
+  // Starts the watchdog in the bundle and waits for its first tick, which
+  // writes a fresh ledger.
+  pid_t startWatching() {
+    std::filesystem::remove(files_.ledgerPath());
+    const pid_t watchdog = startWatchdog();
+    EXPECT_TRUE(waitFor([&] { return ledger().has_value(); })) << "the watchdog never ticked";
+    return watchdog;
+  }
+  bool launchesReach(size_t count, std::chrono::milliseconds timeout = kPatience) const {
+    return waitFor([&] { return launches().size() >= count; }, timeout);
+  }
   pid_t startHost() const { return spawn({(macOS_ / "Host").string()}); }
 
   std::vector<HostLaunch> launches() const;
