@@ -19,16 +19,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using Arguments = std::vector<std::string>;
 
-const Arguments kRecovered{"--veldane-recovered"};
-const Arguments kSafeMode{"--veldane-recovered", "--veldane-safe-mode"};
 constexpr char kIdling[] = "VeldaneWatchdog: not inside a Veldane app bundle; idling.\n";
-
-std::string contents(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), {}};
-}
 
 bool exitedWithZero(std::optional<int> status) {
   return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;

@@ -28,14 +28,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using Arguments = std::vector<std::string>;
-
-const Arguments kRecovered{"--veldane-recovered"};
-
-std::string contents(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), {}};
-}
 
 std::set<std::string> entries(const fs::path& folder) {
   std::set<std::string> names;

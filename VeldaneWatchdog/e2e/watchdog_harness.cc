@@ -18,6 +18,12 @@
 #include "state/watchdog_store.h"
 
 namespace veldane {
+
+std::string contents(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
+}
+
 namespace {
 
 namespace fs = std::filesystem;

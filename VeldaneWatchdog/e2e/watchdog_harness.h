@@ -19,6 +19,13 @@
 namespace veldane {
 
 // One start of the demo host, as its launch log tells it.
+using Arguments = std::vector<std::string>;
+inline const Arguments kRecovered{"--veldane-recovered"};
+inline const Arguments kSafeMode{"--veldane-recovered", "--veldane-safe-mode"};
+
+// The whole file as text; empty when it cannot be read.
+std::string contents(const std::filesystem::path& path);
+
 struct HostLaunch {
   pid_t pid = 0;
   std::vector<std::string> arguments;
