@@ -63,11 +63,11 @@ bool WatchdogSupervisor::helperWasUpdated() {
 }
 
 bool WatchdogSupervisor::recordProcessAlive(const HostRunRecord& record) {
-  std::optional<std::string> path = platform_.probes.executablePath(record.pid);
-  if (!path) return false;
+  std::string& path = livePath_;
+  if (!platform_.probes.readExecutablePath(record.pid, path)) return false;
   // Equal paths normalize alike; only paths that differ need the work.
-  return *path == record.executablePath ||
-         UnicodeText::equal(WatchdogFiles::normalized(*path),
+  return path == record.executablePath ||
+         UnicodeText::equal(WatchdogFiles::normalized(path),
                             WatchdogFiles::normalized(record.executablePath));
 }
 

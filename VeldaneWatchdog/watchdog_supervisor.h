@@ -103,6 +103,8 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
   // Every tick sets each field afresh; kept only so that its strings keep
   // their buffers from tick to tick.
   WatchdogObservation observation_;
+  // The host's executable path as the system gives it, for the same reason.
+  std::string livePath_;
 };
 
 }  // namespace veldane

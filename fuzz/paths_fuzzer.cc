@@ -49,6 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string path = WatchdogFiles::normalized(input);
   FUZZ_CHECK(isCanonical(path));
   FUZZ_CHECK(WatchdogFiles::normalized(path) == path);
+  FUZZ_CHECK(WatchdogFiles::isNormalized(path));
+  FUZZ_CHECK(WatchdogFiles::isNormalized(input) == (input == path));
   FUZZ_CHECK(path == reference(input));
 
   std::optional<std::string> bundle = WatchdogFiles::hostBundlePath(input);

@@ -18,6 +18,11 @@ namespace HostProcessInfo {
 // its path. Invalid UTF-8 is replaced by U+FFFD.
 std::optional<std::string> executablePath(int32_t pid);
 
+// The same into `path`, whose capacity is reused: no allocation once it has
+// held a path as long. False, with `path` unspecified, where the other is
+// absent.
+bool readExecutablePath(int32_t pid, std::string& path);
+
 // Equal for every process during one boot, different after a restart;
 // "unknown" when the system does not tell.
 std::string bootSession();

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/file_identity.h"
 #include "state/watchdog_date.h"
@@ -18,6 +19,13 @@ class SystemProbes {
   virtual ~SystemProbes() = default;
 
   virtual std::optional<std::string> executablePath(int32_t pid) = 0;
+  // The same into a buffer that a steady tick reuses, so that it allocates
+  // nothing; false where the other is absent.
+  virtual bool readExecutablePath(int32_t pid, std::string& path) {
+    std::optional<std::string> found = executablePath(pid);
+    if (found) path = std::move(*found);
+    return found.has_value();
+  }
   virtual bool isTraced(int32_t pid) = 0;
   virtual std::string bootSession() = 0;
   virtual std::optional<FileIdentity> fileIdentity(const std::string& path) = 0;

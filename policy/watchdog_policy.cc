@@ -3,6 +3,7 @@
 #include <chrono>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "state/unicode_text.h"
@@ -14,6 +15,15 @@ namespace {
 // The trailing "/" keeps a sibling such as "/A.appx" and the bundle folder
 // itself from counting as inside "/A.app".
 bool executableIsInsideBundle(const HostRunRecord& record, const std::string& ownedBundlePath) {
+  // The usual case, both paths in normal form and the bundle's named byte for
+  // byte, needs no copies: no composition reaches across a "/", so equal
+  // bytes up to it are equal in canonical form too.
+  const std::string_view executable = record.executablePath;
+  if (executable.size() > ownedBundlePath.size() && executable.starts_with(ownedBundlePath) &&
+      executable[ownedBundlePath.size()] == '/' && WatchdogFiles::isNormalized(executable) &&
+      WatchdogFiles::isNormalized(ownedBundlePath)) {
+    return true;
+  }
   return UnicodeText::hasPrefix(WatchdogFiles::normalized(record.executablePath),
                                 WatchdogFiles::normalized(ownedBundlePath) + "/");
 }

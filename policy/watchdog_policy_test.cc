@@ -102,6 +102,8 @@ TEST(WatchdogPolicy, FollowsDecisionTable) {
       {"record of another boot", [](auto& t) { t.o.record->bootSession = "boot-0"; }, kNone},
       {"sibling bundle", executable(kBundle + "x/Contents/MacOS/Veldane"), kNone},
       {"out of the bundle", executable(kBundle + "/../V.app/Contents/MacOS/Veldane"), kNone},
+      {"the bundle folder itself", executable(kBundle + "/"), kNone},
+      {"in and out again", executable(kBundle + "/../Veldane.app2/Contents/MacOS/V"), kNone},
       {"unnormalised path", executable("/Applications//Veldane.app/./Contents/MacOS/V"), kRelaunch},
       {"alive, 45 s", [](auto& t) { t.alive(45); }, kNone},
       {"alive, 45.5 s", [](auto& t) { t.alive(45.5); }, kKill},

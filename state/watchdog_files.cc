@@ -51,6 +51,18 @@ std::string WatchdogFiles::normalized(std::string_view path) {
   return result;
 }
 
+bool WatchdogFiles::isNormalized(std::string_view path) {
+  if (!path.starts_with('/')) return false;
+  if (path.size() == 1) return true;
+  for (path.remove_prefix(1);;) {
+    const size_t slash = path.find('/');
+    const std::string_view component = path.substr(0, slash);
+    if (component.empty() || component == "." || component == "..") return false;
+    if (slash == std::string_view::npos) return true;
+    path.remove_prefix(slash + 1);
+  }
+}
+
 std::optional<std::string> WatchdogFiles::hostBundlePath(std::string_view helperExecutable) {
   fs::path executable(normalized(helperExecutable));
   fs::path executableFolder = executable.parent_path();

@@ -37,6 +37,10 @@ struct WatchdogFiles {
   // No symbolic link is resolved. An empty path gives the working directory.
   static std::string normalized(std::string_view path);
 
+  // True when `path` is already what normalized() gives for it, found without
+  // a copy.
+  static bool isNormalized(std::string_view path);
+
   // The normalised path of the .app bundle whose Contents/MacOS folder holds
   // the executable directly, or absent. Case-sensitive.
   static std::optional<std::string> hostBundlePath(std::string_view helperExecutable);

@@ -16,7 +16,7 @@ TEST(WatchdogFiles, Fnv1aAndHashName) {
   EXPECT_EQ(WatchdogFiles::hashName(0xabcULL), "0000000000000abc");
 }
 
-TEST(WatchdogFiles, Normalized) {
+TEST(WatchdogFiles, NormalizedAndIsNormalized) {
   const std::string cwd = std::filesystem::current_path().string();
   const std::string base = cwd == "/" ? "" : cwd;
   // clang-format off
@@ -27,6 +27,8 @@ TEST(WatchdogFiles, Normalized) {
   // clang-format on
   for (const auto& [path, expected] : cases) {
     EXPECT_EQ(WatchdogFiles::normalized(path), expected) << path;
+    EXPECT_TRUE(WatchdogFiles::isNormalized(expected)) << expected;
+    EXPECT_EQ(WatchdogFiles::isNormalized(path), path == expected) << path;
   }
 }
 

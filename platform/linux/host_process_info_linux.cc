@@ -29,10 +29,10 @@ bool isValidUtf8(std::string_view bytes) {
   return true;
 }
 
-// One U+FFFD for each byte that does not begin a valid sequence; valid text
-// is given back as it is.
-std::string repairedUtf8(std::string bytes) {
-  if (isValidUtf8(bytes)) return bytes;
+// One U+FFFD for each byte that does not begin a valid sequence; valid text,
+// the usual case, is left as it is.
+void repairUtf8(std::string& bytes) {
+  if (isValidUtf8(bytes)) return;
   std::string text;
   text.reserve(bytes.size());
   const auto* data = reinterpret_cast<const utf8proc_uint8_t*>(bytes.data());
@@ -49,7 +49,7 @@ std::string repairedUtf8(std::string bytes) {
     data += step;
     left -= step;
   }
-  return text;
+  bytes = std::move(text);
 }
 
 // "/proc/<pid>/<entry>" in a caller's buffer: no allocation on every tick.
@@ -73,40 +73,46 @@ bool namesUnlinkedFile(const char* exeLink, const std::string& target) {
          named.st_ino != running.st_ino;
 }
 
-// readlink(2) into a buffer on the stack first; the heap only for a target
-// that does not fit, which the kernel does not give for /proc/<pid>/exe.
-std::optional<std::string> readLink(const char* link) {
+// readlink(2) into a buffer on the stack first, then into `target`, whose
+// capacity a caller may reuse; a larger buffer only for a target that does not
+// fit, which the kernel does not give for /proc/<pid>/exe.
+bool readLink(const char* link, std::string& target) {
   std::array<char, PATH_MAX> buffer;
   ssize_t length = ::readlink(link, buffer.data(), buffer.size());
-  if (length < 1) return std::nullopt;
+  if (length < 1) return false;
   if (static_cast<size_t>(length) < buffer.size()) {
-    return std::string(buffer.data(), static_cast<size_t>(length));
+    target.assign(buffer.data(), static_cast<size_t>(length));
+    return true;
   }
-  std::string target(buffer.size() * 2, '\0');
+  target.assign(buffer.size() * 2, '\0');
   for (;;) {
     length = ::readlink(link, target.data(), target.size());
-    if (length < 1) return std::nullopt;
+    if (length < 1) return false;
     if (static_cast<size_t>(length) < target.size()) break;
     target.resize(target.size() * 2);
   }
   target.resize(static_cast<size_t>(length));
-  return target;
+  return true;
 }
 
 }  // namespace
 
 namespace HostProcessInfo {
 
-std::optional<std::string> executablePath(int32_t pid) {
-  if (pid < 1) return std::nullopt;
+bool readExecutablePath(int32_t pid, std::string& path) {
+  if (pid < 1) return false;
   const ProcPath link = procPath(pid, "exe");
-  std::optional<std::string> target = readLink(link.data());
-  if (!target) return std::nullopt;
-  if (namesUnlinkedFile(link.data(), *target)) {
-    target->resize(target->size() - kDeletedSuffix.size());
-  }
-  if (target->empty()) return std::nullopt;
-  return repairedUtf8(std::move(*target));
+  if (!readLink(link.data(), path)) return false;
+  if (namesUnlinkedFile(link.data(), path)) path.resize(path.size() - kDeletedSuffix.size());
+  if (path.empty()) return false;
+  repairUtf8(path);
+  return true;
+}
+
+std::optional<std::string> executablePath(int32_t pid) {
+  std::string path;
+  if (!readExecutablePath(pid, path)) return std::nullopt;
+  return path;
 }
 
 std::string bootSession() {
@@ -119,7 +125,9 @@ std::string bootSession() {
   std::string_view value(buffer.data(), got > 0 ? static_cast<size_t>(got) : 0);
   value = value.substr(0, value.find('\n'));
   if (value.empty()) return "unknown";
-  return repairedUtf8(std::string(value));
+  std::string session(value);
+  repairUtf8(session);
+  return session;
 }
 
 bool isTraced(int32_t pid) {

@@ -13,6 +13,10 @@ std::optional<std::string> LinuxSystemProbes::executablePath(int32_t pid) {
   return HostProcessInfo::executablePath(pid);
 }
 
+bool LinuxSystemProbes::readExecutablePath(int32_t pid, std::string& path) {
+  return HostProcessInfo::readExecutablePath(pid, path);
+}
+
 bool LinuxSystemProbes::isTraced(int32_t pid) { return HostProcessInfo::isTraced(pid); }
 
 std::string LinuxSystemProbes::bootSession() { return HostProcessInfo::bootSession(); }

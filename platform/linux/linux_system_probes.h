@@ -9,6 +9,7 @@ namespace veldane {
 class LinuxSystemProbes final : public SystemProbes {
  public:
   std::optional<std::string> executablePath(int32_t pid) override;
+  bool readExecutablePath(int32_t pid, std::string& path) override;
   bool isTraced(int32_t pid) override;
   std::string bootSession() override;
   std::optional<FileIdentity> fileIdentity(const std::string& path) override;
