@@ -13,6 +13,7 @@
 #include "platform/linux/linux_main_loop.h"
 #include "platform/linux/linux_system_probes.h"
 #include "platform/linux/linux_workspace.h"
+#include "platform/linux/loaded_code_pages.h"
 #include "platform/linux/plist_bundle_reader.h"
 
 namespace {
@@ -48,6 +49,8 @@ int main(int argc, char** argv) {
   if (!executable.empty()) {
     supervisor = WatchdogSupervisor::create(executable, {loop, probes, workspace, bundles, log});
   }
+  // Once start-up is over, which is also the first tick, its pages can go.
+  loop.post([] { LoadedCodePages::release(); });
   if (supervisor) {
     supervisor->run();
     loop.run();
