@@ -1,7 +1,9 @@
 #include "platform/linux/process_launcher.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,56 +17,64 @@ namespace veldane {
 namespace ProcessLauncher {
 namespace {
 
-// Everything below runs between fork and exec: async-signal-safe calls only.
+// Neither process below copies the caller's memory, as a fork would (which
+// costs milliseconds here, and the relaunch waits for it): each shares it,
+// and its parent stays suspended until it has exec'd or exited. So they may
+// only call async-signal-safe functions and must not return.
+// The sanitizer's bookkeeping of the caller's stack would take those stacks
+// for a corrupted one.
+#define VELDANE_SHARES_CALLER_MEMORY __attribute__((no_sanitize_address))
 
-[[noreturn]] void reportAndExit(int errorPipe, int error) {
-  const char* bytes = reinterpret_cast<const char*>(&error);
-  size_t left = sizeof(error);
-  while (left > 0) {
-    ssize_t put = write(errorPipe, bytes, left);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) break;
-    bytes += put;
-    left -= static_cast<size_t>(put);
-  }
+struct Launch {
+  const char* path = nullptr;
+  char* const* argv = nullptr;
+  char* const* envp = nullptr;
+  char* programStack = nullptr;
+  int error = 0;
+};
+
+VELDANE_SHARES_CALLER_MEMORY void markInheritedDescriptorsCloseOnExec() {
+  if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+  // Kernels before 5.11: mark a generous range one by one.
+  for (int fd = 3; fd < 65536; ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
+[[noreturn]] VELDANE_SHARES_CALLER_MEMORY void fail(Launch& launch, int error) {
+  launch.error = error;
   _exit(127);
 }
 
-void markInheritedDescriptorsCloseOnExec(int keep) {
-  if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
-  // Kernels before 5.11: mark a generous range one by one.
-  for (int fd = 3; fd < 65536; ++fd) {
-    if (fd != keep) fcntl(fd, F_SETFD, FD_CLOEXEC);
-  }
-}
-
-[[noreturn]] void execGrandchild(const char* path, char* const* argv, char* const* envp,
-                                 int errorPipe) {
-  if (errorPipe < 3) {
-    // The caller ran with a standard stream closed; move the pipe out of the way.
-    int moved = fcntl(errorPipe, F_DUPFD_CLOEXEC, 3);
-    if (moved < 0) reportAndExit(errorPipe, errno);
-    errorPipe = moved;
-  }
+VELDANE_SHARES_CALLER_MEMORY int execProgram(void* data) {
+  Launch& launch = *static_cast<Launch*>(data);
   struct sigaction defaults {};
   defaults.sa_handler = SIG_DFL;
   sigemptyset(&defaults.sa_mask);
   for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &defaults, nullptr);
-  if (setsid() < 0) reportAndExit(errorPipe, errno);
+  if (setsid() < 0) fail(launch, errno);
 
   int devNull = open("/dev/null", O_RDWR | O_NOCTTY);
-  if (devNull < 0) reportAndExit(errorPipe, errno);
+  if (devNull < 0) fail(launch, errno);
   for (int stream = 0; stream < 3; ++stream) {
-    if (devNull != stream && dup2(devNull, stream) < 0) reportAndExit(errorPipe, errno);
+    if (devNull != stream && dup2(devNull, stream) < 0) fail(launch, errno);
   }
   if (devNull > 2) close(devNull);
-  markInheritedDescriptorsCloseOnExec(errorPipe);
+  markInheritedDescriptorsCloseOnExec();
 
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  execve(path, argv, envp);
-  reportAndExit(errorPipe, errno);
+  execve(launch.path, launch.argv, launch.envp);
+  fail(launch, errno);
+}
+
+// The intermediate: once it has gone, the program is nobody's child but the
+// reaper's.
+VELDANE_SHARES_CALLER_MEMORY int startProgramAndLeave(void* data) {
+  Launch& launch = *static_cast<Launch*>(data);
+  if (clone(execProgram, launch.programStack, CLONE_VM | CLONE_VFORK | SIGCHLD, &launch) < 0) {
+    launch.error = errno;
+  }
+  _exit(0);
 }
 
 }  // namespace
@@ -76,52 +86,36 @@ std::optional<std::string> launchDetached(const std::string& executable,
   argv.push_back(const_cast<char*>(executable.c_str()));
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
-  char* const* envp = environ;
 
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-    return executable + ": " + std::generic_category().message(errno);
-  }
+  constexpr size_t kStackSize = 32 * 1024;
+  void* stacks = mmap(nullptr, 2 * kStackSize, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (stacks == MAP_FAILED) return executable + ": " + std::generic_category().message(errno);
+  Launch launch;
+  launch.path = argv[0];
+  launch.argv = argv.data();
+  launch.envp = environ;
+  launch.programStack = static_cast<char*>(stacks) + kStackSize;  // grows down to `stacks`
 
   // With every signal blocked, no handler of the caller can run in the
-  // children before their dispositions are reset.
+  // processes that share its memory, before their dispositions are reset.
   sigset_t all;
   sigset_t previous;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &previous);
-  pid_t intermediate = fork();
-  if (intermediate == 0) {
-    close(pipeFds[0]);
-    pid_t grandchild = fork();
-    if (grandchild == 0) execGrandchild(argv[0], argv.data(), envp, pipeFds[1]);
-    if (grandchild < 0) reportAndExit(pipeFds[1], errno);
-    _exit(0);
-  }
-  const int forkError = errno;
+  const pid_t intermediate =
+      clone(startProgramAndLeave, static_cast<char*>(stacks) + 2 * kStackSize,
+            CLONE_VM | CLONE_VFORK | SIGCHLD, &launch);
+  if (intermediate < 0) launch.error = errno;
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  close(pipeFds[1]);
-
-  if (intermediate < 0) {
-    close(pipeFds[0]);
-    return executable + ": " + std::generic_category().message(forkError);
+  if (intermediate > 0) {
+    // It has exited by now (CLONE_VFORK); this only reaps it.
+    while (waitpid(intermediate, nullptr, 0) < 0 && errno == EINTR) {
+    }
   }
-  while (waitpid(intermediate, nullptr, 0) < 0 && errno == EINTR) {
-  }
-
-  // End of file without a word: the exec closed the pipe, so the program runs.
-  int childError = 0;
-  size_t received = 0;
-  while (received < sizeof(childError)) {
-    ssize_t got = read(pipeFds[0], reinterpret_cast<char*>(&childError) + received,
-                       sizeof(childError) - received);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    received += static_cast<size_t>(got);
-  }
-  close(pipeFds[0]);
-  if (received == 0) return std::nullopt;
-  if (received < sizeof(childError)) return executable + ": could not be started";
-  return executable + ": " + std::generic_category().message(childError);
+  munmap(stacks, 2 * kStackSize);
+  if (launch.error == 0) return std::nullopt;
+  return executable + ": " + std::generic_category().message(launch.error);
 }
 
 }  // namespace ProcessLauncher

@@ -85,6 +85,11 @@ TEST_F(ProcessLauncherTest, ProgramStartsWithCleanSignalsAndOnlyStandardStreams)
   status << std::ifstream(proc() / "status").rdbuf();
   EXPECT_NE(status.str().find("\nSigBlk:\t0000000000000000\n"), std::string::npos);
   EXPECT_NE(status.str().find("\nSigIgn:\t0000000000000000\n"), std::string::npos);
+  EXPECT_EQ(getsid(launched_), launched_);
+  for (const char* stream : {"0", "1", "2"}) {
+    std::error_code ignored;
+    EXPECT_EQ(fs::read_symlink(proc() / "fd" / stream, ignored), "/dev/null") << stream;
+  }
   // sleep may briefly open files of its own while it starts: look for ours only.
   for (const auto& entry : fs::directory_iterator(proc() / "fd")) {
     std::error_code ignored;
