@@ -13,7 +13,6 @@ extern "C" {
 }
 
 #include <algorithm>
-#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
@@ -53,10 +52,13 @@ void runOnce(void* userdata) {
   runGuarded(callback);
 }
 
+// Rounded up by hand: std::ceil is a call into libm on every tick, whose
+// pages would otherwise stay mapped for it alone.
 uint64_t microseconds(double seconds) {
   if (!(seconds > 0)) return 0;  // Also NaN.
-  return static_cast<uint64_t>(
-      std::min(std::ceil(seconds * kMicrosecondsPerSecond), kLongestDelayMicroseconds));
+  const double exact = std::min(seconds * kMicrosecondsPerSecond, kLongestDelayMicroseconds);
+  const auto whole = static_cast<uint64_t>(exact);
+  return static_cast<double>(whole) < exact ? whole + 1 : whole;
 }
 
 // Measured from the real present, not from the start of the loop iteration
