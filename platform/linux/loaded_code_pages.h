@@ -13,10 +13,10 @@ namespace veldane {
 namespace LoadedCodePages {
 
 // Unmaps the code and read-only data of every loaded object, leaving the
-// writable parts, the relocated ones among them, alone; what is used again comes back
-// from the page cache on the next touch. Returns the bytes advised, or 0 when
-// a tracer is attached: a debugger's breakpoints live in private copies of
-// those pages, which this would drop.
+// writable parts, the relocated ones among them, alone; what is used again
+// comes back from the page cache on the next touch. Returns the bytes
+// advised, or 0 when a tracer is attached: a debugger's breakpoints live in
+// private copies of those pages, which this would drop.
 size_t release();
 
 }  // namespace LoadedCodePages

@@ -19,7 +19,7 @@ long residentCodeKiB() {
   bool code = false;
   for (std::string line; std::getline(smaps, line);) {
     std::istringstream fields(line);
-    std::string first, second, key;
+    std::string first, second;
     fields >> first >> second;
     if (first.find('-') != std::string::npos && first.back() != ':') {
       std::string offset, device, inode, path;

@@ -20,9 +20,9 @@ namespace {
 // Neither process below copies the caller's memory, as a fork would (which
 // costs milliseconds here, and the relaunch waits for it): each shares it,
 // and its parent stays suspended until it has exec'd or exited. So they may
-// only call async-signal-safe functions and must not return.
-// The sanitizer's bookkeeping of the caller's stack would take those stacks
-// for a corrupted one.
+// only call async-signal-safe functions and must not return. They run on
+// stacks of their own, which the sanitizer's bookkeeping of the caller's
+// stack would take for a corrupted one.
 #define VELDANE_SHARES_CALLER_MEMORY __attribute__((no_sanitize_address))
 
 struct Launch {
