@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <variant>
 
-#include "policy/watchdog_exit_kind.h"
+#include "state/watchdog_exit_kind.h"
 
 namespace veldane {
 

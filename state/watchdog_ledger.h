@@ -9,7 +9,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "state/watchdog_date.h"
-#include "policy/watchdog_exit_kind.h"
+#include "state/watchdog_exit_kind.h"
 
 namespace veldane {
 

@@ -2,9 +2,9 @@
 
 #include <chrono>
 
-#include "policy/watchdog_exit_kind.h"
 #include "policy/watchdog_policy.h"
 #include "state/unicode_text.h"
+#include "state/watchdog_exit_kind.h"
 #include "state/watchdog_files.h"
 
 namespace veldane {

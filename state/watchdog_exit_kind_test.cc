@@ -1,4 +1,4 @@
-#include "policy/watchdog_exit_kind.h"
+#include "state/watchdog_exit_kind.h"
 
 #include <optional>
 #include <string_view>

@@ -1,5 +1,5 @@
-#ifndef VELDANE_POLICY_WATCHDOG_EXIT_KIND_H_
-#define VELDANE_POLICY_WATCHDOG_EXIT_KIND_H_
+#ifndef VELDANE_STATE_WATCHDOG_EXIT_KIND_H_
+#define VELDANE_STATE_WATCHDOG_EXIT_KIND_H_
 
 #include <optional>
 #include <string_view>
@@ -7,7 +7,7 @@
 namespace veldane {
 
 // How a host run ended. Its raw value is the text in the ledger and in log
-// lines. Header-only: the ledger stores it without depending on the policy.
+// lines. A stored value: the ledger keeps it, the policy decides it.
 enum class WatchdogExitKind { crash, hang };
 
 constexpr std::string_view rawValue(WatchdogExitKind kind) {
@@ -23,4 +23,4 @@ constexpr std::optional<WatchdogExitKind> exitKindFromRawValue(std::string_view 
 
 }  // namespace veldane
 
-#endif  // VELDANE_POLICY_WATCHDOG_EXIT_KIND_H_
+#endif  // VELDANE_STATE_WATCHDOG_EXIT_KIND_H_
