@@ -64,7 +64,8 @@ void WatchdogSupervisor::killHungHost(int32_t pid, const std::optional<HostRunRe
   if (pid == platform_.probes.ownPid()) return;
   platform_.log.log(LogLevel::error, "Host heartbeat stopped; ending pid " + std::to_string(pid) +
                                          " so it can be relaunched");
-  // The exit watch holds this very process, so a pid reused since cannot be hit.
+  // Through the exit watch, which on Linux holds this very process, so that a
+  // pid reused since cannot be hit.
   if (processSource_ && watchedPID_ == pid) {
     processSource_->sendSignal(SIGKILL);
   } else {

@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include "platform/application_support.h"
+#include "platform/bundle_reader.h"
 #include "platform/host_process_info.h"
-#include "platform/linux/plist_bundle_reader.h"
 
 namespace veldane {
 
@@ -32,7 +32,7 @@ std::optional<HostLocation> HostLocation::find(const HostStartOptions& options,
   if (options.bundleIdentifier && !options.bundleIdentifier->empty()) {
     location.bundleIdentifier = *options.bundleIdentifier;
   } else {
-    std::optional<BundleInfo> info = PlistBundleReader().open(location.bundlePath);
+    std::optional<BundleInfo> info = systemBundleReader().open(location.bundlePath);
     if (!info || !info->identifier) {
       failure = "no CFBundleIdentifier in " + location.bundlePath + "/Contents/Info.plist";
       return std::nullopt;

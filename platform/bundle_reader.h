@@ -21,6 +21,9 @@ class BundleReader {
   virtual std::optional<BundleInfo> open(const std::string& bundlePath) = 0;
 };
 
+// The system's own reader, stateless; safe to use from any thread.
+BundleReader& systemBundleReader();
+
 }  // namespace veldane
 
 #endif  // VELDANE_PLATFORM_BUNDLE_READER_H_

@@ -28,8 +28,10 @@ class MainLoop {
   class ProcessExitWatch {
    public:
     virtual ~ProcessExitWatch() = default;
-    // Signals the watched process itself, never a later process that reuses
-    // its pid. False when the signal could not be sent.
+    // Signals the watched process. Where the system lets the watch hold the
+    // process itself (a pidfd on Linux) the signal never reaches a later
+    // process that reuses its pid; elsewhere it goes by pid, like kill(2).
+    // False when the signal could not be sent.
     virtual bool sendSignal(int signal) = 0;
   };
 

@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "platform/application_support.h"
+#include "platform/bundle_reader.h"
 #include "platform/host_process_info.h"
-#include "platform/linux/plist_bundle_reader.h"
 #include "platform/uptime_clock.h"
 #include "state/watchdog_files.h"
 #include "state/watchdog_store.h"
@@ -40,7 +40,7 @@ WatchdogStatusInput gather(const std::string& bundlePath) {
   in.bootSession = HostProcessInfo::bootSession();
   in.now = std::chrono::system_clock::now();
   in.uptime = systemUptime();
-  if (std::optional<BundleInfo> info = PlistBundleReader().open(bundlePath)) {
+  if (std::optional<BundleInfo> info = systemBundleReader().open(bundlePath)) {
     in.bundleIdentifier = info->identifier;
   }
   std::optional<std::string> support = applicationSupportDirectory();

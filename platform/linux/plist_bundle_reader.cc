@@ -82,4 +82,9 @@ std::optional<BundleInfo> PlistBundleReader::open(const std::string& bundlePath)
   return info;
 }
 
+BundleReader& systemBundleReader() {
+  static PlistBundleReader reader;
+  return reader;
+}
+
 }  // namespace veldane
