@@ -117,18 +117,26 @@ void WatchdogSupervisor::tick() {
     }
   }
 
-  // judgedLedger_ equals ledger_ here, as only decide() changes ledger_.
   WatchdogDecision decision = policy_.decide(observation, ledger_);
-  if (ledger_ != judgedLedger_) {
-    WatchdogStore::write(ledger_, ledgerPath_);
-    judgedLedger_ = ledger_;
+  // Written with the judgement, so that a watchdog stopped before the launch
+  // leaves it to the next one rather than a run marked handled and no host.
+  if (const std::vector<std::string>* arguments = launchArguments(decision)) {
+    ledger_.pendingRelaunch = *arguments;
   }
+  saveLedger();
 
   execute(decision, record);
+  resumePendingRelaunch(alive);
 
   double next = 2.0;
   if (alive) next = record->curtainUp ? 1.0 : 3.0;
   schedule(next);
+}
+
+void WatchdogSupervisor::saveLedger() {
+  if (ledger_ == judgedLedger_) return;
+  WatchdogStore::write(ledger_, ledgerPath_);
+  judgedLedger_ = ledger_;
 }
 
 void WatchdogSupervisor::watch(int32_t pid) {

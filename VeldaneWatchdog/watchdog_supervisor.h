@@ -68,6 +68,12 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
   bool recordProcessAlive(const HostRunRecord& record);
   bool hostRunningFromBundle();
 
+  // The host's arguments when `decision` launches it, else null.
+  static const std::vector<std::string>* launchArguments(const WatchdogDecision& decision);
+  void saveLedger();
+  void resumePendingRelaunch(bool hostAlive);
+  void relaunchEnded();
+
   void execute(const WatchdogDecision& decision, const std::optional<HostRunRecord>& record);
   void killHungHost(int32_t pid, const std::optional<HostRunRecord>& record);
   void launch(std::vector<std::string> arguments, int64_t attemptsLeft);

@@ -26,12 +26,27 @@ const std::vector<std::string>& safeModeArguments() {
 
 std::string kindText(WatchdogExitKind kind) { return std::string(rawValue(kind)); }
 
+bool isRelaunchArguments(const std::vector<std::string>& arguments) {
+  return arguments == relaunchArguments() || arguments == safeModeArguments();
+}
+
 template <typename... Fs>
 struct Overloaded : Fs... {
   using Fs::operator()...;
 };
 
 }  // namespace
+
+const std::vector<std::string>* WatchdogSupervisor::launchArguments(
+    const WatchdogDecision& decision) {
+  if (std::holds_alternative<WatchdogDecision::Relaunch>(decision.value)) {
+    return &relaunchArguments();
+  }
+  if (std::holds_alternative<WatchdogDecision::StopAfterRepeatedCrashes>(decision.value)) {
+    return &safeModeArguments();
+  }
+  return nullptr;
+}
 
 void WatchdogSupervisor::execute(const WatchdogDecision& decision,
                                  const std::optional<HostRunRecord>& record) {
@@ -73,8 +88,33 @@ void WatchdogSupervisor::killHungHost(int32_t pid, const std::optional<HostRunRe
   }
 }
 
+// A relaunch that an earlier watchdog decided and did not see through: carried
+// out once, unless the host runs again by now. A restart of the machine has
+// already dropped it with the rest of the ledger.
+void WatchdogSupervisor::resumePendingRelaunch(bool hostAlive) {
+  if (!ledger_.pendingRelaunch || launchInFlight_ || shuttingDown_) return;
+  if (hostAlive || !isRelaunchArguments(*ledger_.pendingRelaunch)) {
+    relaunchEnded();
+    return;
+  }
+  platform_.log.log(LogLevel::standard,
+                    "Relaunching the host as decided before the watchdog stopped");
+  launch(*ledger_.pendingRelaunch, kLaunchAttempts);
+}
+
+// Opened, found running already, or given up: either way not to be tried again.
+void WatchdogSupervisor::relaunchEnded() {
+  launchInFlight_ = false;
+  ledger_.pendingRelaunch.reset();
+  saveLedger();
+}
+
 void WatchdogSupervisor::launch(std::vector<std::string> arguments, int64_t attemptsLeft) {
-  if (attemptsLeft < 1 || shuttingDown_) {
+  if (attemptsLeft < 1) {
+    relaunchEnded();
+    return;
+  }
+  if (shuttingDown_) {
     launchInFlight_ = false;
     return;
   }
@@ -86,8 +126,12 @@ void WatchdogSupervisor::launch(std::vector<std::string> arguments, int64_t atte
 }
 
 void WatchdogSupervisor::openHost(std::vector<std::string> arguments, int64_t attemptsLeft) {
-  if (shuttingDown_ || hostRunningFromBundle()) {
+  if (shuttingDown_) {
     launchInFlight_ = false;
+    return;
+  }
+  if (hostRunningFromBundle()) {
+    relaunchEnded();
     return;
   }
   std::weak_ptr<WatchdogSupervisor> weak = weak_from_this();
@@ -101,7 +145,7 @@ void WatchdogSupervisor::openHost(std::vector<std::string> arguments, int64_t at
 void WatchdogSupervisor::openFinished(const std::optional<std::string>& error,
                                       std::vector<std::string> arguments, int64_t attemptsLeft) {
   if (!error) {
-    launchInFlight_ = false;
+    relaunchEnded();
     return;
   }
   platform_.log.log(LogLevel::error, "Relaunch failed: " + *error);

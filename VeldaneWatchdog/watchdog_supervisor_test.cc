@@ -303,6 +303,56 @@ TEST_F(SupervisorTest, FailedOpeningsAreRetriedTwiceThenGivenUp) {
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "Relaunch failed: no such file"), 3);
 }
 
+TEST_F(SupervisorTest, RelaunchDecidedBeforeARestartIsCarriedOutOnceByTheNextWatchdog) {
+  struct Case {
+    const char* name;
+    int crashes;       // the last one is judged just before the restart
+    double stopAfter;  // seconds after that judgement
+    std::function<void(SupervisorTest&)> meanwhile;
+    std::vector<std::vector<std::string>> launched;  // after the restart
+  };
+  const Case cases[] = {
+      {"in the launch delay", 1, 0.5, nullptr, {kRecovered}},
+      {"waiting to retry", 1, 3, [](SupervisorTest& t) { t.fake_.workspace.openErrors = {"busy"}; },
+       {kRecovered}},
+      {"safe mode", 3, 0.5, nullptr, {kSafeMode}},
+      {"host runs again", 1, 0.5, [](SupervisorTest& t) { t.startHost(400, "by hand"); }, {}},
+      {"machine restarted", 1, 0.5, [](SupervisorTest& t) { t.fake_.probes.boot = "boot-2"; }, {}},
+      // The relaunched host died before writing its record: not launched again.
+      {"opened already", 1, 1.5, nullptr, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(files().directory);
+    fake_.probes.boot = "boot-1";
+    relaunchedHostStarts_ = false;
+    startHost(300, "first");
+    auto supervisor = start();
+    for (int i = 1; i <= c.crashes; ++i) {
+      if (i > 1) startHost(300 + i, "crash " + std::to_string(i));
+      fake_.loop.advance(3);
+      crash(supervisor->watchedPID());
+      if (i < c.crashes) fake_.loop.advance(1);
+    }
+    if (c.meanwhile) c.meanwhile(*this);
+    fake_.loop.advance(c.stopAfter);
+    supervisor.reset();
+    const size_t before = launchedArguments_.size();
+    fake_.workspace.openErrors.clear();
+
+    supervisor = start();
+    fake_.loop.advance(30);
+    const std::vector<std::vector<std::string>> after(launchedArguments_.begin() + before,
+                                                      launchedArguments_.end());
+    EXPECT_EQ(after, c.launched);
+    EXPECT_EQ(supervisor->ledger().relaunches, c.name == std::string("machine restarted") ? 0 : c.crashes);
+    EXPECT_EQ(ledgerOnDisk()->pendingRelaunch, std::nullopt);
+    supervisor.reset();
+    fake_.probes.processes.clear();
+    launchedArguments_.clear();
+  }
+}
+
 TEST_F(SupervisorTest, ExitWatchTickLeavesAPendingRetryAlone) {
   fake_.workspace.openErrors = {"busy"};
   relaunchedHostStarts_ = false;

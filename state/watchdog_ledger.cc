@@ -25,6 +25,18 @@ std::optional<WatchdogExitKind> asExitKind(const nlohmann::json& value) {
   return exitKindFromRawValue(value.get_ref<const std::string&>());
 }
 
+// A pending relaunch in another form (a later version's) is left unread
+// rather than discarding the ledger that holds it.
+std::optional<std::vector<std::string>> asArguments(const nlohmann::json& value) {
+  if (!value.is_array()) return std::nullopt;
+  std::vector<std::string> arguments;
+  for (const nlohmann::json& element : value) {
+    if (!element.is_string()) return std::nullopt;
+    arguments.push_back(element.get<std::string>());
+  }
+  return arguments;
+}
+
 bool putOptionalDate(nlohmann::json& json, const char* key,
                      const std::optional<WatchdogDate>& date) {
   return !date || JsonFields::putDate(json, key, *date);
@@ -47,6 +59,9 @@ std::optional<WatchdogLedger> WatchdogLedger::fromJson(const nlohmann::json& jso
             readOptional(json, "stoppedAt", asDate, ledger.stoppedAt) &&
             readOptional(json, "safeModeLaunchedAt", asDate, ledger.safeModeLaunchedAt);
   if (!ok) return std::nullopt;
+  if (const nlohmann::json* pending = member(json, "pendingRelaunch")) {
+    ledger.pendingRelaunch = asArguments(*pending);
+  }
   return ledger;
 }
 
@@ -64,6 +79,7 @@ std::optional<nlohmann::json> WatchdogLedger::toJson() const {
   if (bootSession) json["bootSession"] = *bootSession;
   if (handledLaunchID) json["handledLaunchID"] = *handledLaunchID;
   if (lastExit) json["lastExit"] = std::string(rawValue(*lastExit));
+  if (pendingRelaunch) json["pendingRelaunch"] = *pendingRelaunch;
   bool ok = putOptionalDate(json, "lastRelaunchAt", lastRelaunchAt) &&
             putOptionalDate(json, "lastExitAt", lastExitAt) &&
             putOptionalDate(json, "stoppedAt", stoppedAt) &&

@@ -28,6 +28,11 @@ struct WatchdogLedger {
   std::optional<WatchdogDate> lastExitAt;
   std::optional<WatchdogDate> stoppedAt;
   std::optional<WatchdogDate> safeModeLaunchedAt;
+  // The host's arguments of a relaunch that was decided and not yet carried
+  // out, so that a watchdog stopped in between carries it out on its return.
+  // Written beside the ten fields above, which keep their meaning; a reader
+  // that does not know it ignores it.
+  std::optional<std::vector<std::string>> pendingRelaunch = std::nullopt;
 
   // Decoding starts from the empty ledger; any breach discards the whole
   // document (absent), nothing is repaired field by field.

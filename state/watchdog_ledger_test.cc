@@ -47,8 +47,27 @@ TEST(WatchdogLedger, StrictDecoding) {
        {"unexpectedExits", json::array({"2025-03-01T08:00:00Z", "2025-03-01T08:00:00.5Z"}), false},
        {"lastExit", "crash", true}, {"lastExit", "Hang", false}, {"lastExit", nullptr, true},
        {"stoppedAt", 1740816000, false}, {"handledLaunchID", json::array(), false},
-       {"unknown", 1, true}});
+       {"unknown", 1, true}, {"pendingRelaunch", 3, true}});
   // clang-format on
+}
+
+TEST(WatchdogLedger, PendingRelaunchIsKeptBesideTheTenFields) {
+  TestFolder folder;
+  const auto path = folder.path / "watchdog.json";
+  WatchdogLedger ledger;
+  ledger.pendingRelaunch = {{"--veldane-recovered", "--veldane-safe-mode"}};
+  ASSERT_TRUE(WatchdogStore::write(ledger, path));
+  EXPECT_EQ(WatchdogStore::readFile(path),
+            R"({"pendingRelaunch":["--veldane-recovered","--veldane-safe-mode"],)"
+            R"("relaunches":0,"unexpectedExits":[],"version":1})");
+  EXPECT_EQ(WatchdogStore::read<WatchdogLedger>(path), ledger);
+  // Another form of it leaves the rest of the ledger usable.
+  json other = {{"version", 1}, {"unexpectedExits", json::array()}, {"relaunches", 4},
+                {"pendingRelaunch", {{"safeMode", true}}}};
+  std::optional<WatchdogLedger> read = WatchdogLedger::fromJson(other);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->relaunches, 4);
+  EXPECT_EQ(read->pendingRelaunch, std::nullopt);
 }
 
 }  // namespace
