@@ -74,6 +74,10 @@ bool WatchdogSupervisor::recordProcessAlive(const HostRunRecord& record) {
 bool WatchdogSupervisor::hostRunningFromBundle() {
   for (const RunningApplication& app : platform_.workspace.runningApplications(bundleIdentifier_)) {
     if (app.terminated || !app.bundlePath) continue;
+    // A worker that the ended run forked is no instance that a user started.
+    if (endedRunPID_ > 0 && (app.processGroup == endedRunPID_ || app.session == endedRunPID_)) {
+      continue;
+    }
     if (UnicodeText::equal(WatchdogFiles::normalized(*app.bundlePath), bundlePath_)) return true;
   }
   return false;
@@ -103,6 +107,7 @@ void WatchdogSupervisor::tick() {
   observation.recordProcessAlive = alive;
   observation.recordProcessTraced = alive && platform_.probes.isTraced(record->pid);
   const bool crashCandidate = record && !alive && !record->cleanExit;
+  endedRunPID_ = crashCandidate ? record->pid : 0;
   observation.otherInstanceRunning = crashCandidate && hostRunningFromBundle();
   observation.bootSession = bootSession_;
   observation.now = platform_.probes.now();

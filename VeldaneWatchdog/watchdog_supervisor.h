@@ -100,6 +100,9 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
   std::unique_ptr<MainLoop::Timer> timer_;
   std::unique_ptr<MainLoop::ProcessExitWatch> processSource_;
   int32_t watchedPID_ = 0;
+  // The pid of the run that the latest tick found ended without a clean exit;
+  // what it left behind does not count as a running host.
+  int32_t endedRunPID_ = 0;
   std::vector<std::unique_ptr<MainLoop::Subscription>> observers_;
 
   // Made once rather than on every tick.

@@ -381,6 +381,8 @@ TEST_F(SupervisorTest, LaunchIsSkippedOnlyWhenTheHostRunsFromThisBundle) {
       {"no bundle location", {{9, false, std::nullopt}}, true},
       {"another copy", {{9, false, "/Other/Host.app"}}, true},
       {"this bundle, unnormalised", {{9, false, kBundle + "/./"}}, false},
+      {"left behind in the ended run's group", {{9, false, kBundle, 300, 1}}, true},
+      {"left behind in the ended run's session", {{9, false, kBundle, 9, 300}}, true},
   };
   for (const Case& c : cases) {
     FakePlatform fake;

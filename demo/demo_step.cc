@@ -18,9 +18,14 @@ constexpr std::array<std::pair<DemoStep::Action, const char*>, 5> kWords{{
 }  // namespace
 
 DemoStep DemoStep::parse(std::string_view line) {
+  DemoStep step;
+  constexpr std::string_view kFork = " fork";
+  if (line.ends_with(kFork)) {
+    step.forks = true;
+    line.remove_suffix(kFork.size());
+  }
   std::istringstream words{std::string(line)};
   std::string word;
-  DemoStep step;
   words >> word;
   for (const auto& [action, text] : kWords) {
     if (word == text) step.action = action;
@@ -36,10 +41,12 @@ std::string DemoStep::text() const {
   for (const auto& [each, word] : kWords) {
     if (each == action) result = word;
   }
-  if (action == Action::run || action == Action::reset) return result;
-  std::ostringstream duration;
-  duration << seconds;
-  return result + " " + duration.str();
+  if (action != Action::run && action != Action::reset) {
+    std::ostringstream duration;
+    duration << seconds;
+    result += " " + duration.str();
+  }
+  return forks ? result + " fork" : result;
 }
 
 }  // namespace veldane

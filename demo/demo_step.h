@@ -13,12 +13,15 @@ namespace veldane {
 //                    stop beating, staying alive
 //   "exit SECONDS"   beat for SECONDS, then mark a clean exit and exit 0
 //   "reset"          lift the watchdog's crash-loop stop, then run
+// Any of them followed by "fork" first forks a worker (no exec) that lives
+// until the owner is gone.
 // An unknown or empty line runs; a missing or negative duration is 0.
 struct DemoStep {
   enum class Action { run, crash, hang, exit, reset };
 
   Action action = Action::run;
   double seconds = 0;
+  bool forks = false;
 
   static DemoStep parse(std::string_view line);
   // The action's word, with the duration where it has one ("crash 4").

@@ -31,6 +31,7 @@ TEST(DemoStep, ParsesEachLineOfAPlan) {
       {"crash soon", {Action::crash, 0}, "crash 0"},
       {"", {Action::run, 0}, "run"},
       {"dance 3", {Action::run, 0}, "run"},
+      {"crash 0.5 fork", {Action::crash, 0.5, true}, "crash 0.5 fork"},
   };
   for (const auto& each : kCases) {
     SCOPED_TRACE(each.line);

@@ -14,6 +14,10 @@ struct RunningApplication {
   int32_t pid = 0;
   bool terminated = false;
   std::optional<std::string> bundlePath;  // where it was started from
+  // Where the platform tells them (else 0): a process whose group or
+  // session is named after an ended host run was left behind by that run.
+  int32_t processGroup = 0;
+  int32_t session = 0;
 
   friend bool operator==(const RunningApplication&, const RunningApplication&) = default;
 };

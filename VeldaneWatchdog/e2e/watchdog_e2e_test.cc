@@ -68,6 +68,15 @@ TEST_F(WatchdogEndToEnd, CrashIsRelaunchedDetachedWithTheRecoveredFlag) {
   EXPECT_TRUE(running(watchdog));
 }
 
+TEST_F(WatchdogEndToEnd, WorkerLeftBehindByACrashedHostDoesNotHoldUpItsRelaunch) {
+  writePlan({"crash 0.5 fork", "run"});
+  startWatching();
+  // Started as from a terminal or a launcher: a session of its own.
+  spawn({"/usr/bin/setsid", (macOS_ / "Host").string()});
+  ASSERT_TRUE(launchesReach(2, 5s));
+  EXPECT_EQ(launches()[1].arguments, kRecovered);
+}
+
 TEST_F(WatchdogEndToEnd, StalledHeartbeatIsKilledAndRelaunchedAsHang) {
   writePlan({"hang", "run"});
   startWatching();

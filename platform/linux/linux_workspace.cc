@@ -42,6 +42,8 @@ std::vector<int32_t> listPids() {
 struct ProcessStatus {
   uid_t realUid = 0;
   bool zombie = false;
+  int32_t processGroup = 0;
+  int32_t session = 0;
 };
 
 // The first word after `key`, a field name that begins a line of /proc/<pid>/status.
@@ -58,8 +60,9 @@ std::optional<ProcessStatus> readStatus(int32_t pid) {
   std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
-  // State and Uid come within the first few hundred bytes.
-  std::array<char, 1024> buffer{};
+  // State, Uid, NSpgid and NSsid come within the first few hundred bytes,
+  // after a Groups line of up to a few dozen groups.
+  std::array<char, 2048> buffer{};
   size_t filled = 0;
   while (filled < buffer.size()) {
     const ssize_t got = read(fd, buffer.data() + filled, buffer.size() - filled);
@@ -74,7 +77,21 @@ std::optional<ProcessStatus> readStatus(int32_t pid) {
   if (!uid || std::from_chars(uid->data(), uid->data() + uid->size(), realUid).ec != std::errc()) {
     return std::nullopt;
   }
-  return ProcessStatus{.realUid = static_cast<uid_t>(realUid), .zombie = state && *state == "Z"};
+  // The innermost of the namespaces' ids, which are the watchdog's own.
+  auto lastId = [&](std::string_view key) {
+    const size_t at = status.find(key);
+    if (at == std::string_view::npos) return int32_t{0};
+    std::string_view line = status.substr(at + key.size());
+    line = line.substr(0, line.find('\n'));
+    line = line.substr(line.find_last_of(" \t") + 1);
+    int32_t id = 0;
+    std::from_chars(line.data(), line.data() + line.size(), id);
+    return id;
+  };
+  return ProcessStatus{.realUid = static_cast<uid_t>(realUid),
+                       .zombie = state && *state == "Z",
+                       .processGroup = lastId("\nNSpgid:"),
+                       .session = lastId("\nNSsid:")};
 }
 
 std::string fileName(const std::string& path) {
@@ -114,7 +131,11 @@ std::vector<RunningApplication> LinuxWorkspace::runningApplications(
         *info->executableName != fileName(path)) {
       continue;
     }
-    found.push_back({.pid = pid, .terminated = status->zombie, .bundlePath = *bundle});
+    found.push_back({.pid = pid,
+                     .terminated = status->zombie,
+                     .bundlePath = *bundle,
+                     .processGroup = status->processGroup,
+                     .session = status->session});
   }
   return found;
 }
