@@ -1,6 +1,8 @@
 // The watchdog's entry point: SIGTERM, the own path, the supervisor, the loop.
 #include <unistd.h>
 
+#include <cstring>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,25 +15,49 @@ namespace {
 
 constexpr char kNotInBundle[] = "VeldaneWatchdog: not inside a Veldane app bundle; idling.\n";
 
+// Said on standard error and, once there is a platform, in the log; the job
+// manager then starts the watchdog again, perhaps with more to work with.
+[[noreturn]] void fail(veldane::SystemPlatform* system, const char* why) {
+  // Piece by piece: after a failed allocation, building one text may fail too.
+  for (const char* piece : {"VeldaneWatchdog: cannot run: ", why, "\n"}) {
+    [[maybe_unused]] ssize_t written = write(STDERR_FILENO, piece, std::strlen(piece));
+  }
+  if (system != nullptr) {
+    try {
+      system->parts().log.log(veldane::LogLevel::error, std::string("Cannot run: ") + why);
+    } catch (...) {
+    }
+  }
+  _exit(1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace veldane;
-  std::unique_ptr<SystemPlatform> system = SystemPlatform::create();
-  system->exitOnSigterm();
+  std::unique_ptr<SystemPlatform> system;
+  try {
+    system = SystemPlatform::create();
+    system->exitOnSigterm();
 
-  std::optional<std::string> own = HostProcessInfo::executablePath(getpid());
-  std::string executable = own ? *own : (argc > 0 && argv[0] ? argv[0] : "");
+    std::optional<std::string> own = HostProcessInfo::executablePath(getpid());
+    std::string executable = own ? *own : (argc > 0 && argv[0] ? argv[0] : "");
 
-  std::shared_ptr<WatchdogSupervisor> supervisor;
-  if (!executable.empty()) supervisor = WatchdogSupervisor::create(executable, system->parts());
-  system->releaseStartupMemory();
-  if (supervisor) {
+    std::shared_ptr<WatchdogSupervisor> supervisor;
+    if (!executable.empty()) supervisor = WatchdogSupervisor::create(executable, system->parts());
+    system->releaseStartupMemory();
+    if (!supervisor) {
+      [[maybe_unused]] ssize_t written =
+          write(STDERR_FILENO, kNotInBundle, sizeof kNotInBundle - 1);
+      system->park();
+    }
     supervisor->run();
     system->runMainLoop();
-    supervisor.reset();
-  } else {
-    [[maybe_unused]] ssize_t written = write(STDERR_FILENO, kNotInBundle, sizeof kNotInBundle - 1);
+  } catch (const std::exception& error) {
+    fail(system.get(), error.what());
+  } catch (...) {
+    fail(system.get(), "unknown error");
   }
-  system->park();
+  // Without its loop nobody looks at the host any more.
+  fail(system.get(), "the event loop stopped");
 }

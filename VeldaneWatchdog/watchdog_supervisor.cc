@@ -49,10 +49,22 @@ void WatchdogSupervisor::schedule(double after) {
   // timer on every tick.
   if (timer_ && timer_->reschedule(after, tolerance)) return;
   std::weak_ptr<WatchdogSupervisor> weak = weak_from_this();
-  // Assigning replaces the pending timer, which cancels it: one timer at most.
-  timer_ = platform_.loop.oneShotTimer(after, tolerance, [weak] {
-    if (auto self = weak.lock()) self->tick();
-  });
+  try {
+    // Assigning replaces the pending timer, which cancels it: one timer at most.
+    timer_ = platform_.loop.oneShotTimer(after, tolerance, [weak] {
+      if (auto self = weak.lock()) self->tick();
+    });
+  } catch (...) {
+    timer_.reset();
+  }
+  if (timer_) return;
+  // Without a next tick nobody would look at the host again; the job manager
+  // starts a new watchdog instead.
+  try {
+    platform_.log.log(LogLevel::error, "Cannot arm the next tick; exiting");
+  } catch (...) {
+  }
+  platform_.loop.exitProcess(1);
 }
 
 bool WatchdogSupervisor::helperWasUpdated() {
@@ -84,11 +96,22 @@ bool WatchdogSupervisor::hostRunningFromBundle() {
 }
 
 void WatchdogSupervisor::tick() {
+  std::optional<double> next = 2.0;
+  try {
+    next = observeAndAct();
+  } catch (...) {
+    // A failed allocation, most likely: what the tick changed stays in
+    // memory (a decided relaunch as pending), and the next tick goes on.
+  }
+  if (next) schedule(*next);
+}
+
+std::optional<double> WatchdogSupervisor::observeAndAct() {
   if (helperWasUpdated()) {
     platform_.log.log(LogLevel::standard,
                       "Helper was updated; exiting so launchd starts the new version");
     platform_.loop.exitProcess(0);
-    return;
+    return std::nullopt;
   }
 
   WatchdogObservation& observation = observation_;
@@ -133,9 +156,8 @@ void WatchdogSupervisor::tick() {
   execute(decision, record);
   resumePendingRelaunch(alive);
 
-  double next = 2.0;
-  if (alive) next = record->curtainUp ? 1.0 : 3.0;
-  schedule(next);
+  if (!alive) return 2.0;
+  return record->curtainUp ? 1.0 : 3.0;
 }
 
 void WatchdogSupervisor::saveLedger() {

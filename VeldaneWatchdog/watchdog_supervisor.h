@@ -61,6 +61,8 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
 
  private:
   void tick();
+  // The tick's work; the delay to the next tick, or absent once the process ends.
+  std::optional<double> observeAndAct();
   void schedule(double after);
   void watch(int32_t pid);
   void onWatchedProcessExit();

@@ -30,6 +30,17 @@ bool isRelaunchArguments(const std::vector<std::string>& arguments) {
   return arguments == relaunchArguments() || arguments == safeModeArguments();
 }
 
+// A launch step that throws (a failed allocation) ends the launch; a relaunch
+// still pending in the ledger is started again by the next tick.
+template <typename Step>
+void orEndLaunch(bool& launchInFlight, Step step) {
+  try {
+    step();
+  } catch (...) {
+    launchInFlight = false;
+  }
+}
+
 template <typename... Fs>
 struct Overloaded : Fs... {
   using Fs::operator()...;
@@ -118,11 +129,13 @@ void WatchdogSupervisor::launch(std::vector<std::string> arguments, int64_t atte
     launchInFlight_ = false;
     return;
   }
-  launchInFlight_ = true;
   std::weak_ptr<WatchdogSupervisor> weak = weak_from_this();
   platform_.loop.runAfter(kLaunchDelay, [weak, arguments = std::move(arguments), attemptsLeft] {
-    if (auto self = weak.lock()) self->openHost(arguments, attemptsLeft);
+    auto self = weak.lock();
+    if (!self) return;
+    orEndLaunch(self->launchInFlight_, [&] { self->openHost(arguments, attemptsLeft); });
   });
+  launchInFlight_ = true;
 }
 
 void WatchdogSupervisor::openHost(std::vector<std::string> arguments, int64_t attemptsLeft) {
@@ -138,7 +151,10 @@ void WatchdogSupervisor::openHost(std::vector<std::string> arguments, int64_t at
   platform_.workspace.openApplication(
       bundlePath_, arguments,
       [weak, arguments, attemptsLeft](std::optional<std::string> error) {
-        if (auto self = weak.lock()) self->openFinished(error, arguments, attemptsLeft);
+        auto self = weak.lock();
+        if (!self) return;
+        orEndLaunch(self->launchInFlight_,
+                    [&] { self->openFinished(error, arguments, attemptsLeft); });
       });
 }
 
@@ -151,7 +167,9 @@ void WatchdogSupervisor::openFinished(const std::optional<std::string>& error,
   platform_.log.log(LogLevel::error, "Relaunch failed: " + *error);
   std::weak_ptr<WatchdogSupervisor> weak = weak_from_this();
   platform_.loop.runAfter(kRetryDelay, [weak, arguments = std::move(arguments), attemptsLeft] {
-    if (auto self = weak.lock()) self->launch(arguments, attemptsLeft - 1);
+    auto self = weak.lock();
+    if (!self) return;
+    orEndLaunch(self->launchInFlight_, [&] { self->launch(arguments, attemptsLeft - 1); });
   });
 }
 

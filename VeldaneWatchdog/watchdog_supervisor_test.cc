@@ -237,6 +237,23 @@ TEST_F(SupervisorTest, HungHostIsKilledThroughItsWatchAndRelaunchedAsAHang) {
   EXPECT_THAT(launchedArguments_, ElementsAre(kRecovered));
 }
 
+TEST_F(SupervisorTest, FailedTicksKeepTheChainAndNoTimerMeansExitNonZero) {
+  startHost(300, "stuck");
+  auto supervisor = start();
+  fake_.probes.failingCalls = 5;
+  fake_.loop.advance(60);
+  EXPECT_THAT(fake_.loop.signalsSent(), ElementsAre(FakeMainLoop::Signal{300, SIGKILL}));
+  fake_.loop.runDue();
+  fake_.probes.failingCalls = 1;  // the tick that judges the kill's exit
+  fake_.loop.advance(10);
+  EXPECT_THAT(launchedArguments_, ElementsAre(kRecovered));
+
+  fake_.loop.timersFail = true;
+  fake_.loop.advance(3);
+  EXPECT_EQ(fake_.loop.exitStatus(), 1);
+  EXPECT_EQ(messages().back(), "Cannot arm the next tick; exiting");
+}
+
 TEST_F(SupervisorTest, TracedHostIsNeverKilled) {
   startHost(300, "debugged");
   fake_.probes.traced.insert(300);

@@ -44,7 +44,8 @@ class MainLoop {
   virtual ~MainLoop() = default;
 
   // Fires `callback` once, `delay` seconds from now, give or take `tolerance`;
-  // `reschedule` fires it again later without a new timer.
+  // `reschedule` fires it again later without a new timer. Null when no timer
+  // can be made.
   virtual std::unique_ptr<Timer> oneShotTimer(double delay, double tolerance,
                                               Callback callback) = 0;
 

@@ -209,7 +209,7 @@ std::unique_ptr<MainLoop::Timer> LinuxMainLoop::oneShotTimer(double delay, doubl
   sd_event_source* source = nullptr;
   if (sd_event_add_time(event_, &source, CLOCK_MONOTONIC, deadlineAfter(delay),
                         timerAccuracy(tolerance), onTimer, box.get()) < 0) {
-    return std::make_unique<Timer>();
+    return nullptr;
   }
   sd_event_source_set_destroy_callback(source, deleteBox);
   box.release();

@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <limits>
+#include <new>
 
 namespace veldane {
 
@@ -12,6 +13,7 @@ class FakeMainLoop::FakeTimer : public MainLoop::Timer {
   ~FakeTimer() override { cancel(); }
 
   bool reschedule(double delay, double tolerance) override {
+    if (loop_.timersFail) return false;
     cancel();
     entry_ = loop_.add(
         delay, [callback = callback_] { (*callback)(); }, true, tolerance);
@@ -65,6 +67,7 @@ std::shared_ptr<FakeMainLoop::Entry> FakeMainLoop::add(double delay, Callback wo
 
 std::unique_ptr<MainLoop::Timer> FakeMainLoop::oneShotTimer(double delay, double tolerance,
                                                             Callback callback) {
+  if (timersFail) return nullptr;
   auto timer = std::make_unique<FakeTimer>(*this, std::move(callback));
   timer->reschedule(delay, tolerance);
   return timer;
@@ -189,6 +192,10 @@ bool FakeSystemProbes::kill(int32_t target, int signal) {
 }
 
 WatchdogDate FakeSystemProbes::now() {
+  if (failingCalls > 0) {
+    --failingCalls;
+    throw std::bad_alloc();
+  }
   auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
       std::chrono::duration<double>(loop_.time()));
   return wallAtStart + elapsed + wallOffset;

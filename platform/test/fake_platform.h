@@ -60,6 +60,8 @@ class FakeMainLoop : public MainLoop {
   bool watching(int32_t pid) const;
 
   std::optional<int> exitStatus() const { return exitStatus_; }
+  // While set, no timer can be made or re-armed.
+  bool timersFail = false;
   // Signals sent through exit watches. SIGKILL also ends the process.
   const std::vector<Signal>& signalsSent() const { return signals_; }
   // Called when a process is ended through a watch, so the test's process
@@ -121,6 +123,8 @@ class FakeSystemProbes : public SystemProbes {
   // Moves the wall clock without moving uptime (a clock change).
   std::chrono::nanoseconds wallOffset{0};
   std::vector<FakeMainLoop::Signal> kills;
+  // The next calls of now() throw std::bad_alloc, as a tick's allocation would.
+  int failingCalls = 0;
   // How often each probe was asked, to check what a tick does.
   std::map<std::string, int> calls;
 
