@@ -1,13 +1,17 @@
 #include "platform/host_process_info.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utf8proc.h>
 
+#include <algorithm>
 #include <array>
+#include <charconv>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -95,14 +99,35 @@ bool readLink(const char* link, std::string& target) {
   return true;
 }
 
+// A process whose main thread has ended (pthread_exit) lives on in its other
+// threads, and only their links still name the program. Fills `link` with
+// the one that did.
+bool readLiveThreadLink(int32_t pid, std::array<char, 96>& link, std::string& path) {
+  const ProcPath folder = procPath(pid, "task");
+  DIR* tasks = ::opendir(folder.data());
+  if (tasks == nullptr) return false;
+  bool found = false;
+  while (const dirent* entry = ::readdir(tasks)) {
+    int tid = 0;
+    const char* end = entry->d_name + std::strlen(entry->d_name);
+    if (std::from_chars(entry->d_name, end, tid).ptr != end || tid < 1) continue;
+    std::snprintf(link.data(), link.size(), "/proc/%d/task/%d/exe", static_cast<int>(pid), tid);
+    if ((found = readLink(link.data(), path))) break;
+  }
+  ::closedir(tasks);
+  return found;
+}
+
 }  // namespace
 
 namespace HostProcessInfo {
 
 bool readExecutablePath(int32_t pid, std::string& path) {
   if (pid < 1) return false;
-  const ProcPath link = procPath(pid, "exe");
-  if (!readLink(link.data(), path)) return false;
+  std::array<char, 96> link{};
+  const ProcPath exe = procPath(pid, "exe");
+  std::copy(exe.begin(), exe.end(), link.begin());
+  if (!readLink(link.data(), path) && !readLiveThreadLink(pid, link, path)) return false;
   if (namesUnlinkedFile(link.data(), path)) path.resize(path.size() - kDeletedSuffix.size());
   if (path.empty()) return false;
   repairUtf8(path);

@@ -1,5 +1,6 @@
 #include "platform/host_process_info.h"
 
+#include <sys/syscall.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -8,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -35,7 +37,24 @@ TEST(HostProcessInfo, NothingKnownWithoutALiveProcess) {
 }
 
 TEST(HostProcessInfo, ExecutablePathNamesTheProgramAsStarted) {
-  EXPECT_EQ(HostProcessInfo::executablePath(::getpid()), fs::canonical("/proc/self/exe").string());
+  const std::string self = fs::canonical("/proc/self/exe").string();
+  EXPECT_EQ(HostProcessInfo::executablePath(::getpid()), self);
+  // Alive in a worker thread after its main thread has ended.
+  const pid_t workerOnly = ::fork();
+  if (workerOnly == 0) {
+    std::thread([] { ::pause(); }).detach();
+    // pthread_exit without its unwinding, which the test framework would catch.
+    ::syscall(SYS_exit, 0);
+  }
+  std::error_code gone;
+  for (int i = 0; i < 200 && fs::exists("/proc/" + std::to_string(workerOnly) + "/exe"); ++i) {
+    ::usleep(10'000);
+  }
+  EXPECT_TRUE(fs::read_symlink("/proc/" + std::to_string(workerOnly) + "/exe", gone).empty());
+  EXPECT_EQ(HostProcessInfo::executablePath(workerOnly), self);
+  ::kill(workerOnly, SIGKILL);
+  ::waitpid(workerOnly, nullptr, 0);
+
   char pattern[] = "/tmp/probes-XXXXXX";
   ASSERT_NE(::mkdtemp(pattern), nullptr);
   const fs::path dir = pattern;
