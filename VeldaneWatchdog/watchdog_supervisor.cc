@@ -29,6 +29,7 @@ std::shared_ptr<WatchdogSupervisor> WatchdogSupervisor::create(const std::string
   s.hostRecordPath_ = s.files_.hostRecordPath();
   s.hangNotePath_ = s.files_.hangNotePath();
   s.ledgerPath_ = s.files_.ledgerPath();
+  s.lockPath_ = s.files_.lockPath();
   s.ledger_ = WatchdogStore::read<WatchdogLedger>(s.ledgerPath_).value_or(WatchdogLedger{});
   s.judgedLedger_ = s.ledger_;
   return supervisor;
@@ -74,6 +75,28 @@ bool WatchdogSupervisor::helperWasUpdated() {
   return current && *current != *executableIdentity_;
 }
 
+// False while another watchdog holds this data folder: this one then ticks
+// nothing but the update check until it takes over. Where no lock can be had
+// at all (a read-only folder), it acts rather than leave the host unwatched.
+bool WatchdogSupervisor::mayAct() {
+  if (lock_.held()) return true;
+  if (lock_.tryAcquire(lockPath_) == WatchdogLock::Result::heldElsewhere) {
+    if (!waitingForLock_) {
+      platform_.log.log(LogLevel::standard, "Another watchdog is watching " + bundlePath_ +
+                                                "; waiting until it stops");
+      waitingForLock_ = true;
+    }
+    return false;
+  }
+  if (waitingForLock_ && lock_.held()) {
+    // Taking over: the ledger is what the other watchdog last wrote.
+    waitingForLock_ = false;
+    ledger_ = WatchdogStore::read<WatchdogLedger>(ledgerPath_).value_or(WatchdogLedger{});
+    judgedLedger_ = ledger_;
+  }
+  return true;
+}
+
 bool WatchdogSupervisor::recordProcessAlive(const HostRunRecord& record) {
   std::string& path = livePath_;
   if (!platform_.probes.readExecutablePath(record.pid, path)) return false;
@@ -113,6 +136,7 @@ std::optional<double> WatchdogSupervisor::observeAndAct() {
     platform_.loop.exitProcess(0);
     return std::nullopt;
   }
+  if (!mayAct()) return 2.0;
 
   WatchdogObservation& observation = observation_;
   observation.record = WatchdogStore::read<HostRunRecord>(hostRecordPath_);

@@ -16,6 +16,7 @@
 #include "state/host_run_record.h"
 #include "state/watchdog_files.h"
 #include "state/watchdog_ledger.h"
+#include "state/watchdog_lock.h"
 
 namespace veldane {
 
@@ -67,6 +68,7 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
   void watch(int32_t pid);
   void onWatchedProcessExit();
   bool helperWasUpdated();
+  bool mayAct();
   bool recordProcessAlive(const HostRunRecord& record);
   bool hostRunningFromBundle();
 
@@ -111,6 +113,10 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
   std::filesystem::path hostRecordPath_;
   std::filesystem::path hangNotePath_;
   std::filesystem::path ledgerPath_;
+  std::filesystem::path lockPath_;
+  // One active watchdog per data folder; another one waits for the lock.
+  WatchdogLock lock_;
+  bool waitingForLock_ = false;
   // Every tick sets each field afresh; kept only so that its strings keep
   // their buffers from tick to tick.
   WatchdogObservation observation_;

@@ -254,6 +254,26 @@ TEST_F(SupervisorTest, FailedTicksKeepTheChainAndNoTimerMeansExitNonZero) {
   EXPECT_EQ(messages().back(), "Cannot arm the next tick; exiting");
 }
 
+TEST_F(SupervisorTest, SecondWatchdogOfTheFolderWaitsAndTakesOverWhenTheFirstStops) {
+  startHost(300, "a");
+  auto first = start();
+  auto second = start();
+  crash(300);
+  fake_.loop.advance(10);
+  EXPECT_THAT(launchedArguments_, ElementsAre(kRecovered));
+  const std::vector<std::string> lines = messages();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                       "Another watchdog is watching " + kBundle + "; waiting until it stops"),
+            1);
+
+  first.reset();
+  fake_.loop.advance(2);
+  crash(500);
+  fake_.loop.advance(2);
+  EXPECT_THAT(launchedArguments_, ElementsAre(kRecovered, kRecovered));
+  EXPECT_EQ(second->ledger().relaunches, 2);  // the first one's count taken over
+}
+
 TEST_F(SupervisorTest, TracedHostIsNeverKilled) {
   startHost(300, "debugged");
   fake_.probes.traced.insert(300);

@@ -19,6 +19,8 @@ struct WatchdogFiles {
   static constexpr const char* kHostRecordName = "host.json";
   static constexpr const char* kHangNoteName = "hang.json";
   static constexpr const char* kLedgerName = "watchdog.json";
+  // Held by the one active watchdog of the folder.
+  static constexpr const char* kLockName = "watchdog.lock";
 
   std::filesystem::path directory;
 
@@ -31,6 +33,7 @@ struct WatchdogFiles {
   std::filesystem::path hostRecordPath() const { return directory / kHostRecordName; }
   std::filesystem::path hangNotePath() const { return directory / kHangNoteName; }
   std::filesystem::path ledgerPath() const { return directory / kLedgerName; }
+  std::filesystem::path lockPath() const { return directory / kLockName; }
 
   // Lexical canonical form: absolute against the working directory, "." and
   // ".." resolved, repeated and trailing slashes removed ("/" stays "/").

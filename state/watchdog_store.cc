@@ -49,6 +49,8 @@ bool writeAll(int fd, std::string_view bytes) {
   return true;
 }
 
+}  // namespace
+
 // mkdir's mode is narrowed by the umask, hence the chmod. A path component
 // that exists but is no folder makes the whole creation fail.
 bool createFolders(const fs::path& directory) {
@@ -73,8 +75,6 @@ bool createFolders(const fs::path& directory) {
   }
   return true;
 }
-
-}  // namespace
 
 std::optional<std::string> serialize(const nlohmann::json& json) {
   std::string text;

@@ -33,7 +33,11 @@ std::optional<nlohmann::json> parse(std::string_view text);
 std::optional<std::string> readFile(const std::filesystem::path& path);
 
 // Creates the missing folders of `directory` with mode 0700 exactly, leaving
-// existing ones alone, then writes `bytes` to a uniquely named temporary file
+// existing ones alone; false when one cannot be made or a component is no
+// folder.
+bool createFolders(const std::filesystem::path& directory);
+
+// Creates the missing folders of `directory` as createFolders does, then writes `bytes` to a uniquely named temporary file
 // in it and renames that over `path`. On failure the old file is unchanged
 // and no temporary file is left. `durable` flushes the bytes to the disk
 // before the rename; frequent writes that a power loss may lose (the host's

@@ -147,7 +147,8 @@ class WatchdogFaults : public WatchdogHarness {
     EXPECT_EQ(launches()[1].arguments, kRecovered);
     EXPECT_EQ(contents(files_.ledgerPath()), before);
     EXPECT_TRUE(ledger());
-    EXPECT_EQ(entries(files_.directory), (std::set<std::string>{"host.json", "watchdog.json"}))
+    EXPECT_EQ(entries(files_.directory),
+              (std::set<std::string>{"host.json", "watchdog.json", "watchdog.lock"}))
         << "a temporary file was left behind";
     EXPECT_TRUE(running(watchdog));
 
