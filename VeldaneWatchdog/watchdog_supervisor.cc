@@ -107,13 +107,20 @@ bool WatchdogSupervisor::recordProcessAlive(const HostRunRecord& record) {
 }
 
 bool WatchdogSupervisor::hostRunningFromBundle() {
-  for (const RunningApplication& app : platform_.workspace.runningApplications(bundleIdentifier_)) {
-    if (app.terminated || !app.bundlePath) continue;
+  auto counts = [this](const RunningApplication& app) {
     // A worker that the ended run forked is no instance that a user started.
-    if (endedRunPID_ > 0 && (app.processGroup == endedRunPID_ || app.session == endedRunPID_)) {
-      continue;
-    }
+    return !app.terminated && (endedRunPID_ < 1 || (app.processGroup != endedRunPID_ &&
+                                                    app.session != endedRunPID_));
+  };
+  for (const RunningApplication& app : platform_.workspace.runningApplications(bundleIdentifier_)) {
+    if (!app.bundlePath || !counts(app)) continue;
     if (UnicodeText::equal(WatchdogFiles::normalized(*app.bundlePath), bundlePath_)) return true;
+  }
+  // Behind a wrapper script the application runs another program of the
+  // bundle, which its run record names.
+  if (recordedProgram_.empty()) return false;
+  for (const RunningApplication& app : platform_.workspace.processesRunning(recordedProgram_)) {
+    if (counts(app)) return true;
   }
   return false;
 }
@@ -155,6 +162,15 @@ std::optional<double> WatchdogSupervisor::observeAndAct() {
   observation.recordProcessTraced = alive && platform_.probes.isTraced(record->pid);
   const bool crashCandidate = record && !alive && !record->cleanExit;
   endedRunPID_ = crashCandidate ? record->pid : 0;
+  recordedProgram_.clear();
+  if (crashCandidate) {
+    // Only a program inside the bundle, and never the watchdog itself.
+    std::string program = WatchdogFiles::normalized(record->executablePath);
+    if (program.starts_with(bundlePath_ + "/") &&
+        program != WatchdogFiles::normalized(executablePath_)) {
+      recordedProgram_ = std::move(program);
+    }
+  }
   observation.otherInstanceRunning = crashCandidate && hostRunningFromBundle();
   observation.bootSession = bootSession_;
   observation.now = platform_.probes.now();

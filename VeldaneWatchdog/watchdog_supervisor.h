@@ -107,6 +107,8 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
   // The pid of the run that the latest tick found ended without a clean exit;
   // what it left behind does not count as a running host.
   int32_t endedRunPID_ = 0;
+  // The program inside the bundle that the ended run's record names.
+  std::string recordedProgram_;
   std::vector<std::unique_ptr<MainLoop::Subscription>> observers_;
 
   // Made once rather than on every tick.

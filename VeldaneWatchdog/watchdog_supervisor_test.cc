@@ -411,6 +411,8 @@ TEST_F(SupervisorTest, LaunchIsSkippedOnlyWhenTheHostRunsFromThisBundle) {
     const char* name;
     std::vector<RunningApplication> running;
     bool opens;
+    // Processes running the recorded program, as behind a wrapper script.
+    std::vector<RunningApplication> program = {};
   };
   const Case cases[] = {
       {"nothing runs", {}, true},
@@ -420,6 +422,8 @@ TEST_F(SupervisorTest, LaunchIsSkippedOnlyWhenTheHostRunsFromThisBundle) {
       {"this bundle, unnormalised", {{9, false, kBundle + "/./"}}, false},
       {"left behind in the ended run's group", {{9, false, kBundle, 300, 1}}, true},
       {"left behind in the ended run's session", {{9, false, kBundle, 9, 300}}, true},
+      {"the recorded program", {}, false, {{9, false, std::nullopt}}},
+      {"the recorded program, left behind", {}, true, {{9, false, std::nullopt, 300, 1}}},
   };
   for (const Case& c : cases) {
     FakePlatform fake;
@@ -435,6 +439,7 @@ TEST_F(SupervisorTest, LaunchIsSkippedOnlyWhenTheHostRunsFromThisBundle) {
     fake.loop.endProcess(300);
     fake.loop.runDue();
     fake.workspace.applications[kIdentifier] = c.running;
+    fake.workspace.programs[kHostExecutable] = c.program;
     fake.loop.advance(1);
     EXPECT_EQ(fake.workspace.opens.size(), c.opens ? 1u : 0u) << c.name;
     EXPECT_FALSE(supervisor->launchInFlight()) << c.name;

@@ -34,6 +34,13 @@ class Workspace {
   virtual std::vector<RunningApplication> runningApplications(
       const std::string& bundleIdentifier) = 0;
 
+  // The running processes of this user whose executable is `executablePath`
+  // (normalised), such as the program behind a wrapper script that the host's
+  // run record names. Empty where the list of applications covers them.
+  virtual std::vector<RunningApplication> processesRunning(const std::string& /*executablePath*/) {
+    return {};
+  }
+
   // Starts the bundle's main executable in the background with `arguments`,
   // detached from the caller. `completion` is delivered on the main loop.
   virtual void openApplication(const std::string& bundlePath,

@@ -140,6 +140,26 @@ std::vector<RunningApplication> LinuxWorkspace::runningApplications(
   return found;
 }
 
+std::vector<RunningApplication> LinuxWorkspace::processesRunning(
+    const std::string& executablePath) {
+  std::vector<RunningApplication> found;
+  const uid_t ourUid = getuid();
+  const int32_t ownPid = static_cast<int32_t>(getpid());
+  for (int32_t pid : listPids()) {
+    if (pid == ownPid) continue;
+    std::optional<std::string> executable = HostProcessInfo::executablePath(pid);
+    if (!executable || WatchdogFiles::normalized(*executable) != executablePath) continue;
+    std::optional<ProcessStatus> status = readStatus(pid);
+    if (!status || status->realUid != ourUid) continue;
+    found.push_back({.pid = pid,
+                     .terminated = status->zombie,
+                     .bundlePath = std::nullopt,
+                     .processGroup = status->processGroup,
+                     .session = status->session});
+  }
+  return found;
+}
+
 void LinuxWorkspace::openApplication(const std::string& bundlePath,
                                      const std::vector<std::string>& arguments,
                                      OpenCompletion completion) {

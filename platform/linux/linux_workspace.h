@@ -17,6 +17,7 @@ class LinuxWorkspace final : public Workspace {
   LinuxWorkspace(MainLoop& loop, BundleReader& bundles);
 
   std::vector<RunningApplication> runningApplications(const std::string& bundleIdentifier) override;
+  std::vector<RunningApplication> processesRunning(const std::string& executablePath) override;
 
   // Launches synchronously (until the exec); the completion still comes
   // through the main loop.

@@ -110,6 +110,11 @@ TEST_F(LinuxWorkspaceTest, FindsTheOpenedApplicationOnly) {
   EXPECT_NE(apps[0].pid, helperPid);
   EXPECT_EQ(reader_.opens[bundle_], 1);  // one read per bundle and call
   EXPECT_TRUE(workspace_.runningApplications("com.example.other").empty());
+  // Asked by its path, as behind a wrapper script, the helper is found.
+  const std::vector<RunningApplication> programs = workspace_.processesRunning(helper);
+  ASSERT_EQ(programs.size(), 1u);
+  EXPECT_EQ(programs[0].pid, helperPid);
+  EXPECT_EQ(programs[0].session, getsid(0));
 }
 
 TEST_F(LinuxWorkspaceTest, ReportsBundlesThatCannotBeOpened) {

@@ -144,10 +144,15 @@ class FakeWorkspace : public Workspace {
   explicit FakeWorkspace(FakeMainLoop& loop) : loop_(loop) {}
 
   std::vector<RunningApplication> runningApplications(const std::string& identifier) override;
+  std::vector<RunningApplication> processesRunning(const std::string& executablePath) override {
+    return programs[executablePath];
+  }
   void openApplication(const std::string& bundlePath, const std::vector<std::string>& arguments,
                        OpenCompletion completion) override;
 
   std::map<std::string, std::vector<RunningApplication>> applications;
+  // Running processes by executable path.
+  std::map<std::string, std::vector<RunningApplication>> programs;
   std::vector<Open> opens;
   // Outcomes of the next openings, first first; success once it is empty.
   std::vector<std::optional<std::string>> openErrors;
