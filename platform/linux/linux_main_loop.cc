@@ -12,6 +12,8 @@ extern "C" {
 #include <sys/pidfd.h>
 }
 
+#include <limits.h>
+
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
@@ -99,7 +101,17 @@ int onPrepareForShutdown(sd_bus_message* message, void* userdata, sd_bus_error*)
   return 0;
 }
 
-int onSigterm(sd_event_source*, const struct signalfd_siginfo*, void*) { std::exit(0); }
+// _exit rather than exit: the main thread may be anywhere, and must not see
+// the static objects destroyed under it.
+void* exitOnceTerminated(void*) {
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  int signal = 0;
+  while (sigwait(&term, &signal) != 0) {
+  }
+  _exit(0);
+}
 
 // Where sd-bus looks for the system bus. Without one, trying to connect only
 // costs time and pages in code (the watchdog never tries again).
@@ -173,7 +185,6 @@ LinuxMainLoop::LinuxMainLoop() {
 
 LinuxMainLoop::~LinuxMainLoop() {
   sd_event_source_disable_unref(posted_source_);
-  sd_event_source_disable_unref(sigterm_source_);
   if (bus_ != nullptr) {
     sd_bus_detach_event(bus_);
     sd_bus_flush_close_unref(bus_);
@@ -181,17 +192,29 @@ LinuxMainLoop::~LinuxMainLoop() {
   sd_event_unref(event_);
 }
 
-void LinuxMainLoop::exitOnSigterm() {
-  if (sigterm_source_ != nullptr) return;
+bool LinuxMainLoop::exitOnSigterm() {
+  if (exitsOnSigterm_) return true;
   std::signal(SIGTERM, SIG_IGN);
-  // Blocked, the signal still queues despite SIG_IGN, and the loop reads it.
+  // Blocked, the signal still queues despite SIG_IGN, and sigwait takes it.
   sigset_t mask;
   sigemptyset(&mask);
   sigaddset(&mask, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &mask, nullptr);
-  if (sd_event_add_signal(event_, &sigterm_source_, SIGTERM, onSigterm, nullptr) < 0) {
-    sigterm_source_ = nullptr;
-  }
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  // It only waits: a small stack will do.
+  pthread_attr_setstacksize(&attributes, std::max<size_t>(PTHREAD_STACK_MIN, 64 * 1024));
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  // Every signal blocked in it, so that none the loop reads is taken there.
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  pthread_t waiter;
+  exitsOnSigterm_ = pthread_create(&waiter, &attributes, exitOnceTerminated, nullptr) == 0;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  pthread_attr_destroy(&attributes);
+  return exitsOnSigterm_;
 }
 
 int LinuxMainLoop::run() { return sd_event_loop(event_); }

@@ -26,10 +26,13 @@ class LinuxMainLoop final : public MainLoop {
   LinuxMainLoop(const LinuxMainLoop&) = delete;
   LinuxMainLoop& operator=(const LinuxMainLoop&) = delete;
 
-  // Makes SIGTERM end the process with status 0, as an event between two
-  // callbacks. Call before any other thread exists: SIGTERM is blocked in the
-  // calling thread and the threads it starts later.
-  void exitOnSigterm();
+  // Makes SIGTERM end the process with status 0 at once, whatever the main
+  // thread is doing, a read of a file system that stopped answering included:
+  // a small thread of its own waits for the signal. The files are written
+  // atomically, so ending in the middle of a callback loses nothing. Call
+  // before any other thread exists: SIGTERM is blocked in the calling thread
+  // and the threads it starts later. False when that thread cannot be started.
+  bool exitOnSigterm();
 
   // Runs the loop until `quit`; gives the status passed to it, or a negative
   // errno when the loop failed.
@@ -56,7 +59,7 @@ class LinuxMainLoop final : public MainLoop {
 
   sd_event* event_ = nullptr;
   sd_event_source* posted_source_ = nullptr;
-  sd_event_source* sigterm_source_ = nullptr;
+  bool exitsOnSigterm_ = false;
   sd_bus* bus_ = nullptr;
   int wake_fd_ = -1;
 
