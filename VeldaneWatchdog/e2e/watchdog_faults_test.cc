@@ -324,6 +324,27 @@ TEST_F(WatchdogFaults, RecordNamingTheWatchdogItselfNeverEndsIt) {
   EXPECT_TRUE(running(watchdog));
 }
 
+TEST_F(WatchdogFaults, AsPidOneOfANamespaceItReapsTheHostsThatEnd) {
+  const pid_t unshare = spawn({"/usr/bin/unshare", "--pid", "--mount-proc", "--kill-child",
+                               watchdog_.string()});
+  ASSERT_TRUE(waitFor([&] { return ledger().has_value(); })) << "the watchdog never ticked";
+  const std::vector<pid_t> inside = childrenOf(unshare);
+  ASSERT_EQ(inside.size(), 1u);
+  // An ended run: the host is launched, and ends at once, as the test is not
+  // in its namespace; each start is handed to the watchdog, its init.
+  ASSERT_TRUE(WatchdogStore::write(staleRecord(99999, macOS_ / "Host"), files_.hostRecordPath()));
+  ASSERT_TRUE(launchesReach(2, 10s));
+  EXPECT_TRUE(waitFor(
+      [&] {
+        for (pid_t child : childrenOf(inside[0])) {
+          if (facts(child) && facts(child)->state == 'Z') return false;
+        }
+        return true;
+      },
+      3s))
+      << "an ended host is left a zombie";
+}
+
 TEST_F(WatchdogFaults, RecordRewrittenEveryMillisecondIsNeverMisjudged) {
   writePlan({"run"});
   const pid_t watchdog = startWatching();

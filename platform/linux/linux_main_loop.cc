@@ -4,6 +4,8 @@
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 #include <unistd.h>
@@ -101,6 +103,14 @@ int onPrepareForShutdown(sd_bus_message* message, void* userdata, sd_bus_error*)
   return 0;
 }
 
+// Children of this process are only ever reaped here: the launcher has
+// reaped its own before the loop runs again.
+int onChildEnded(sd_event_source*, const struct signalfd_siginfo*, void*) {
+  while (waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+  return 0;
+}
+
 // _exit rather than exit: the main thread may be anywhere, and must not see
 // the static objects destroyed under it.
 void* exitOnceTerminated(void*) {
@@ -185,6 +195,7 @@ LinuxMainLoop::LinuxMainLoop() {
 
 LinuxMainLoop::~LinuxMainLoop() {
   sd_event_source_disable_unref(posted_source_);
+  sd_event_source_disable_unref(sigchld_source_);
   if (bus_ != nullptr) {
     sd_bus_detach_event(bus_);
     sd_bus_flush_close_unref(bus_);
@@ -215,6 +226,25 @@ bool LinuxMainLoop::exitOnSigterm() {
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   pthread_attr_destroy(&attributes);
   return exitsOnSigterm_;
+}
+
+bool LinuxMainLoop::reapOrphans() {
+  int subreaper = 0;
+  if (getpid() != 1 && (prctl(PR_GET_CHILD_SUBREAPER, &subreaper) != 0 || subreaper == 0)) {
+    return true;
+  }
+  if (sigchld_source_ != nullptr) return true;
+  sigset_t mask;
+  sigemptyset(&mask);
+  sigaddset(&mask, SIGCHLD);
+  pthread_sigmask(SIG_BLOCK, &mask, nullptr);
+  if (sd_event_add_signal(event_, &sigchld_source_, SIGCHLD, onChildEnded, nullptr) < 0) {
+    sigchld_source_ = nullptr;
+    return false;
+  }
+  // Those that ended before.
+  onChildEnded(nullptr, nullptr, nullptr);
+  return true;
 }
 
 int LinuxMainLoop::run() { return sd_event_loop(event_); }

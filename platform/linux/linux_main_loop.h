@@ -34,6 +34,12 @@ class LinuxMainLoop final : public MainLoop {
   // and the threads it starts later. False when that thread cannot be started.
   bool exitOnSigterm();
 
+  // Where ended processes are handed to this one (PID 1 of a namespace, or a
+  // child subreaper), reaps every child as it ends, so that no zombie piles
+  // up. Call before any other thread exists. False when that was needed and
+  // could not be set up.
+  bool reapOrphans();
+
   // Runs the loop until `quit`; gives the status passed to it, or a negative
   // errno when the loop failed.
   int run();
@@ -60,6 +66,7 @@ class LinuxMainLoop final : public MainLoop {
   sd_event* event_ = nullptr;
   sd_event_source* posted_source_ = nullptr;
   bool exitsOnSigterm_ = false;
+  sd_event_source* sigchld_source_ = nullptr;
   sd_bus* bus_ = nullptr;
   int wake_fd_ = -1;
 

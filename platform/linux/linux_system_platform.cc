@@ -16,7 +16,11 @@ namespace {
 
 class LinuxSystemPlatform final : public SystemPlatform {
  public:
-  void exitOnSigterm() override { loop_.exitOnSigterm(); }
+  void exitOnSigterm() override {
+    // Both before any other thread exists, as the loop asks.
+    loop_.reapOrphans();
+    loop_.exitOnSigterm();
+  }
 
   WatchdogPlatform parts() override { return {loop_, probes_, workspace_, bundles_, log_}; }
 
