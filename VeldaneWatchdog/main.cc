@@ -39,6 +39,7 @@ int main(int argc, char** argv) {
   try {
     system = SystemPlatform::create();
     system->exitOnSigterm();
+    if (std::optional<std::string> why = system->setupFailure()) fail(system.get(), why->c_str());
 
     std::optional<std::string> own = HostProcessInfo::executablePath(getpid());
     std::string executable = own ? *own : (argc > 0 && argv[0] ? argv[0] : "");

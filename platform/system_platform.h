@@ -2,6 +2,8 @@
 #define VELDANE_PLATFORM_SYSTEM_PLATFORM_H_
 
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "platform/watchdog_platform.h"
 
@@ -27,6 +29,11 @@ class SystemPlatform {
   // Makes SIGTERM end the process with status 0, as an event between two
   // callbacks of the main thread. Call before any other thread exists.
   virtual void exitOnSigterm() = 0;
+
+  // Why the process cannot be set up to run (too few file descriptors, no
+  // event loop, no way to serve SIGTERM), once exitOnSigterm has been called;
+  // nothing when all is well.
+  virtual std::optional<std::string> setupFailure() { return std::nullopt; }
 
   // Borrowed from this object, which must outlive whoever holds them.
   virtual WatchdogPlatform parts() = 0;

@@ -183,6 +183,22 @@ TEST_F(WatchdogEndToEnd, SigtermEndsSupervisionWithStatusZero) {
   EXPECT_TRUE(exitedWithZero(waitExit(watchdog, 10s)));
 }
 
+TEST_F(WatchdogEndToEnd, TightOpenFileLimitIsRaisedOrSaidAndExitsNonZero) {
+  const fs::path errors = root_ / "stderr";
+  // A soft limit of 6 is raised to the hard one: supervision as usual.
+  const pid_t raised = spawn({"/usr/bin/prlimit", "--nofile=6:1024", watchdog_.string()}, errors);
+  ASSERT_TRUE(waitFor([&] { return ledger().has_value(); })) << contents(errors);
+  ASSERT_EQ(kill(raised, SIGTERM), 0);
+  EXPECT_TRUE(exitedWithZero(waitExit(raised, 5s)));
+
+  const pid_t tight = spawn({"/usr/bin/prlimit", "--nofile=6:6", watchdog_.string()}, errors);
+  const std::optional<int> status = waitExit(tight, 5s);
+  ASSERT_TRUE(status) << "it did not end";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0);
+  EXPECT_TRUE(contents(errors).starts_with("VeldaneWatchdog: cannot run: the open-file limit"))
+      << contents(errors);
+}
+
 TEST_F(WatchdogEndToEnd, IdlesOutsideABundleUntilSigterm) {
   const fs::path loose = root_ / "VeldaneWatchdog";
   const fs::path errors = root_ / "stderr";

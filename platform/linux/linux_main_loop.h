@@ -34,6 +34,9 @@ class LinuxMainLoop final : public MainLoop {
   // and the threads it starts later. False when that thread cannot be started.
   bool exitOnSigterm();
 
+  // False when the loop could not be made (no descriptors to spare, say).
+  bool ready() const { return event_ != nullptr && wake_fd_ >= 0; }
+
   // Where ended processes are handed to this one (PID 1 of a namespace, or a
   // child subreaper), reaps every child as it ends, so that no zombie piles
   // up. Call before any other thread exists. False when that was needed and

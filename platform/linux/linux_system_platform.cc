@@ -1,8 +1,13 @@
 #include "platform/system_platform.h"
 
+#include <dirent.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <cstdlib>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "platform/linux/journal_log_channel.h"
 #include "platform/linux/linux_main_loop.h"
@@ -14,12 +19,47 @@
 namespace veldane {
 namespace {
 
+// Enough for the loop, the log, a lock, a file, a process watch and a launch
+// at once, beside whatever descriptors were inherited.
+constexpr rlim_t kSpareDescriptors = 16;
+
+// A tight soft limit made the watchdog fail in ways that looked like
+// something else (no bundle, no tick); the hard limit is what it may have.
+std::optional<std::string> ensureDescriptors() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return "cannot read the open-file limit";
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  if (limit.rlim_cur == RLIM_INFINITY) return std::nullopt;
+  DIR* descriptors = opendir("/proc/self/fd");
+  if (descriptors == nullptr) return "no free file descriptor";
+  rlim_t open = 0;
+  while (const dirent* entry = readdir(descriptors)) open += entry->d_name[0] != '.';
+  closedir(descriptors);
+  // Less the one that listed them.
+  if (open > 0) --open;
+  if (limit.rlim_cur >= open + kSpareDescriptors) return std::nullopt;
+  return "the open-file limit of " + std::to_string(limit.rlim_cur) + " leaves too few free (" +
+         std::to_string(open) + " open, " + std::to_string(kSpareDescriptors) + " more needed)";
+}
+
 class LinuxSystemPlatform final : public SystemPlatform {
  public:
+  explicit LinuxSystemPlatform(std::optional<std::string> failure)
+      : failure_(std::move(failure)) {}
+
   void exitOnSigterm() override {
     // Both before any other thread exists, as the loop asks.
-    loop_.reapOrphans();
-    loop_.exitOnSigterm();
+    if (!loop_.reapOrphans() && !failure_) failure_ = "cannot reap the processes handed to it";
+    if (!loop_.exitOnSigterm() && !failure_) failure_ = "no thread to wait for SIGTERM";
+  }
+
+  std::optional<std::string> setupFailure() override {
+    if (!failure_ && !loop_.ready()) return "no event loop";
+    return failure_;
   }
 
   WatchdogPlatform parts() override { return {loop_, probes_, workspace_, bundles_, log_}; }
@@ -50,12 +90,14 @@ class LinuxSystemPlatform final : public SystemPlatform {
   PlistBundleReader bundles_;
   LinuxWorkspace workspace_{loop_, bundles_};
   JournalLogChannel log_;
+  std::optional<std::string> failure_;
 };
 
 }  // namespace
 
 std::unique_ptr<SystemPlatform> SystemPlatform::create() {
-  return std::make_unique<LinuxSystemPlatform>();
+  // Before the loop takes its descriptors.
+  return std::make_unique<LinuxSystemPlatform>(ensureDescriptors());
 }
 
 }  // namespace veldane
