@@ -25,9 +25,11 @@ constexpr rlim_t kSpareDescriptors = 16;
 
 // A tight soft limit made the watchdog fail in ways that looked like
 // something else (no bundle, no tick); the hard limit is what it may have.
-std::optional<std::string> ensureDescriptors() {
+// `inherited` keeps the soft limit it was started with, for the host.
+std::optional<std::string> ensureDescriptors(std::optional<rlim_t>& inherited) {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return "cannot read the open-file limit";
+  inherited = limit.rlim_cur;
   if (limit.rlim_cur < limit.rlim_max) {
     rlimit raised = limit;
     raised.rlim_cur = limit.rlim_max;
@@ -48,8 +50,8 @@ std::optional<std::string> ensureDescriptors() {
 
 class LinuxSystemPlatform final : public SystemPlatform {
  public:
-  explicit LinuxSystemPlatform(std::optional<std::string> failure)
-      : failure_(std::move(failure)) {}
+  LinuxSystemPlatform(std::optional<rlim_t> hostOpenFiles, std::optional<std::string> failure)
+      : workspace_(loop_, bundles_, hostOpenFiles), failure_(std::move(failure)) {}
 
   void exitOnSigterm() override {
     // Both before any other thread exists, as the loop asks.
@@ -88,7 +90,7 @@ class LinuxSystemPlatform final : public SystemPlatform {
   LinuxMainLoop loop_;
   LinuxSystemProbes probes_;
   PlistBundleReader bundles_;
-  LinuxWorkspace workspace_{loop_, bundles_};
+  LinuxWorkspace workspace_;
   JournalLogChannel log_;
   std::optional<std::string> failure_;
 };
@@ -96,8 +98,11 @@ class LinuxSystemPlatform final : public SystemPlatform {
 }  // namespace
 
 std::unique_ptr<SystemPlatform> SystemPlatform::create() {
-  // Before the loop takes its descriptors.
-  return std::make_unique<LinuxSystemPlatform>(ensureDescriptors());
+  // Before the loop takes its descriptors. The host starts with the limit the
+  // watchdog was given, as from a launcher.
+  std::optional<rlim_t> hostOpenFiles;
+  std::optional<std::string> failure = ensureDescriptors(hostOpenFiles);
+  return std::make_unique<LinuxSystemPlatform>(hostOpenFiles, std::move(failure));
 }
 
 }  // namespace veldane

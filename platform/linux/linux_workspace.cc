@@ -101,8 +101,9 @@ std::string fileName(const std::string& path) {
 
 }  // namespace
 
-LinuxWorkspace::LinuxWorkspace(MainLoop& loop, BundleReader& bundles)
-    : loop_(loop), bundles_(bundles) {}
+LinuxWorkspace::LinuxWorkspace(MainLoop& loop, BundleReader& bundles,
+                               std::optional<rlim_t> openFiles)
+    : loop_(loop), bundles_(bundles), openFiles_(openFiles) {}
 
 std::vector<RunningApplication> LinuxWorkspace::runningApplications(
     const std::string& bundleIdentifier) {
@@ -174,7 +175,7 @@ void LinuxWorkspace::openApplication(const std::string& bundlePath,
             "CFBundleExecutable)";
   } else {
     error = ProcessLauncher::launchDetached(bundlePath + "/Contents/MacOS/" + *info->executableName,
-                                            arguments);
+                                            arguments, openFiles_);
   }
   loop_.post([completion = std::move(completion), error = std::move(error)] { completion(error); });
 }

@@ -1,6 +1,9 @@
 #ifndef VELDANE_PLATFORM_LINUX_LINUX_WORKSPACE_H_
 #define VELDANE_PLATFORM_LINUX_LINUX_WORKSPACE_H_
 
+#include <sys/resource.h>
+
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,7 +17,11 @@ namespace veldane {
 // their bundle's Info.plist names, directly in `<X>.app/Contents/MacOS`.
 class LinuxWorkspace final : public Workspace {
  public:
-  LinuxWorkspace(MainLoop& loop, BundleReader& bundles);
+  // Applications start with `openFiles` as their soft limit of open files
+  // where given (the one the watchdog itself was started with, before it
+  // raised its own), else with the watchdog's.
+  LinuxWorkspace(MainLoop& loop, BundleReader& bundles,
+                 std::optional<rlim_t> openFiles = std::nullopt);
 
   std::vector<RunningApplication> runningApplications(const std::string& bundleIdentifier) override;
   std::vector<RunningApplication> processesRunning(const std::string& executablePath) override;
@@ -27,6 +34,7 @@ class LinuxWorkspace final : public Workspace {
  private:
   MainLoop& loop_;
   BundleReader& bundles_;
+  std::optional<rlim_t> openFiles_;
 };
 
 }  // namespace veldane

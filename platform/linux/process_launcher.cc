@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <system_error>
@@ -30,6 +31,8 @@ struct Launch {
   char* const* argv = nullptr;
   char* const* envp = nullptr;
   char* programStack = nullptr;
+  bool setOpenFiles = false;
+  rlimit openFiles{};
   int error = 0;
 };
 
@@ -59,6 +62,7 @@ VELDANE_SHARES_CALLER_MEMORY int execProgram(void* data) {
   }
   if (devNull > 2) close(devNull);
   markInheritedDescriptorsCloseOnExec();
+  if (launch.setOpenFiles) setrlimit(RLIMIT_NOFILE, &launch.openFiles);
 
   sigset_t none;
   sigemptyset(&none);
@@ -80,7 +84,8 @@ VELDANE_SHARES_CALLER_MEMORY int startProgramAndLeave(void* data) {
 }  // namespace
 
 std::optional<std::string> launchDetached(const std::string& executable,
-                                          const std::vector<std::string>& arguments) {
+                                          const std::vector<std::string>& arguments,
+                                          std::optional<rlim_t> openFiles) {
   std::vector<char*> argv;
   argv.reserve(arguments.size() + 2);
   argv.push_back(const_cast<char*>(executable.c_str()));
@@ -96,6 +101,10 @@ std::optional<std::string> launchDetached(const std::string& executable,
   launch.argv = argv.data();
   launch.envp = environ;
   launch.programStack = static_cast<char*>(stacks) + kStackSize;  // grows down to `stacks`
+  if (openFiles && getrlimit(RLIMIT_NOFILE, &launch.openFiles) == 0) {
+    launch.openFiles.rlim_cur = std::min(*openFiles, launch.openFiles.rlim_max);
+    launch.setOpenFiles = true;
+  }
 
   // With every signal blocked, no handler of the caller can run in the
   // processes that share its memory, before their dispositions are reset.

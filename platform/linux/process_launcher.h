@@ -1,6 +1,8 @@
 #ifndef VELDANE_PLATFORM_LINUX_PROCESS_LAUNCHER_H_
 #define VELDANE_PLATFORM_LINUX_PROCESS_LAUNCHER_H_
 
+#include <sys/resource.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,9 +17,11 @@ namespace ProcessLauncher {
 // streams on /dev/null, no other inherited descriptor, default signal
 // dispositions and an empty signal mask. Returns once the program has been
 // executed (nothing) or has failed to start (a readable error text). Blocks
-// only until the exec.
+// only until the exec. With `openFiles`, the program starts with that
+// soft limit of open files rather than the caller's.
 std::optional<std::string> launchDetached(const std::string& executable,
-                                          const std::vector<std::string>& arguments);
+                                          const std::vector<std::string>& arguments,
+                                          std::optional<rlim_t> openFiles = std::nullopt);
 
 }  // namespace ProcessLauncher
 }  // namespace veldane

@@ -65,7 +65,9 @@ TEST_F(ProcessLauncherTest, ProgramStartsWithCleanSignalsAndOnlyStandardStreams)
   const int leaked = open((dir_ / "leaked").c_str(), O_RDWR | O_CREAT, 0600);
   ASSERT_GE(leaked, 3);
 
-  const std::optional<std::string> error = ProcessLauncher::launchDetached(program, {"1m", "30s"});
+  // Started with the soft limit of open files the watchdog was given, not its raised one.
+  const std::optional<std::string> error =
+      ProcessLauncher::launchDetached(program, {"1m", "30s"}, rlim_t{77});
   close(leaked);
   pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
   signal(SIGTERM, previousAction);
@@ -86,6 +88,9 @@ TEST_F(ProcessLauncherTest, ProgramStartsWithCleanSignalsAndOnlyStandardStreams)
   EXPECT_NE(status.str().find("\nSigBlk:\t0000000000000000\n"), std::string::npos);
   EXPECT_NE(status.str().find("\nSigIgn:\t0000000000000000\n"), std::string::npos);
   EXPECT_EQ(getsid(launched_), launched_);
+  rlimit openFiles{};
+  ASSERT_EQ(prlimit(launched_, RLIMIT_NOFILE, nullptr, &openFiles), 0);
+  EXPECT_EQ(openFiles.rlim_cur, 77u);
   for (const char* stream : {"0", "1", "2"}) {
     std::error_code ignored;
     EXPECT_EQ(fs::read_symlink(proc() / "fd" / stream, ignored), "/dev/null") << stream;
