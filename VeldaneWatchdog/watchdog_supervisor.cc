@@ -200,10 +200,11 @@ std::optional<double> WatchdogSupervisor::observeAndAct() {
   return record->curtainUp ? 1.0 : 3.0;
 }
 
+// A write that failed (a full or read-only folder) is tried again on every
+// tick until it lands: a restart must not judge an exit twice.
 void WatchdogSupervisor::saveLedger() {
   if (ledger_ == judgedLedger_) return;
-  WatchdogStore::write(ledger_, ledgerPath_);
-  judgedLedger_ = ledger_;
+  if (WatchdogStore::write(ledger_, ledgerPath_)) judgedLedger_ = ledger_;
 }
 
 void WatchdogSupervisor::watch(int32_t pid) {

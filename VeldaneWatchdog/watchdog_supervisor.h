@@ -95,8 +95,8 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
   std::string executablePath_;
   std::optional<FileIdentity> executableIdentity_;
   WatchdogLedger ledger_;
-  // The ledger as the last judgement left it, so that a tick sees whether
-  // decide() changed the ledger without copying it every time.
+  // The ledger as last written, so that a tick sees whether it changed (or
+  // a write failed) without copying it every time.
   WatchdogLedger judgedLedger_;
   std::optional<std::string> hangKillIssuedFor_;
   bool launchInFlight_ = false;

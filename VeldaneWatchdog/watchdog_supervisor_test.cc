@@ -518,6 +518,21 @@ TEST_F(SupervisorTest, LedgerIsWrittenOnlyWhenItChanges) {
   EXPECT_FALSE(fs::exists(files().ledgerPath()));
 }
 
+TEST_F(SupervisorTest, FailedLedgerWriteIsRetriedEveryTickUntilItLands) {
+  startHost(300, "a");
+  auto supervisor = start();
+  fs::remove(files().ledgerPath());
+  fs::create_directories(files().ledgerPath() / "in the way");
+  crash(300);
+  fake_.loop.advance(1.5);  // judged and relaunched, neither written
+  EXPECT_THAT(launchedArguments_, ElementsAre(kRecovered));
+  fs::remove_all(files().ledgerPath());
+  fake_.loop.advance(2);
+  ASSERT_TRUE(ledgerOnDisk());
+  EXPECT_EQ(ledgerOnDisk()->handledLaunchID, "a");
+  EXPECT_EQ(ledgerOnDisk()->relaunches, 1);
+}
+
 TEST_F(SupervisorTest, CallbacksDoNothingOnceTheSupervisorIsGone) {
   startHost(300, "a");
   auto supervisor = start();
