@@ -80,7 +80,16 @@ bool WatchdogSupervisor::helperWasUpdated() {
 // at all (a read-only folder), it acts rather than leave the host unwatched.
 bool WatchdogSupervisor::mayAct() {
   if (lock_.held()) return true;
-  if (lock_.tryAcquire(lockPath_) == WatchdogLock::Result::heldElsewhere) {
+  const WatchdogLock::Result lock = lock_.tryAcquire(lockPath_);
+  if (lock == WatchdogLock::Result::held) {
+    // What writes cut short by a kill left: every one of the ledger's, which
+    // only the lock's holder writes, and the host's that are clearly old.
+    using std::chrono::minutes, std::chrono::seconds;
+    WatchdogStore::removeTemporaryFiles(ledgerPath_, seconds(-1));
+    WatchdogStore::removeTemporaryFiles(hostRecordPath_, minutes(1));
+    WatchdogStore::removeTemporaryFiles(hangNotePath_, minutes(1));
+  }
+  if (lock == WatchdogLock::Result::heldElsewhere) {
     if (!waitingForLock_) {
       platform_.log.log(LogLevel::standard, "Another watchdog is watching " + bundlePath_ +
                                                 "; waiting until it stops");

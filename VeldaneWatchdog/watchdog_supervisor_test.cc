@@ -533,6 +533,21 @@ TEST_F(SupervisorTest, FailedLedgerWriteIsRetriedEveryTickUntilItLands) {
   EXPECT_EQ(ledgerOnDisk()->relaunches, 1);
 }
 
+TEST_F(SupervisorTest, StartRemovesWhatInterruptedWritesLeft) {
+  const fs::path folder = files().directory;
+  fs::create_directories(folder);
+  const char* removed[] = {".watchdog.json.a1B2c3", ".host.json.old123", ".hang.json.old456"};
+  const char* kept[] = {".host.json.new789", ".watchdog.json.toolong", "watchdog.json.x1y2z3"};
+  for (const char* name : removed) std::ofstream(folder / name) << "{";
+  for (const char* name : kept) std::ofstream(folder / name) << "{";
+  for (const char* old : {".host.json.old123", ".hang.json.old456"}) {
+    fs::last_write_time(folder / old, fs::file_time_type::clock::now() - std::chrono::minutes(2));
+  }
+  auto supervisor = start();
+  for (const char* name : removed) EXPECT_FALSE(fs::exists(folder / name)) << name;
+  for (const char* name : kept) EXPECT_TRUE(fs::exists(folder / name)) << name;
+}
+
 TEST_F(SupervisorTest, CallbacksDoNothingOnceTheSupervisorIsGone) {
   startHost(300, "a");
   auto supervisor = start();

@@ -156,5 +156,22 @@ bool writeFileAtomically(const fs::path& path, std::string_view bytes, bool dura
   return false;
 }
 
+void removeTemporaryFiles(const fs::path& path, std::chrono::seconds olderThan) {
+  const std::string prefix = "." + path.filename().string() + ".";
+  constexpr size_t kUniqueLength = 6;  // the XXXXXX of mkostemp
+  const auto before = fs::file_time_type::clock::now() - olderThan;
+  std::error_code error;
+  fs::directory_iterator entries(path.parent_path(), error);
+  for (; !error && entries != fs::directory_iterator(); entries.increment(error)) {
+    const fs::path& entry = entries->path();
+    const std::string name = entry.filename().string();
+    if (!name.starts_with(prefix) || name.size() != prefix.size() + kUniqueLength) continue;
+    std::error_code ignored;
+    if (!fs::is_regular_file(fs::symlink_status(entry, ignored))) continue;
+    const auto modified = fs::last_write_time(entry, ignored);
+    if (!ignored && modified < before) fs::remove(entry, ignored);
+  }
+}
+
 }  // namespace WatchdogStore
 }  // namespace veldane

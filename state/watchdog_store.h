@@ -1,6 +1,7 @@
 #ifndef VELDANE_STATE_WATCHDOG_STORE_H_
 #define VELDANE_STATE_WATCHDOG_STORE_H_
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <optional>
@@ -44,6 +45,11 @@ bool createFolders(const std::filesystem::path& directory);
 // heartbeats) leave it off.
 bool writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                          bool durable = true);
+
+// Removes what interrupted writes of `path` left behind: the temporary files
+// that writeFileAtomically names after it, when last modified more than
+// `olderThan` ago. Never fails; what cannot be removed stays.
+void removeTemporaryFiles(const std::filesystem::path& path, std::chrono::seconds olderThan);
 
 // T provides `static std::optional<T> fromJson(const nlohmann::json&)` and
 // `std::optional<nlohmann::json> toJson() const`.
