@@ -108,8 +108,7 @@ void WatchdogSupervisor::resumePendingRelaunch(bool hostAlive) {
     relaunchEnded();
     return;
   }
-  platform_.log.log(LogLevel::standard,
-                    "Relaunching the host as decided before the watchdog stopped");
+  platform_.log.log(LogLevel::standard, "Relaunching the host: a relaunch decided earlier was not carried out");
   launch(*ledger_.pendingRelaunch, kLaunchAttempts);
 }
 
