@@ -91,8 +91,8 @@ bool WatchdogSupervisor::mayAct() {
   }
   if (lock == WatchdogLock::Result::heldElsewhere) {
     if (!waitingForLock_) {
-      platform_.log.log(LogLevel::standard, "Another watchdog is watching " + bundlePath_ +
-                                                "; waiting until it stops");
+      platform_.log.log(LogLevel::standard,
+                        "Another watchdog is watching " + bundlePath_ + "; waiting until it stops");
       waitingForLock_ = true;
     }
     return false;
@@ -118,8 +118,8 @@ bool WatchdogSupervisor::recordProcessAlive(const HostRunRecord& record) {
 bool WatchdogSupervisor::hostRunningFromBundle() {
   auto counts = [this](const RunningApplication& app) {
     // A worker that the ended run forked is no instance that a user started.
-    return !app.terminated && (endedRunPID_ < 1 || (app.processGroup != endedRunPID_ &&
-                                                    app.session != endedRunPID_));
+    return !app.terminated &&
+           (endedRunPID_ < 1 || (app.processGroup != endedRunPID_ && app.session != endedRunPID_));
   };
   for (const RunningApplication& app : platform_.workspace.runningApplications(bundleIdentifier_)) {
     if (!app.bundlePath || !counts(app)) continue;

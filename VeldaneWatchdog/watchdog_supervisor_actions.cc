@@ -108,7 +108,8 @@ void WatchdogSupervisor::resumePendingRelaunch(bool hostAlive) {
     relaunchEnded();
     return;
   }
-  platform_.log.log(LogLevel::standard, "Relaunching the host: a relaunch decided earlier was not carried out");
+  platform_.log.log(LogLevel::standard,
+                    "Relaunching the host: a relaunch decided earlier was not carried out");
   launch(*ledger_.pendingRelaunch, kLaunchAttempts);
 }
 
@@ -148,8 +149,7 @@ void WatchdogSupervisor::openHost(std::vector<std::string> arguments, int64_t at
   }
   std::weak_ptr<WatchdogSupervisor> weak = weak_from_this();
   platform_.workspace.openApplication(
-      bundlePath_, arguments,
-      [weak, arguments, attemptsLeft](std::optional<std::string> error) {
+      bundlePath_, arguments, [weak, arguments, attemptsLeft](std::optional<std::string> error) {
         auto self = weak.lock();
         if (!self) return;
         orEndLaunch(self->launchInFlight_,

@@ -348,10 +348,10 @@ TEST_F(SupervisorTest, RelaunchDecidedBeforeARestartIsCarriedOutOnceByTheNextWat
     std::function<void(SupervisorTest&)> meanwhile;
     std::vector<std::vector<std::string>> launched;  // after the restart
   };
+  auto failOpening = [](SupervisorTest& t) { t.fake_.workspace.openErrors = {"busy"}; };
   const Case cases[] = {
       {"in the launch delay", 1, 0.5, nullptr, {kRecovered}},
-      {"waiting to retry", 1, 3, [](SupervisorTest& t) { t.fake_.workspace.openErrors = {"busy"}; },
-       {kRecovered}},
+      {"waiting to retry", 1, 3, failOpening, {kRecovered}},
       {"safe mode", 3, 0.5, nullptr, {kSafeMode}},
       {"host runs again", 1, 0.5, [](SupervisorTest& t) { t.startHost(400, "by hand"); }, {}},
       {"machine restarted", 1, 0.5, [](SupervisorTest& t) { t.fake_.probes.boot = "boot-2"; }, {}},
@@ -382,7 +382,8 @@ TEST_F(SupervisorTest, RelaunchDecidedBeforeARestartIsCarriedOutOnceByTheNextWat
     const std::vector<std::vector<std::string>> after(launchedArguments_.begin() + before,
                                                       launchedArguments_.end());
     EXPECT_EQ(after, c.launched);
-    EXPECT_EQ(supervisor->ledger().relaunches, c.name == std::string("machine restarted") ? 0 : c.crashes);
+    EXPECT_EQ(supervisor->ledger().relaunches,
+              c.name == std::string("machine restarted") ? 0 : c.crashes);
     EXPECT_EQ(ledgerOnDisk()->pendingRelaunch, std::nullopt);
     supervisor.reset();
     fake_.probes.processes.clear();

@@ -62,7 +62,9 @@ TEST(WatchdogLedger, PendingRelaunchIsKeptBesideTheTenFields) {
             R"("relaunches":0,"unexpectedExits":[],"version":1})");
   EXPECT_EQ(WatchdogStore::read<WatchdogLedger>(path), ledger);
   // Another form of it leaves the rest of the ledger usable.
-  json other = {{"version", 1}, {"unexpectedExits", json::array()}, {"relaunches", 4},
+  json other = {{"version", 1},
+                {"unexpectedExits", json::array()},
+                {"relaunches", 4},
                 {"pendingRelaunch", {{"safeMode", true}}}};
   std::optional<WatchdogLedger> read = WatchdogLedger::fromJson(other);
   ASSERT_TRUE(read);

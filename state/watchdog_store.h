@@ -38,7 +38,8 @@ std::optional<std::string> readFile(const std::filesystem::path& path);
 // folder.
 bool createFolders(const std::filesystem::path& directory);
 
-// Creates the missing folders of `directory` as createFolders does, then writes `bytes` to a uniquely named temporary file
+// Creates the missing folders of `directory` with mode 0700 exactly, leaving
+// existing ones alone, then writes `bytes` to a uniquely named temporary file
 // in it and renames that over `path`. On failure the old file is unchanged
 // and no temporary file is left. `durable` flushes the bytes to the disk
 // before the rename; frequent writes that a power loss may lose (the host's

@@ -325,8 +325,8 @@ TEST_F(WatchdogFaults, RecordNamingTheWatchdogItselfNeverEndsIt) {
 }
 
 TEST_F(WatchdogFaults, AsPidOneOfANamespaceItReapsTheHostsThatEnd) {
-  const pid_t unshare = spawn({"/usr/bin/unshare", "--pid", "--mount-proc", "--kill-child",
-                               watchdog_.string()});
+  const pid_t unshare =
+      spawn({"/usr/bin/unshare", "--pid", "--mount-proc", "--kill-child", watchdog_.string()});
   ASSERT_TRUE(waitFor([&] { return ledger().has_value(); })) << "the watchdog never ticked";
   const std::vector<pid_t> inside = childrenOf(unshare);
   ASSERT_EQ(inside.size(), 1u);

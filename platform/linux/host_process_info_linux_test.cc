@@ -1,8 +1,8 @@
 #include "platform/host_process_info.h"
 
-#include <sys/syscall.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
