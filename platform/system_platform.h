@@ -26,8 +26,10 @@ class SystemPlatform {
 
   virtual ~SystemPlatform() = default;
 
-  // Makes SIGTERM end the process with status 0, as an event between two
-  // callbacks of the main thread. Call before any other thread exists.
+  // Makes SIGTERM end the process with status 0 within a moment, whatever
+  // the main thread is doing (blocked in a read of a file system that stopped
+  // answering, say); the files are written atomically, so nothing is lost.
+  // Call before any other thread exists.
   virtual void exitOnSigterm() = 0;
 
   // Why the process cannot be set up to run (too few file descriptors, no

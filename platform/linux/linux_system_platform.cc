@@ -74,7 +74,7 @@ class LinuxSystemPlatform final : public SystemPlatform {
   void runMainLoop() override { loop_.run(); }
 
   [[noreturn]] void park() override {
-    // Nothing but the SIGTERM source is left on the loop.
+    // Nothing is left on the loop; the SIGTERM thread ends the process.
     loop_.run();
     // Only reached if the loop itself fails: SIGTERM is blocked, so wait for it.
     sigset_t term;
