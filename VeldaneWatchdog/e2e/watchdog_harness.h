@@ -59,8 +59,8 @@ class WatchdogHarness : public testing::Test {
   // Line N is what the host's Nth start does; the last line repeats.
   void writePlan(const std::vector<std::string>& steps) const;
   // Starts `argv` as a child in the test's folder with the test environment
-  // (HOME, VELDANE_DEMO_*, no XDG_DATA_HOME); it dies with this process; standard error goes to
-  // `errors`.
+  // (HOME, VELDANE_DEMO_*, no XDG_DATA_HOME) and no inherited descriptor beyond the standard
+  // three; it dies with this process; standard error goes to `errors`.
   pid_t spawn(const std::vector<std::string>& argv,
               const std::filesystem::path& errors = "/dev/null") const;
   pid_t startWatchdog() const { return spawn({watchdog_.string()}); }
