@@ -30,6 +30,7 @@ std::shared_ptr<WatchdogSupervisor> WatchdogSupervisor::create(const std::string
   s.hangNotePath_ = s.files_.hangNotePath();
   s.ledgerPath_ = s.files_.ledgerPath();
   s.lockPath_ = s.files_.lockPath();
+  s.hangReportPath_ = s.files_.hangReportPath();
   s.ledger_ = WatchdogStore::read<WatchdogLedger>(s.ledgerPath_).value_or(WatchdogLedger{});
   s.judgedLedger_ = s.ledger_;
   return supervisor;
@@ -187,6 +188,11 @@ std::optional<double> WatchdogSupervisor::observeAndAct() {
   observation.shuttingDown = shuttingDown_ || launchInFlight_;
   observation.hangKillIssued =
       record && hangKillIssuedFor_ && UnicodeText::equal(*hangKillIssuedFor_, record->launchID);
+  if (alive && !observation.recordProcessTraced && !observation.hangKillIssued) {
+    sampleSuspectedHost(*record);
+  } else if (cpuBaseline_) {
+    cpuBaseline_.reset();
+  }
   observation.hangNoteLaunchID.reset();
   if (crashCandidate) {
     if (auto note = WatchdogStore::read<HostHangNote>(hangNotePath_)) {
@@ -214,6 +220,28 @@ std::optional<double> WatchdogSupervisor::observeAndAct() {
 void WatchdogSupervisor::saveLedger() {
   if (ledger_ == judgedLedger_) return;
   if (WatchdogStore::write(ledger_, ledgerPath_)) judgedLedger_ = ledger_;
+}
+
+// Costs a steady tick two comparisons; only a host already silent for half
+// its limit has its threads' CPU times read, once per silence.
+void WatchdogSupervisor::sampleSuspectedHost(const HostRunRecord& record) {
+  const double limit = record.curtainUp ? policy_.curtainHangTimeout : policy_.hangTimeout;
+  const double stalled = observation_.uptime - record.heartbeatUptime;
+  if (record.cleanExit || !(stalled > limit / 2)) {
+    // Beating again: a later silence gets a sample of its own.
+    if (cpuBaseline_) cpuBaseline_.reset();
+    return;
+  }
+  // Past the limit this tick judges it a hang; a sample now would measure nothing.
+  if (stalled <= limit) takeCpuSample(record);
+}
+
+void WatchdogSupervisor::takeCpuSample(const HostRunRecord& record) {
+  const bool sampled = cpuBaseline_ && cpuBaseline_->pid == record.pid &&
+                       cpuBaseline_->launchID == record.launchID;
+  if (sampled) return;
+  cpuBaseline_ = CpuBaseline{record.pid, record.launchID, observation_.uptime,
+                             platform_.hangs.sampleCpu(record.pid)};
 }
 
 void WatchdogSupervisor::watch(int32_t pid) {

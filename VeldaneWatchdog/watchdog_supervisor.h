@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "VeldaneWatchdog/hang_diagnosis.h"
 #include "platform/file_identity.h"
 #include "platform/watchdog_platform.h"
 #include "policy/watchdog_decision.h"
@@ -53,6 +54,8 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
   bool shuttingDown() const { return shuttingDown_; }
   int32_t watchedPID() const { return watchedPID_; }
   const std::optional<std::string>& hangKillIssuedFor() const { return hangKillIssuedFor_; }
+  // Longest time from judging a hang to the signal, spent on the snapshot.
+  static constexpr double kSnapshotBudget = 0.5;
 
  private:
   struct Token {};
@@ -80,6 +83,9 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
 
   void execute(const WatchdogDecision& decision, const std::optional<HostRunRecord>& record);
   void killHungHost(int32_t pid, const std::optional<HostRunRecord>& record);
+  void sampleSuspectedHost(const HostRunRecord& record);
+  void takeCpuSample(const HostRunRecord& record);
+  void finishHangKill(uint64_t serial, std::optional<HostHangSnapshot> snapshot);
   void launch(std::vector<std::string> arguments, int64_t attemptsLeft);
   void openHost(std::vector<std::string> arguments, int64_t attemptsLeft);
   void openFinished(const std::optional<std::string>& error, std::vector<std::string> arguments,
@@ -111,6 +117,27 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
   std::string recordedProgram_;
   std::vector<std::unique_ptr<MainLoop::Subscription>> observers_;
 
+  // The CPU times of a host whose heartbeat is more than half its limit old,
+  // to tell a spinning thread from a blocked one if it is ended.
+  struct CpuBaseline {
+    int32_t pid = 0;
+    std::string launchID;
+    double uptime = 0;
+    HostCpuSample sample;
+  };
+  std::optional<CpuBaseline> cpuBaseline_;
+  // A hung host being looked at before its signal.
+  struct PendingKill {
+    uint64_t serial = 0;
+    int32_t pid = 0;
+    bool watched = false;  // the exit watch held it when the hang was judged
+    HangDiagnosis::Evidence evidence;
+    double judgedAt = 0;  // uptime
+  };
+  std::optional<PendingKill> pendingKill_;
+  uint64_t killSerial_ = 0;
+  std::unique_ptr<MainLoop::Timer> snapshotDeadline_;
+
   // Made once rather than on every tick.
   std::filesystem::path hostRecordPath_;
   std::filesystem::path hangNotePath_;
@@ -119,6 +146,7 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
   // One active watchdog per data folder; another one waits for the lock.
   WatchdogLock lock_;
   bool waitingForLock_ = false;
+  std::filesystem::path hangReportPath_;
   // Every tick sets each field afresh; kept only so that its strings keep
   // their buffers from tick to tick.
   WatchdogObservation observation_;

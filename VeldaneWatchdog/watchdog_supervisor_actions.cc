@@ -6,6 +6,7 @@
 
 #include "VeldaneWatchdog/watchdog_supervisor.h"
 #include "state/unicode_text.h"
+#include "state/watchdog_store.h"
 
 namespace veldane {
 namespace {
@@ -90,13 +91,60 @@ void WatchdogSupervisor::killHungHost(int32_t pid, const std::optional<HostRunRe
   if (pid == platform_.probes.ownPid()) return;
   platform_.log.log(LogLevel::error, "Host heartbeat stopped; ending pid " + std::to_string(pid) +
                                          " so it can be relaunched");
+
+  // What the host was doing, before the signal and for at most the budget.
+  PendingKill kill;
+  kill.serial = ++killSerial_;
+  kill.pid = pid;
+  kill.watched = processSource_ && watchedPID_ == pid;
+  kill.judgedAt = observation_.uptime;
+  HangDiagnosis::Evidence& evidence = kill.evidence;
+  evidence.pid = pid;
+  evidence.at = observation_.now;
+  if (record) {
+    evidence.launchID = record->launchID;
+    evidence.secondsSilent = observation_.uptime - record->heartbeatUptime;
+    evidence.hangLimitSeconds =
+        record->curtainUp ? policy_.curtainHangTimeout : policy_.hangTimeout;
+  }
+  if (cpuBaseline_ && cpuBaseline_->pid == pid) {
+    evidence.sample = std::move(cpuBaseline_->sample);
+    evidence.sampleSeconds = observation_.uptime - cpuBaseline_->uptime;
+  }
+  cpuBaseline_.reset();
+  pendingKill_ = std::move(kill);
+
+  const uint64_t serial = killSerial_;
+  std::weak_ptr<WatchdogSupervisor> weak = weak_from_this();
+  // Armed first: the snapshot may finish before it returns.
+  snapshotDeadline_ = platform_.loop.oneShotTimer(kSnapshotBudget, 0, [weak, serial] {
+    if (auto self = weak.lock()) self->finishHangKill(serial, std::nullopt);
+  });
+  platform_.hangs.snapshot(pid, kSnapshotBudget, [weak, serial](HostHangSnapshot snapshot) {
+    if (auto self = weak.lock()) self->finishHangKill(serial, std::move(snapshot));
+  });
+}
+
+void WatchdogSupervisor::finishHangKill(uint64_t serial, std::optional<HostHangSnapshot> snapshot) {
+  if (!pendingKill_ || pendingKill_->serial != serial) return;  // late, or already done
+  PendingKill kill = std::move(*pendingKill_);
+  pendingKill_.reset();
+  snapshotDeadline_.reset();
+  kill.evidence.snapshotSeconds = platform_.probes.uptime() - kill.judgedAt;
   // Through the exit watch, which on Linux holds this very process, so that a
   // pid reused since cannot be hit.
-  if (processSource_ && watchedPID_ == pid) {
-    processSource_->sendSignal(SIGKILL);
+  if (kill.watched) {
+    // A watch gone meanwhile means the host has ended by itself.
+    if (processSource_ && watchedPID_ == kill.pid) processSource_->sendSignal(SIGKILL);
   } else {
-    platform_.probes.kill(pid, SIGKILL);
+    platform_.probes.kill(kill.pid, SIGKILL);
   }
+
+  kill.evidence.snapshot = std::move(snapshot);
+  const WatchdogHangReport report = HangDiagnosis::report(kill.evidence);
+  WatchdogStore::write(report, hangReportPath_);
+  platform_.log.logWithFields(LogLevel::error, HangDiagnosis::message(report),
+                              HangDiagnosis::journalFields(report, hangReportPath_.string()));
 }
 
 // A relaunch that an earlier watchdog decided and did not see through: carried

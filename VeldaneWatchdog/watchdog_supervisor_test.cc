@@ -12,6 +12,7 @@
 
 #include "platform/test/fake_platform.h"
 #include "state/host_hang_note.h"
+#include "state/watchdog_hang_report.h"
 #include "state/watchdog_store.h"
 
 namespace veldane {
@@ -221,18 +222,43 @@ TEST_F(SupervisorTest, CrashIsJudgedAtOnceAndRelaunchedOneSecondLater) {
 
 TEST_F(SupervisorTest, HungHostIsKilledThroughItsWatchAndRelaunchedAsAHang) {
   startHost(300, "stuck");
+  fake_.hangs.cpu[300] = {{300, 1.0}, {301, 2.0}};
+  const HostThreadSnapshot spinning{
+      300, "Host", "running", std::nullopt, 25.0, std::nullopt, {}, {"spin() (a.cc:3)"}};
+  const HostThreadSnapshot waiting{
+      301, "io", "sleeping", "futex_wait_queue", 2.0, std::nullopt, {}, {}};
+  fake_.hangs.answer = {{spinning, waiting}, "unwound"};
   auto supervisor = start();
   fake_.loop.advance(45);
   EXPECT_THAT(fake_.loop.signalsSent(), IsEmpty());
+  // Sampled once, at the first tick past half the limit.
+  EXPECT_THAT(fake_.hangs.samples, ElementsAre(std::pair<int32_t, double>{300, 24}));
   fake_.loop.advance(3);  // the 3 s tick after 45 s of silence
   EXPECT_THAT(fake_.loop.signalsSent(), ElementsAre(FakeMainLoop::Signal{300, SIGKILL}));
+  ASSERT_EQ(fake_.hangs.requests.size(), 1u);
+  EXPECT_EQ(fake_.hangs.requests[0].signalsBefore, 0u) << "the snapshot comes before the signal";
+  EXPECT_EQ(fake_.hangs.requests[0].budget, 0.5);
   EXPECT_THAT(fake_.probes.kills, IsEmpty());
   EXPECT_EQ(supervisor->hangKillIssuedFor(), "stuck");
   fake_.loop.runDue();
+  const std::string summary = "main thread spinning in user space in spin() (a.cc:3) for 48 s";
   EXPECT_THAT(messages(),
               ElementsAre("Watching " + kBundle,
                           "Host heartbeat stopped; ending pid 300 so it can be relaunched",
+                          "Hung host pid 300: " + summary,
                           "Host ended unexpectedly (hang); relaunching"));
+  const auto report = WatchdogStore::read<WatchdogHangReport>(files().hangReportPath());
+  ASSERT_TRUE(report);
+  EXPECT_EQ(report->launchID, "stuck");
+  EXPECT_EQ(report->sampleSeconds, 24);
+  EXPECT_EQ(report->threads[1].cpuSinceSample, 0);
+  EXPECT_EQ(report->summary, summary);
+  ASSERT_EQ(fake_.log.fields.size(), 1u);
+  EXPECT_THAT(fake_.log.fields[0], ::testing::Contains(std::pair<std::string, std::string>(
+                                       "THREAD_STATES",
+                                       "300 Host: running, 25.0 s CPU (24.0 s since the sample)\n"
+                                       "301 io: sleeping in futex_wait_queue, 2.0 s CPU (0 ms "
+                                       "since the sample)\n")));
   fake_.loop.advance(1);
   EXPECT_THAT(launchedArguments_, ElementsAre(kRecovered));
 }
@@ -272,6 +298,76 @@ TEST_F(SupervisorTest, SecondWatchdogOfTheFolderWaitsAndTakesOverWhenTheFirstSto
   fake_.loop.advance(2);
   EXPECT_THAT(launchedArguments_, ElementsAre(kRecovered, kRecovered));
   EXPECT_EQ(second->ledger().relaunches, 2);  // the first one's count taken over
+}
+
+TEST_F(SupervisorTest, EarlyCpuSampleOnlyForASuspectedHost) {
+  const struct {
+    const char* name;
+    bool curtainUp;
+    std::vector<std::pair<double, double>> beating;  // from, until
+    double runFor;
+    std::vector<double> sampledAt;
+  } cases[] = {
+      {"healthy host: never", false, {{0, 1000}}, 200, {}},
+      {"curtain up: past 3 s of silence", true, {}, 10, {4}},
+      {"silent, beating again, silent again: once per silence", false, {{0, 30}, {60, 70}}, 120,
+       {54, 93}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakePlatform fake;
+    fake.probes.applicationSupport = root_.string();
+    fake.bundles.bundles[kBundle] = {kIdentifier, "Host"};
+    fake.probes.processes[300] = kHostExecutable;
+    HostRunRecord r = record(300, "run");
+    r.curtainUp = c.curtainUp;
+    r.heartbeatUptime = fake.probes.uptime();
+    ASSERT_TRUE(WatchdogStore::write(r, files().hostRecordPath()));
+    auto supervisor = WatchdogSupervisor::create(kHelper, fake.platform());
+    supervisor->run();
+    for (double t = 0; t < c.runFor; t += 1) {
+      for (const auto& [from, until] : c.beating) {
+        if (t < from || t >= until) continue;
+        r.heartbeatUptime = fake.probes.uptime();
+        ASSERT_TRUE(WatchdogStore::write(r, files().hostRecordPath()));
+      }
+      fake.loop.advance(1);
+    }
+    std::vector<double> sampledAt;
+    for (const auto& [pid, at] : fake.hangs.samples) sampledAt.push_back(at);
+    EXPECT_EQ(sampledAt, c.sampledAt);
+  }
+}
+
+TEST_F(SupervisorTest, SnapshotThatOutrunsItsBudgetDoesNotHoldTheSignalBack) {
+  startHost(300, "stuck", /*curtainUp=*/true);
+  fake_.hangs.answerAtOnce = false;
+  relaunchedHostStarts_ = false;
+  auto supervisor = start();
+  fake_.loop.advance(7);  // judged at 7 s
+  ASSERT_EQ(fake_.hangs.requests.size(), 1u);
+  EXPECT_THAT(fake_.loop.signalsSent(), IsEmpty());
+  fake_.loop.advance(0.499);
+  EXPECT_THAT(fake_.loop.signalsSent(), IsEmpty());
+  fake_.loop.advance(0.001);
+  EXPECT_THAT(fake_.loop.signalsSent(), ElementsAre(FakeMainLoop::Signal{300, SIGKILL}));
+  fake_.hangs.complete({});  // too late: ignored
+  fake_.loop.runDue();
+  EXPECT_EQ(fake_.loop.signalsSent().size(), 1u);
+  const auto report = WatchdogStore::read<WatchdogHangReport>(files().hangReportPath());
+  ASSERT_TRUE(report);
+  EXPECT_EQ(report->snapshotSeconds, 0.5);
+  EXPECT_EQ(report->stacks, "the snapshot did not finish within its time");
+
+  // A host that ends by itself during the snapshot is not signalled at all.
+  startHost(301, "stuck-too", /*curtainUp=*/true);
+  fake_.loop.advance(7);  // judged 7 s later
+  ASSERT_EQ(fake_.hangs.requests.size(), 2u);
+  EXPECT_EQ(fake_.loop.signalsSent().size(), 1u);
+  crash(301);
+  fake_.hangs.complete({});
+  EXPECT_EQ(fake_.loop.signalsSent().size(), 1u);
+  EXPECT_EQ(WatchdogStore::read<WatchdogHangReport>(files().hangReportPath())->pid, 301);
 }
 
 TEST_F(SupervisorTest, TracedHostIsNeverKilled) {

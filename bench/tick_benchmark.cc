@@ -26,6 +26,7 @@
 #include "platform/file_identity.h"
 #include "platform/host_process_info.h"
 #include "platform/linux/journal_log_channel.h"
+#include "platform/linux/linux_hang_inspector.h"
 #include "platform/linux/linux_system_probes.h"
 #include "platform/linux/linux_workspace.h"
 #include "platform/linux/plist_bundle_reader.h"
@@ -64,9 +65,9 @@ class NotingWorkspace final : public Workspace {
 // The supervisor as main() builds it, on a loop the benchmark turns.
 struct LiveSupervisor {
   explicit LiveSupervisor(double timerScale)
-      : loop(timerScale), workspace(loop, bundles), log("com.veldane.bench") {
-    supervisor =
-        WatchdogSupervisor::create(gWorld->helperPath(), {loop, probes, workspace, bundles, log});
+      : loop(timerScale), workspace(loop, bundles), log("com.veldane.bench"), hangs("") {
+    supervisor = WatchdogSupervisor::create(gWorld->helperPath(),
+                                            {loop, probes, workspace, bundles, log, hangs});
     if (!supervisor) throw std::runtime_error("no supervisor for the bench bundle");
     supervisor->run();
   }
@@ -96,6 +97,7 @@ struct LiveSupervisor {
   PlistBundleReader bundles;
   NotingWorkspace workspace;
   JournalLogChannel log;
+  LinuxHangInspector hangs;  // no stack helper: the bench judges no hang
   std::shared_ptr<WatchdogSupervisor> supervisor;
 };
 

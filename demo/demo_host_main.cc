@@ -17,7 +17,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +41,33 @@ const char* environment(const char* name) {
 }
 
 }  // namespace
+
+// Where a "spin" or "block" step hangs, named so that a hang report can name
+// them; never inlined, so that they keep a frame of their own.
+namespace veldane {
+
+[[gnu::noinline]] void demoSpin(const std::function<bool()>& stop) {
+  volatile uint64_t turns = 0;
+  for (;;) {
+    turns = turns + 1;
+    if ((turns & 0xFFFFFF) == 0 && stop()) return;
+  }
+}
+
+// Returns once `stop` holds, which a thread of its own checks.
+[[gnu::noinline]] void demoBlockInRead(const std::function<bool()>& stop) {
+  int ends[2];
+  if (pipe(ends) != 0) return;
+  std::thread watcher([&stop, write = ends[1]] {
+    while (!stop()) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    [[maybe_unused]] ssize_t done = ::write(write, "x", 1);
+  });
+  char byte = 0;
+  [[maybe_unused]] ssize_t got = read(ends[0], &byte, 1);
+  watcher.join();
+}
+
+}  // namespace veldane
 
 int main(int argc, char** argv) {
   const char* folder = environment("VELDANE_DEMO_CONTROL");
@@ -91,7 +120,7 @@ int main(int argc, char** argv) {
   }
 
   const bool timed = step.action == DemoStep::Action::crash ||
-                     step.action == DemoStep::Action::exit || step.action == DemoStep::Action::hang;
+                     step.action == DemoStep::Action::exit || step.hangs();
   const auto due = std::chrono::steady_clock::now() + std::chrono::duration<double>(step.seconds);
   bool hung = false;
   for (;;) {
@@ -100,12 +129,14 @@ int main(int argc, char** argv) {
       return 3;
     }
     if (timed && std::chrono::steady_clock::now() >= due) {
-      if (step.action != DemoStep::Action::hang) break;
+      if (!step.hangs()) break;
       if (!hung) {
         // The curtain's shorter limit makes the watchdog notice soon.
         session->setCurtainUp(true);
-        note("hung");
+        note("hung", {{"how", step.text()}});
         hung = true;
+        if (step.action == DemoStep::Action::spin) veldane::demoSpin(ownerGone);
+        if (step.action == DemoStep::Action::block) veldane::demoBlockInRead(ownerGone);
       }
     }
     if (!hung) session->beat();

@@ -7,10 +7,12 @@
 namespace veldane {
 namespace {
 
-constexpr std::array<std::pair<DemoStep::Action, const char*>, 5> kWords{{
+constexpr std::array<std::pair<DemoStep::Action, const char*>, 7> kWords{{
     {DemoStep::Action::run, "run"},
     {DemoStep::Action::crash, "crash"},
     {DemoStep::Action::hang, "hang"},
+    {DemoStep::Action::spin, "spin"},
+    {DemoStep::Action::block, "block"},
     {DemoStep::Action::exit, "exit"},
     {DemoStep::Action::reset, "reset"},
 }};

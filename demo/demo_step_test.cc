@@ -32,6 +32,8 @@ TEST(DemoStep, ParsesEachLineOfAPlan) {
       {"", {Action::run, 0}, "run"},
       {"dance 3", {Action::run, 0}, "run"},
       {"crash 0.5 fork", {Action::crash, 0.5, true}, "crash 0.5 fork"},
+      {"spin 1", {Action::spin, 1}, "spin 1"},
+      {"block", {Action::block, 0}, "block 0"},
   };
   for (const auto& each : kCases) {
     SCOPED_TRACE(each.line);

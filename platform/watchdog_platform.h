@@ -2,6 +2,7 @@
 #define VELDANE_PLATFORM_WATCHDOG_PLATFORM_H_
 
 #include "platform/bundle_reader.h"
+#include "platform/hang_inspector.h"
 #include "platform/log_channel.h"
 #include "platform/main_loop.h"
 #include "platform/system_probes.h"
@@ -17,6 +18,7 @@ struct WatchdogPlatform {
   Workspace& workspace;      // weak
   BundleReader& bundles;     // weak
   LogChannel& log;           // weak
+  HangInspector& hangs;      // weak
 };
 
 }  // namespace veldane

@@ -21,6 +21,8 @@ struct WatchdogFiles {
   static constexpr const char* kLedgerName = "watchdog.json";
   // Held by the one active watchdog of the folder.
   static constexpr const char* kLockName = "watchdog.lock";
+  // The watchdog's account of the last hang it ended.
+  static constexpr const char* kHangReportName = "hang-report.json";
 
   std::filesystem::path directory;
 
@@ -34,6 +36,7 @@ struct WatchdogFiles {
   std::filesystem::path hangNotePath() const { return directory / kHangNoteName; }
   std::filesystem::path ledgerPath() const { return directory / kLedgerName; }
   std::filesystem::path lockPath() const { return directory / kLockName; }
+  std::filesystem::path hangReportPath() const { return directory / kHangReportName; }
 
   // Lexical canonical form: absolute against the working directory, "." and
   // ".." resolved, repeated and trailing slashes removed ("/" stays "/").

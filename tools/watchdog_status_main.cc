@@ -24,8 +24,8 @@ using namespace veldane;
 constexpr char kUsage[] =
     "usage: veldane-watchdog-status [--json] [BUNDLE]\n"
     "Shows what the watchdog of the .app bundle BUNDLE sees: the host's run record,\n"
-    "its hang note and the watchdog's ledger. BUNDLE may be left out when this\n"
-    "command sits in a bundle's Contents/MacOS folder.\n";
+    "its hang note, the watchdog's ledger and its report of the last hang. BUNDLE\n"
+    "may be left out when this command sits in a bundle's Contents/MacOS folder.\n";
 
 template <typename T>
 StatusFile<T> readStatusFile(const std::filesystem::path& path) {
@@ -51,6 +51,7 @@ WatchdogStatusInput gather(const std::string& bundlePath) {
   in.record = readStatusFile<HostRunRecord>(files.hostRecordPath());
   in.hangNote = readStatusFile<HostHangNote>(files.hangNotePath());
   in.ledger = readStatusFile<WatchdogLedger>(files.ledgerPath());
+  in.hangReport = readStatusFile<WatchdogHangReport>(files.hangReportPath());
   if (in.record.value) {
     in.recordProcessPath = HostProcessInfo::executablePath(in.record.value->pid);
     in.recordProcessTraced = HostProcessInfo::isTraced(in.record.value->pid);

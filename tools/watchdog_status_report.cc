@@ -114,6 +114,7 @@ json WatchdogStatusReport::build(const WatchdogStatusInput& in) {
       {"host", nullptr},
       {"hangNote", nullptr},
       {"ledger", nullptr},
+      {"hangReport", nullptr},
   };
   if (!in.bundleIdentifier) {
     problems.push_back("Info.plist: unreadable or without CFBundleIdentifier");
@@ -128,6 +129,12 @@ json WatchdogStatusReport::build(const WatchdogStatusInput& in) {
     }
     if (usable(in.ledger, WatchdogFiles::kLedgerName, "ledger", problems)) {
       report["ledger"] = ledgerPart(in, policy);
+    }
+    // No hang yet, no report: only one that cannot be read is a problem.
+    if (in.hangReport.value) {
+      report["hangReport"] = in.hangReport.value->toJson().value_or(nullptr);
+    } else if (in.hangReport.exists) {
+      usable(in.hangReport, WatchdogFiles::kHangReportName, "hang report", problems);
     }
   }
   report["problems"] = problems;

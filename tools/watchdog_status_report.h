@@ -10,6 +10,7 @@
 #include "state/host_hang_note.h"
 #include "state/host_run_record.h"
 #include "state/watchdog_date.h"
+#include "state/watchdog_hang_report.h"
 #include "state/watchdog_ledger.h"
 
 namespace veldane {
@@ -32,6 +33,7 @@ struct WatchdogStatusInput {
   StatusFile<HostRunRecord> record;
   StatusFile<HostHangNote> hangNote;
   StatusFile<WatchdogLedger> ledger;
+  StatusFile<WatchdogHangReport> hangReport;
   // The executable that the record's pid runs now, and whether it is traced.
   std::optional<std::string> recordProcessPath;
   bool recordProcessTraced = false;
@@ -47,8 +49,9 @@ struct WatchdogStatusInput {
 namespace WatchdogStatusReport {
 
 // One JSON object with fixed keys: "bundle", "now", "uptime", "bootSession",
-// "host", "hangNote", "ledger" (null when its file is missing or bad) and
-// "problems" (texts such as "host.json: missing").
+// "host", "hangNote", "ledger", "hangReport" (null when its file is missing or
+// bad; a missing hang report is no problem) and "problems" (texts such as
+// "host.json: missing").
 nlohmann::json build(const WatchdogStatusInput& input);
 
 // The report as lines of plain text for a person.

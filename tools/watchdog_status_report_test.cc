@@ -62,8 +62,10 @@ TEST(WatchdogStatusReport, MissingBadAndValidFiles) {
 
   in = validInput();
   in.ledger = {true, std::nullopt};
+  in.hangReport = {true, std::nullopt};
   EXPECT_EQ(WatchdogStatusReport::build(in)["problems"],
-            json({"watchdog.json: unreadable or not a valid ledger"}));
+            json({"watchdog.json: unreadable or not a valid ledger",
+                  "hang-report.json: unreadable or not a valid hang report"}));
 }
 
 TEST(WatchdogStatusReport, UnreadableBundleReadsNoFile) {
@@ -134,6 +136,12 @@ TEST(WatchdogStatusReport, HangNoteAndLedgerAgainstTheCurrentRunAndBoot) {
 TEST(WatchdogStatusReport, RendersText) {
   WatchdogStatusInput in = validInput();
   in.hangNote = {false, std::nullopt};
+  const HostThreadSnapshot thread{41,  "Demo", "sleeping", "pipe_read", 0.01, 0,
+                                  {"pipe_read+0x2d3/0x3e0"},
+                                  {"read (libc.so.6)", "wait() (demo.cc:9)"}};
+  in.hangReport = {true, WatchdogHangReport{1, 41, "L0", kNow - seconds(200), 6.5, 6, 3.5, 0.02,
+                                            "main thread blocked in pipe_read", "unwound",
+                                            {thread}}};
   EXPECT_EQ(WatchdogStatusReport::renderText(WatchdogStatusReport::build(in)),
             R"(Bundle       /Apps/Demo.app
 Identifier   com.example.demo
@@ -165,6 +173,18 @@ Watchdog ledger (watchdog.json)
   relaunches          1, last at 2025-03-01T08:12:10Z
   handled launch ID   L0
   boot session        this boot
+
+Last hang report (hang-report.json)
+  summary             main thread blocked in pipe_read
+  pid                 41, launch ID L0
+  at                  2025-03-01T08:12:10Z
+  silent              6.5 s, hang limit 6 s
+  snapshot            20 ms before the signal
+  stacks              unwound
+  thread 41           Demo: sleeping in pipe_read, 0.01 s CPU (0.00 s since the sample)
+                      [kernel] pipe_read+0x2d3/0x3e0
+                      #0 read (libc.so.6)
+                      #1 wait() (demo.cc:9)
 )");
 }
 

@@ -44,14 +44,14 @@ void line(std::string& out, std::string_view label, const std::string& value) {
   out.append(value).append("\n");
 }
 
-std::string problemOf(const json& report, std::string_view file) {
+std::string problemOf(const json& report, std::string_view file, const char* otherwise) {
   const std::string prefix = std::string(file) + ": ";
   for (const json& problem : field(report, "problems")) {
     if (problem.is_string() && problem.get<std::string>().starts_with(prefix)) {
       return problem.get<std::string>().substr(prefix.size());
     }
   }
-  return "not read";
+  return otherwise;
 }
 
 std::string boot(const json& thisBoot, const json& session) {
@@ -111,6 +111,38 @@ void renderLedger(std::string& out, const json& ledger) {
   line(out, "boot session", boot(field(ledger, "thisBoot"), field(ledger, "bootSession")));
 }
 
+// A number with `digits` decimals, scaled; "?" for anything else.
+std::string fixed(const json& value, int digits, double scale = 1) {
+  if (!value.is_number()) return "?";
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.*f", digits, value.get<double>() * scale);
+  return buffer;
+}
+
+void renderHangReport(std::string& out, const json& report) {
+  line(out, "summary", str(field(report, "summary")));
+  line(out, "pid", str(field(report, "pid")) + ", launch ID " + str(field(report, "launchID")));
+  line(out, "at", str(field(report, "at")));
+  line(out, "silent", str(field(report, "secondsSilent")) + " s, hang limit " +
+                          seconds(field(report, "hangLimitSeconds")) + " s");
+  line(out, "snapshot", fixed(field(report, "snapshotSeconds"), 0, 1000) + " ms before the signal");
+  line(out, "stacks", str(field(report, "stacks")));
+  for (const json& thread : field(report, "threads")) {
+    std::string state = str(field(thread, "state"));
+    if (field(thread, "wchan").is_string()) state += " in " + str(field(thread, "wchan"));
+    state += ", " + fixed(field(thread, "cpuSeconds"), 2) + " s CPU";
+    if (field(thread, "cpuSinceSample").is_number()) {
+      state += " (" + fixed(field(thread, "cpuSinceSample"), 2) + " s since the sample)";
+    }
+    line(out, "thread " + str(field(thread, "tid")), str(field(thread, "name")) + ": " + state);
+    for (const json& frame : field(thread, "kernelStack")) line(out, "", "[kernel] " + str(frame));
+    size_t number = 0;
+    for (const json& frame : field(thread, "stack")) {
+      line(out, "", "#" + std::to_string(number++) + " " + str(frame));
+    }
+  }
+}
+
 }  // namespace
 
 std::string WatchdogStatusReport::renderText(const json& report) {
@@ -128,15 +160,18 @@ std::string WatchdogStatusReport::renderText(const json& report) {
       const char* file;
       const char* key;
       void (*render)(std::string&, const json&);
+      const char* absent = "not read";
     };
     const Part parts[] = {{"Host", "host.json", "host", renderHost},
                           {"Hang note", "hang.json", "hangNote", renderHangNote},
-                          {"Watchdog ledger", "watchdog.json", "ledger", renderLedger}};
+                          {"Watchdog ledger", "watchdog.json", "ledger", renderLedger},
+                         {"Last hang report", "hang-report.json", "hangReport",
+                          renderHangReport, "none"}};
     for (const Part& part : parts) {
       out.append("\n").append(part.title).append(" (").append(part.file).append(")");
       const json& value = field(report, part.key);
       if (value.is_null()) {
-        out.append(": ").append(problemOf(report, part.file)).append("\n");
+        out.append(": ").append(problemOf(report, part.file, part.absent)).append("\n");
       } else {
         out.append("\n");
         part.render(out, value);

@@ -4,6 +4,7 @@
 #include <sys/ptrace.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -85,6 +86,47 @@ TEST_F(WatchdogEndToEnd, StalledHeartbeatIsKilledAndRelaunchedAsHang) {
   ASSERT_TRUE(launchesReach(2, 10s));
   EXPECT_EQ(launches()[1].arguments, kRecovered);
   EXPECT_TRUE(lastExitIs(WatchdogExitKind::hang));
+}
+
+TEST_F(WatchdogEndToEnd, HungHostLeavesAReportOfWhatItsThreadsWereDoing) {
+  const struct {
+    const char* step;
+    const char* state;
+    const char* summary;  // what it holds
+    const char* frame;    // named in the main thread's stack
+  } kCases[] = {
+      {"spin 0.3", "running", "main thread spinning in user space in veldane::demoSpin",
+       "demoSpin"},
+      // The kernel's pipe_read, or anon_pipe_read since 6.14.
+      {"block 0.3", "sleeping", "pipe_read from veldane::demoBlockInRead", "demoBlockInRead"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.step);
+    fs::remove(files_.hangReportPath());
+    fs::remove(control_ / "launches");
+    writePlan({c.step, "run"});
+    const pid_t watchdog = startWatching();
+    const pid_t host = startHost();
+    EXPECT_TRUE(killed(waitExit(host, 30s)));
+    ASSERT_TRUE(waitFor([&] { return hangReport().has_value(); }));
+    const WatchdogHangReport report = *hangReport();
+    EXPECT_EQ(report.pid, host);
+    EXPECT_LE(report.snapshotSeconds, 0.5 + 0.1) << "the budget, and a little for scheduling";
+    EXPECT_TRUE(report.sampleSeconds) << "no early sample";
+    EXPECT_NE(report.summary.find(c.summary), std::string::npos) << report.summary;
+    EXPECT_EQ(report.stacks, "unwound");
+    ASSERT_FALSE(report.threads.empty());
+    const HostThreadSnapshot& main = report.threads[0];
+    EXPECT_EQ(main.tid, host);
+    EXPECT_EQ(main.state, c.state);
+    EXPECT_TRUE(main.cpuSinceSample);
+    EXPECT_TRUE(std::ranges::any_of(main.stack, [&](const std::string& frame) {
+      return frame.find(c.frame) != std::string::npos &&
+             frame.find("demo_host_main.cc:") != std::string::npos;
+    })) << testing::PrintToString(main.stack);
+    EXPECT_TRUE(childrenOf(watchdog).empty()) << "the stack helper was left behind";
+    endProcesses();
+  }
 }
 
 TEST_F(WatchdogEndToEnd, TracedHostIsSparedUntilTheTracerLeaves) {

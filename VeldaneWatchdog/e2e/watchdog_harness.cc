@@ -92,6 +92,7 @@ void WatchdogHarness::SetUp() {
   std::ofstream(bundle_ / "Contents" / "Info.plist") << kInfoPlist;
   fs::copy_file(VELDANE_E2E_DEMO_HOST, macOS_ / "Host");
   fs::copy_file(VELDANE_E2E_WATCHDOG, watchdog_);
+  fs::copy_file(VELDANE_E2E_HANG_STACKS, macOS_ / "veldane-hang-stacks");
   files_ =
       WatchdogFiles::forBundle(root_ / "home" / ".local" / "share", kIdentifier, bundle_.string());
   environment_ = {"HOME=" + (root_ / "home").string(),
@@ -150,6 +151,10 @@ std::vector<HostLaunch> WatchdogHarness::launches() const {
 
 std::optional<WatchdogLedger> WatchdogHarness::ledger() const {
   return WatchdogStore::read<WatchdogLedger>(files_.ledgerPath());
+}
+
+std::optional<WatchdogHangReport> WatchdogHarness::hangReport() const {
+  return WatchdogStore::read<WatchdogHangReport>(files_.hangReportPath());
 }
 
 std::optional<HostRunRecord> WatchdogHarness::hostRecord() const {

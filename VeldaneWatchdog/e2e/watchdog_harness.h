@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "state/host_run_record.h"
+#include "state/watchdog_hang_report.h"
 #include "state/watchdog_files.h"
 #include "state/watchdog_ledger.h"
 
@@ -80,6 +81,7 @@ class WatchdogHarness : public testing::Test {
   std::vector<HostLaunch> launches() const;
   std::optional<WatchdogLedger> ledger() const;
   std::optional<HostRunRecord> hostRecord() const;
+  std::optional<WatchdogHangReport> hangReport() const;
 
   // Polls `condition` until it holds or `timeout` passes; gives the last result.
   static bool waitFor(const std::function<bool()>& condition,

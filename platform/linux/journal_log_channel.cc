@@ -7,6 +7,7 @@
 
 #include <array>
 #include <utility>
+#include <vector>
 
 namespace veldane {
 namespace {
@@ -49,6 +50,28 @@ void JournalLogChannel::log(LogLevel level, std::string_view message) {
     if (sd_journal_sendv(iov.data(), static_cast<int>(iov.size())) >= 0) return;
   }
   logToSyslog(level, message);
+}
+
+void JournalLogChannel::logWithFields(LogLevel level, std::string_view message,
+                                      const LogFields& extra) {
+  if (access(kJournalSocket, F_OK) != 0) {
+    logToSyslog(level, message);
+    return;
+  }
+  std::vector<std::string> fields = {
+      "MESSAGE=" + std::string(message),
+      level == LogLevel::error ? "PRIORITY=3" : "PRIORITY=5",
+      std::string("SYSLOG_IDENTIFIER=") + kIdentifier,
+      "LOG_SUBSYSTEM=" + subsystem_,
+      "LOG_CATEGORY=watchdog-helper",
+  };
+  for (const auto& [name, value] : extra) fields.push_back(name + "=" + value);
+  std::vector<iovec> iov(fields.size());
+  for (size_t i = 0; i < iov.size(); ++i) {
+    iov[i].iov_base = fields[i].data();
+    iov[i].iov_len = fields[i].size();
+  }
+  if (sd_journal_sendv(iov.data(), static_cast<int>(iov.size())) < 0) logToSyslog(level, message);
 }
 
 }  // namespace veldane

@@ -16,6 +16,8 @@ class JournalLogChannel final : public LogChannel {
   explicit JournalLogChannel(std::string subsystem);
 
   void log(LogLevel level, std::string_view message) override;
+  // Syslog, without a journal, gets the message alone.
+  void logWithFields(LogLevel level, std::string_view message, const LogFields& fields) override;
 
  private:
   std::string subsystem_;

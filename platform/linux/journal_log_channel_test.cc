@@ -15,16 +15,24 @@ TEST(JournalLogChannel, SendsEachMessageUnchangedWithItsFields) {
   const struct {
     LogLevel level;
     std::string message, priority;
+    LogFields fields;
   } cases[] = {
-      {LogLevel::standard, "Watching /Applications/Host.app key=value", "5"},
-      {LogLevel::error, "Relaunch failed: 100% %s %n {}", "3"},
-      {LogLevel::error, "two\nlines", "3"},
+      {LogLevel::standard, "Watching /Applications/Host.app key=value", "5", {}},
+      {LogLevel::error, "Relaunch failed: 100% %s %n {}", "3", {}},
+      {LogLevel::error, "two\nlines", "3", {}},
       // Too large for one datagram: the record goes through a memory file.
-      {LogLevel::standard, std::string(1 << 20, 'x'), "5"},
+      {LogLevel::standard, std::string(1 << 20, 'x'), "5", {}},
+      {LogLevel::error, "with fields", "3", {{"HOST_PID", "7"}, {"STACKS", "a (x.cc:1)\nb"}}},
   };
   const journal_capture::Captured captured = journal_capture::captureInChild([&] {
     JournalLogChannel channel("com.example.host");
-    for (const auto& c : cases) channel.log(c.level, c.message);
+    for (const auto& c : cases) {
+      if (c.fields.empty()) {
+        channel.log(c.level, c.message);
+      } else {
+        channel.logWithFields(c.level, c.message, c.fields);
+      }
+    }
   });
   if (!captured.error.empty()) GTEST_SKIP() << captured.error;
 
@@ -37,6 +45,7 @@ TEST(JournalLogChannel, SendsEachMessageUnchangedWithItsFields) {
     EXPECT_EQ(fields["SYSLOG_IDENTIFIER"], "VeldaneWatchdog");
     EXPECT_EQ(fields["LOG_SUBSYSTEM"], "com.example.host");
     EXPECT_EQ(fields["LOG_CATEGORY"], "watchdog-helper");
+    for (const auto& [name, value] : cases[i].fields) EXPECT_EQ(fields[name], value) << name;
   }
 }
 

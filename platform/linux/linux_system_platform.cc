@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/linux/journal_log_channel.h"
+#include "platform/linux/linux_hang_inspector.h"
 #include "platform/linux/linux_main_loop.h"
 #include "platform/linux/linux_system_probes.h"
 #include "platform/linux/linux_workspace.h"
@@ -64,7 +65,9 @@ class LinuxSystemPlatform final : public SystemPlatform {
     return failure_;
   }
 
-  WatchdogPlatform parts() override { return {loop_, probes_, workspace_, bundles_, log_}; }
+  WatchdogPlatform parts() override {
+    return {loop_, probes_, workspace_, bundles_, log_, hangs_};
+  }
 
   // Posted, so that the pages go once the first tick is over.
   void releaseStartupMemory() override {
@@ -93,6 +96,7 @@ class LinuxSystemPlatform final : public SystemPlatform {
   LinuxWorkspace workspace_;
   JournalLogChannel log_;
   std::optional<std::string> failure_;
+  LinuxHangInspector hangs_{LinuxHangInspector::besideThisExecutable()};
 };
 
 }  // namespace

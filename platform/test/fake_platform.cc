@@ -222,6 +222,28 @@ void FakeWorkspace::openApplication(const std::string& bundlePath,
   loop_.post([completion = std::move(completion), error] { completion(error); });
 }
 
+HostCpuSample FakeHangInspector::sampleCpu(int32_t pid) {
+  samples.emplace_back(pid, loop_.time());
+  auto it = cpu.find(pid);
+  return it == cpu.end() ? HostCpuSample{} : it->second;
+}
+
+void FakeHangInspector::snapshot(int32_t pid, double budget, Completion done) {
+  requests.push_back({pid, budget, loop_.time(), loop_.signalsSent().size()});
+  if (answerAtOnce) {
+    done(answer);
+  } else {
+    waiting_.push_back(std::move(done));
+  }
+}
+
+void FakeHangInspector::complete(HostHangSnapshot snapshot) {
+  if (waiting_.empty()) return;
+  Completion done = std::move(waiting_.front());
+  waiting_.erase(waiting_.begin());
+  done(std::move(snapshot));
+}
+
 std::optional<BundleInfo> FakeBundleReader::open(const std::string& bundlePath) {
   auto it = bundles.find(bundlePath);
   if (it == bundles.end()) return std::nullopt;

@@ -180,7 +180,42 @@ class FakeLogChannel : public LogChannel {
   void log(LogLevel level, std::string_view message) override {
     lines.push_back({level, std::string(message)});
   }
+  void logWithFields(LogLevel level, std::string_view message, const LogFields& given) override {
+    log(level, message);
+    fields.push_back(given);
+  }
   std::vector<Line> lines;
+  std::vector<LogFields> fields;  // of the entries that had fields
+};
+
+// Snapshots that the test answers: at once with `answer`, or later through
+// `complete` when `answerAtOnce` is off (or never, to run into the budget).
+class FakeHangInspector : public HangInspector {
+ public:
+  struct Request {
+    int32_t pid;
+    double budget;
+    double at;  // virtual time
+    // Signals sent before the snapshot was asked for.
+    size_t signalsBefore;
+  };
+
+  explicit FakeHangInspector(FakeMainLoop& loop) : loop_(loop) {}
+
+  HostCpuSample sampleCpu(int32_t pid) override;
+  void snapshot(int32_t pid, double budget, Completion done) override;
+  // Answers the oldest snapshot not answered yet.
+  void complete(HostHangSnapshot snapshot);
+
+  std::map<int32_t, HostCpuSample> cpu;
+  std::vector<std::pair<int32_t, double>> samples;  // pid, virtual time
+  std::vector<Request> requests;
+  bool answerAtOnce = true;
+  HostHangSnapshot answer{{}, "unwound"};
+
+ private:
+  FakeMainLoop& loop_;
+  std::vector<Completion> waiting_;
 };
 
 struct FakePlatform {
@@ -189,6 +224,7 @@ struct FakePlatform {
   FakeWorkspace workspace{loop};
   FakeBundleReader bundles;
   FakeLogChannel log;
+  FakeHangInspector hangs{loop};
 
   FakePlatform() {
     loop.onProcessKilled = [this](int32_t pid) { probes.processes.erase(pid); };
@@ -196,7 +232,7 @@ struct FakePlatform {
   FakePlatform(const FakePlatform&) = delete;
   FakePlatform& operator=(const FakePlatform&) = delete;
 
-  WatchdogPlatform platform() { return {loop, probes, workspace, bundles, log}; }
+  WatchdogPlatform platform() { return {loop, probes, workspace, bundles, log, hangs}; }
 };
 
 }  // namespace veldane

@@ -1,0 +1,166 @@
+#include "platform/linux/proc_threads.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <charconv>
+#include <string>
+#include <string_view>
+
+namespace veldane {
+namespace ProcThreads {
+namespace {
+
+// A small /proc file, whole; empty when it cannot be read.
+std::string readSmall(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::string text;
+  std::array<char, 4096> buffer;
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    if (got <= 0 || text.size() > 64 * 1024) break;
+    text.append(buffer.data(), static_cast<size_t>(got));
+  }
+  ::close(fd);
+  return text;
+}
+
+std::string taskPath(int32_t pid, int32_t tid, const char* entry) {
+  return "/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/" + entry;
+}
+
+// The thread ids, the main thread (tid == pid) first, the others in the
+// kernel's order; a main thread that has ended is simply not read.
+std::vector<int32_t> threadIds(int32_t pid) {
+  std::vector<int32_t> tids;
+  DIR* task = ::opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+  if (task == nullptr) return tids;
+  tids.push_back(pid);
+  while (const dirent* entry = ::readdir(task)) {
+    int32_t tid = 0;
+    const std::string_view name = entry->d_name;
+    if (std::from_chars(name.data(), name.data() + name.size(), tid).ptr !=
+            name.data() + name.size() ||
+        tid == pid) {
+      continue;
+    }
+    if (tids.size() < kMaxThreads) tids.push_back(tid);
+  }
+  ::closedir(task);
+  return tids;
+}
+
+const char* stateName(char code) {
+  switch (code) {
+    case 'R':
+      return "running";
+    case 'S':
+      return "sleeping";
+    case 'D':
+      return "uninterruptible";
+    case 'T':
+      return "stopped";
+    case 't':
+      return "traced";
+    case 'Z':
+    case 'X':
+      return "zombie";
+    case 'I':
+      return "idle";
+    default:
+      return "unknown";
+  }
+}
+
+struct Stat {
+  std::string name;
+  char state = '?';
+  double cpuSeconds = 0;
+};
+
+// /proc/PID/task/TID/stat: the name sits in parentheses and may hold anything,
+// so the fields are counted from its last ')'.
+bool parseStat(const std::string& text, Stat& stat) {
+  const size_t open = text.find('(');
+  const size_t close = text.rfind(')');
+  if (open == std::string::npos || close == std::string::npos || close < open) return false;
+  stat.name = text.substr(open + 1, close - open - 1);
+  std::string_view rest = std::string_view(text).substr(close + 1);
+  // Fields after the name: 3 state ... 14 utime, 15 stime.
+  unsigned long long ticks[2] = {0, 0};
+  int field = 2;
+  size_t at = 0;
+  while (at < rest.size() && field < 15) {
+    while (at < rest.size() && rest[at] == ' ') ++at;
+    size_t end = rest.find(' ', at);
+    if (end == std::string_view::npos) end = rest.size();
+    ++field;
+    const std::string_view word = rest.substr(at, end - at);
+    if (field == 3 && !word.empty()) stat.state = word[0];
+    if (field == 14 || field == 15) {
+      std::from_chars(word.data(), word.data() + word.size(), ticks[field - 14]);
+    }
+    at = end;
+  }
+  if (field < 15) return false;
+  static const long kTicksPerSecond = sysconf(_SC_CLK_TCK);
+  stat.cpuSeconds = static_cast<double>(ticks[0] + ticks[1]) /
+                    static_cast<double>(kTicksPerSecond > 0 ? kTicksPerSecond : 100);
+  return true;
+}
+
+// "[<0>] pipe_read+0x2d3/0x3e0" lines; the address is always hidden.
+std::vector<std::string> kernelStack(const std::string& text) {
+  std::vector<std::string> frames;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string_view line = std::string_view(text).substr(at, end - at);
+    if (const size_t space = line.find("] "); line.starts_with("[<") && space != line.npos) {
+      line.remove_prefix(space + 2);
+    }
+    if (!line.empty()) frames.emplace_back(line);
+    at = end + 1;
+  }
+  return frames;
+}
+
+}  // namespace
+
+std::vector<HostThreadSnapshot> read(int32_t pid, bool kernelStacks) {
+  std::vector<HostThreadSnapshot> threads;
+  if (pid < 1) return threads;
+  for (int32_t tid : threadIds(pid)) {
+    Stat stat;
+    // A thread that ended meanwhile is left out.
+    if (!parseStat(readSmall(taskPath(pid, tid, "stat")), stat)) continue;
+    HostThreadSnapshot thread;
+    thread.tid = tid;
+    thread.name = std::move(stat.name);
+    thread.state = stateName(stat.state);
+    thread.cpuSeconds = stat.cpuSeconds;
+    // "0" while it runs, or where the kernel hides it.
+    std::string wchan = readSmall(taskPath(pid, tid, "wchan"));
+    if (!wchan.empty() && wchan != "0") thread.wchan = std::move(wchan);
+    if (kernelStacks) thread.kernelStack = kernelStack(readSmall(taskPath(pid, tid, "stack")));
+    threads.push_back(std::move(thread));
+  }
+  return threads;
+}
+
+HostCpuSample cpuTimes(int32_t pid) {
+  HostCpuSample sample;
+  if (pid < 1) return sample;
+  for (int32_t tid : threadIds(pid)) {
+    Stat stat;
+    if (parseStat(readSmall(taskPath(pid, tid, "stat")), stat)) sample[tid] = stat.cpuSeconds;
+  }
+  return sample;
+}
+
+}  // namespace ProcThreads
+}  // namespace veldane
