@@ -11,7 +11,7 @@ namespace veldane {
 //   "crash SECONDS"  beat for SECONDS, then abort
 //   "hang [SECONDS]" beat for SECONDS (default 0), then raise the curtain and
 //                    stop beating, staying alive
-//   "spin [SECONDS]"  as hang, but the main thread spins in demoSpin()
+//   "spin [SECONDS]" as hang, but the main thread spins in demoSpin()
 //   "block [SECONDS]" as hang, but the main thread blocks in read(2) on a
 //                    pipe, in demoBlockInRead()
 //   "exit SECONDS"   beat for SECONDS, then mark a clean exit and exit 0
