@@ -1,5 +1,6 @@
 #include "VeldaneWatchdog/hang_diagnosis.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <utility>
