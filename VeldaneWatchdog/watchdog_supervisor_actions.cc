@@ -46,6 +46,9 @@ template <typename... Fs>
 struct Overloaded : Fs... {
   using Fs::operator()...;
 };
+// Clang before 17 deduces no aggregate's template arguments by itself.
+template <typename... Fs>
+Overloaded(Fs...) -> Overloaded<Fs...>;
 
 }  // namespace
 

@@ -28,10 +28,10 @@ bool fillWith(Bytes& bytes, Source source) {
   return true;
 }
 
-// getrandom may be missing (old kernels, some sandboxes); the device is the
-// older road to the same pool.
+// getentropy (getrandom on Linux) may be missing (old kernels, some
+// sandboxes); the device is the older road to the same pool.
 bool fill(Bytes& bytes) {
-  if (fillWith(bytes, [](void* to, size_t size) { return getrandom(to, size, 0); })) return true;
+  if (getentropy(bytes.data(), bytes.size()) == 0) return true;
   int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   bool ok = fillWith(bytes, [fd](void* to, size_t size) { return read(fd, to, size); });
