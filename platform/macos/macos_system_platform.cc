@@ -1,0 +1,42 @@
+#include "platform/system_platform.h"
+
+#include <dispatch/dispatch.h>
+
+#include "platform/macos/cf_bundle_reader.h"
+#include "platform/macos/macos_main_loop.h"
+#include "platform/macos/macos_system_probes.h"
+#include "platform/macos/macos_workspace.h"
+#include "platform/macos/unified_log_channel.h"
+
+namespace veldane {
+namespace {
+
+class MacosSystemPlatform final : public SystemPlatform {
+ public:
+  void exitOnSigterm() override { loop_.exitOnSigterm(); }
+
+  WatchdogPlatform parts() override { return {loop_, probes_, workspace_, bundles_, log_}; }
+
+  // The system's libraries live in the shared cache that every process maps,
+  // so they are not the watchdog's own memory as on Linux: nothing to give back.
+  void releaseStartupMemory() override {}
+
+  void runMainLoop() override { loop_.run(); }
+
+  [[noreturn]] void park() override { dispatch_main(); }
+
+ private:
+  MacosMainLoop loop_;
+  MacosSystemProbes probes_;
+  CFBundleReader bundles_;
+  MacosWorkspace workspace_;
+  UnifiedLogChannel log_;
+};
+
+}  // namespace
+
+std::unique_ptr<SystemPlatform> SystemPlatform::create() {
+  return std::make_unique<MacosSystemPlatform>();
+}
+
+}  // namespace veldane

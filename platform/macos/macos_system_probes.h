@@ -1,0 +1,26 @@
+#ifndef VELDANE_PLATFORM_MACOS_MACOS_SYSTEM_PROBES_H_
+#define VELDANE_PLATFORM_MACOS_MACOS_SYSTEM_PROBES_H_
+
+#include "platform/system_probes.h"
+
+namespace veldane {
+
+// The real system's answers: libproc, sysctl, stat(2), NSFileManager and the
+// clocks.
+class MacosSystemProbes final : public SystemProbes {
+ public:
+  std::optional<std::string> executablePath(int32_t pid) override;
+  bool readExecutablePath(int32_t pid, std::string& path) override;
+  bool isTraced(int32_t pid) override;
+  std::string bootSession() override;
+  std::optional<FileIdentity> fileIdentity(const std::string& path) override;
+  std::optional<std::string> applicationSupportDirectory() override;
+  int32_t ownPid() override;
+  bool kill(int32_t pid, int signal) override;
+  WatchdogDate now() override;
+  double uptime() override;
+};
+
+}  // namespace veldane
+
+#endif  // VELDANE_PLATFORM_MACOS_MACOS_SYSTEM_PROBES_H_

@@ -1,0 +1,13 @@
+#include "platform/uptime_clock.h"
+
+#include <time.h>
+
+namespace veldane {
+
+// The clock of mach_absolute_time, which systemUptime reports: it stands
+// still while the machine sleeps.
+double systemUptime() {
+  return static_cast<double>(clock_gettime_nsec_np(CLOCK_UPTIME_RAW)) / 1e9;
+}
+
+}  // namespace veldane
