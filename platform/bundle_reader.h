@@ -17,7 +17,8 @@ struct BundleInfo {
 class BundleReader {
  public:
   virtual ~BundleReader() = default;
-  // Absent when the bundle cannot be opened (no readable property list).
+  // Absent when the bundle cannot be opened; one without a readable property
+  // list gives absent (Linux) or no identifier (macOS).
   virtual std::optional<BundleInfo> open(const std::string& bundlePath) = 0;
 };
 

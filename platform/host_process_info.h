@@ -14,8 +14,8 @@ namespace HostProcessInfo {
 
 // The absolute path of the executable that process `pid` runs; absent for a
 // pid below 1 (no system call is made), for no such process, or when it
-// cannot be inspected. A program replaced on disk while it runs still gives
-// its path. Invalid UTF-8 is replaced by U+FFFD.
+// cannot be inspected. On Linux a program replaced on disk while it runs still
+// gives its path. Invalid UTF-8 is replaced by U+FFFD.
 std::optional<std::string> executablePath(int32_t pid);
 
 // The same into `path`, whose capacity is reused: no allocation once it has
