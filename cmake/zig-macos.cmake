@@ -29,13 +29,18 @@ endif()
 
 set(flags "-target ${VELDANE_ZIG_TARGET}")
 if(VELDANE_MACOS_SDK)
-  # The SDK fills in what Zig's own headers lack (os/log.h among them).
-  string(APPEND flags " -F${VELDANE_MACOS_SDK}/System/Library/Frameworks"
-                      " -idirafter ${VELDANE_MACOS_SDK}/usr/include")
+  # System headers, as in Xcode. Zig searches its own libc headers (those of
+  # macOS 13) first, and the SDK fills in what they lack (os/log.h among
+  # them); an SDK much newer than macOS 13 may not fit them. IOKit's headers
+  # use an annotation that Zig's sys/cdefs.h does not define yet.
+  string(APPEND flags " -iframework ${VELDANE_MACOS_SDK}/System/Library/Frameworks"
+                      " -idirafter ${VELDANE_MACOS_SDK}/usr/include"
+                      " -D__kernel_ptr_semantics=")
   # Foundation's stub re-exports CoreFoundation and libobjc, which this linker
   # does not follow: the platform names both itself.
-  set(CMAKE_EXE_LINKER_FLAGS_INIT "-L${VELDANE_MACOS_SDK}/usr/lib")
-  set(CMAKE_SHARED_LINKER_FLAGS_INIT "-L${VELDANE_MACOS_SDK}/usr/lib")
+  set(link_flags "-F${VELDANE_MACOS_SDK}/System/Library/Frameworks -L${VELDANE_MACOS_SDK}/usr/lib")
+  set(CMAKE_EXE_LINKER_FLAGS_INIT "${link_flags}")
+  set(CMAKE_SHARED_LINKER_FLAGS_INIT "${link_flags}")
 endif()
 foreach(lang C CXX OBJCXX)
   set(CMAKE_${lang}_FLAGS_INIT "${flags}")

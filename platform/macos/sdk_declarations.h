@@ -52,8 +52,16 @@ typedef enum : CFIndex {
   kCFStringNormalizationFormKC
 } CFStringNormalizationForm;
 
+typedef enum : int32_t {
+  kCFRunLoopRunFinished = 1,
+  kCFRunLoopRunStopped = 2,
+  kCFRunLoopRunTimedOut = 3,
+  kCFRunLoopRunHandledSource = 4
+} CFRunLoopRunResult;
+
 extern const CFAllocatorRef kCFAllocatorDefault;
 extern const CFRunLoopMode kCFRunLoopCommonModes;
+extern const CFRunLoopMode kCFRunLoopDefaultMode;
 extern const CFStringRef kCFBundleExecutableKey;
 
 void CFRelease(CFTypeRef object);
@@ -79,6 +87,8 @@ CFTypeRef CFBundleGetValueForInfoDictionaryKey(CFBundleRef bundle, CFStringRef k
 CFAbsoluteTime CFAbsoluteTimeGetCurrent(void);
 CFRunLoopRef CFRunLoopGetMain(void);
 void CFRunLoopRun(void);
+CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds,
+                                      Boolean returnAfterSourceHandled);
 CFRunLoopTimerRef CFRunLoopTimerCreateWithHandler(CFAllocatorRef allocator, CFAbsoluteTime fireDate,
                                                   CFTimeInterval interval, CFOptionFlags flags,
                                                   CFIndex order,
