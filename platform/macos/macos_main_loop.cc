@@ -2,6 +2,7 @@
 
 #include <dispatch/dispatch.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -61,6 +62,8 @@ class RunLoopTimer final : public MainLoop::Timer {
   RunLoopTimer(const RunLoopTimer&) = delete;
   RunLoopTimer& operator=(const RunLoopTimer&) = delete;
 
+  bool valid() const { return timer_ != nullptr; }
+
  private:
   CFRunLoopTimerRef timer_ = nullptr;
 };
@@ -103,25 +106,29 @@ class ProcessSourceWatch final : public MainLoop::ProcessExitWatch {
 
 }  // namespace
 
-void MacosMainLoop::exitOnSigterm() {
+bool MacosMainLoop::exitOnSigterm() {
   // Held for the life of the process: nothing ever cancels it.
   static dispatch_source_t termination = nullptr;
-  if (termination != nullptr) return;
+  if (termination != nullptr) return true;
   signal(SIGTERM, SIG_IGN);
+  // Not the main queue, which a main thread blocked in a read would not serve.
   termination = dispatch_source_create(DISPATCH_SOURCE_TYPE_SIGNAL, SIGTERM, 0,
-                                       dispatch_get_main_queue());
-  if (termination == nullptr) return;
+                                       dispatch_get_global_queue(QOS_CLASS_USER_INITIATED, 0));
+  if (termination == nullptr) return false;
   dispatch_source_set_event_handler(termination, ^{
-    std::exit(0);
+    _exit(0);
   });
   dispatch_resume(termination);
+  return true;
 }
 
 void MacosMainLoop::run() { CFRunLoopRun(); }
 
 std::unique_ptr<MainLoop::Timer> MacosMainLoop::oneShotTimer(double delay, double tolerance,
                                                              Callback callback) {
-  return std::make_unique<RunLoopTimer>(delay, tolerance, std::move(callback));
+  auto timer = std::make_unique<RunLoopTimer>(delay, tolerance, std::move(callback));
+  if (!timer->valid()) return nullptr;
+  return timer;
 }
 
 void MacosMainLoop::runAfter(double delay, Callback work) {

@@ -14,9 +14,12 @@ namespace veldane {
 // served while the thread is parked in dispatch_main.
 class MacosMainLoop final : public MainLoop {
  public:
-  // Makes SIGTERM end the process with status 0, through a dispatch source on
-  // the main queue; the signal's own action is ignored.
-  void exitOnSigterm();
+  // Makes SIGTERM end the process with status 0 at once, whatever the main
+  // thread is doing: the signal's own action is ignored and a dispatch
+  // source on a queue of its own takes it. The files are written atomically,
+  // so ending in the middle of a callback loses nothing. False when the
+  // source cannot be made.
+  bool exitOnSigterm();
 
   // Runs the main run loop; it returns only when it has nothing left to wait for.
   void run();

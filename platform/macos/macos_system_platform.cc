@@ -2,6 +2,9 @@
 
 #include <dispatch/dispatch.h>
 
+#include <optional>
+#include <string>
+
 #include "platform/macos/cf_bundle_reader.h"
 #include "platform/macos/macos_main_loop.h"
 #include "platform/macos/macos_system_probes.h"
@@ -13,7 +16,11 @@ namespace {
 
 class MacosSystemPlatform final : public SystemPlatform {
  public:
-  void exitOnSigterm() override { loop_.exitOnSigterm(); }
+  void exitOnSigterm() override {
+    if (!loop_.exitOnSigterm()) failure_ = "no way to serve SIGTERM";
+  }
+
+  std::optional<std::string> setupFailure() override { return failure_; }
 
   WatchdogPlatform parts() override { return {loop_, probes_, workspace_, bundles_, log_}; }
 
@@ -31,6 +38,7 @@ class MacosSystemPlatform final : public SystemPlatform {
   CFBundleReader bundles_;
   MacosWorkspace workspace_;
   UnifiedLogChannel log_;
+  std::optional<std::string> failure_;
 };
 
 }  // namespace

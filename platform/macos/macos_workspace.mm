@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "platform/macos/process_table.h"
 #include "platform/macos/sdk_declarations.h"
 
 namespace veldane {
@@ -33,9 +34,13 @@ std::vector<RunningApplication> MacosWorkspace::runningApplications(
     for (NSUInteger i = 0; i < applications.count; ++i) {
       NSRunningApplication* application = [applications objectAtIndex:i];
       NSURL* bundleURL = application.bundleURL;
-      found.push_back({.pid = application.processIdentifier,
+      const int32_t pid = application.processIdentifier;
+      const std::optional<ProcessTable::Process> process = ProcessTable::describe(pid);
+      found.push_back({.pid = pid,
                        .terminated = static_cast<bool>(application.terminated),
-                       .bundlePath = bundleURL != nil ? toString(bundleURL.path) : std::nullopt});
+                       .bundlePath = bundleURL != nil ? toString(bundleURL.path) : std::nullopt,
+                       .processGroup = process ? process->processGroup : 0,
+                       .session = process ? process->session : 0});
     }
   }
   return found;
