@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/macos/cf_bundle_reader.h"
+#include "platform/macos/macos_hang_inspector.h"
 #include "platform/macos/macos_main_loop.h"
 #include "platform/macos/macos_system_probes.h"
 #include "platform/macos/macos_workspace.h"
@@ -22,7 +23,9 @@ class MacosSystemPlatform final : public SystemPlatform {
 
   std::optional<std::string> setupFailure() override { return failure_; }
 
-  WatchdogPlatform parts() override { return {loop_, probes_, workspace_, bundles_, log_}; }
+  WatchdogPlatform parts() override {
+    return {loop_, probes_, workspace_, bundles_, log_, hangs_};
+  }
 
   // The system's libraries live in the shared cache that every process maps,
   // so they are not the watchdog's own memory as on Linux: nothing to give back.
@@ -39,6 +42,7 @@ class MacosSystemPlatform final : public SystemPlatform {
   MacosWorkspace workspace_;
   UnifiedLogChannel log_;
   std::optional<std::string> failure_;
+  MacosHangInspector hangs_;
 };
 
 }  // namespace
