@@ -3,6 +3,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -48,6 +51,32 @@ bool writeAll(int fd, std::string_view bytes) {
   }
   return true;
 }
+
+// Builds the tree as the parser's own builder does, but stops the parse as
+// soon as it goes deeper than kMaxDepth, before that depth costs anything.
+class DepthLimitedBuilder : public nlohmann::detail::json_sax_dom_parser<nlohmann::json> {
+ public:
+  using Base = nlohmann::detail::json_sax_dom_parser<nlohmann::json>;
+  explicit DepthLimitedBuilder(nlohmann::json& result) : Base(result, /*allow_exceptions=*/false) {}
+
+  bool start_object(std::size_t elements) { return enter() && Base::start_object(elements); }
+  bool start_array(std::size_t elements) { return enter() && Base::start_array(elements); }
+  bool end_object() {
+    --depth_;
+    return Base::end_object();
+  }
+  bool end_array() {
+    --depth_;
+    return Base::end_array();
+  }
+
+ private:
+  bool enter() { return ++depth_ <= kMaxDepth; }
+  size_t depth_ = 0;
+};
+
+// Far above what the files hold, so that ordinary reads never pay for a trim.
+constexpr size_t kOrdinaryFileSize = 8 << 10;
 
 }  // namespace
 
@@ -96,22 +125,24 @@ std::optional<std::string> serialize(const nlohmann::json& json) {
 
 std::optional<nlohmann::json> parse(std::string_view text) {
   try {
-    nlohmann::json json =
-        nlohmann::json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
-    if (json.is_discarded()) return std::nullopt;
+    nlohmann::json json;
+    DepthLimitedBuilder builder(json);
+    if (!nlohmann::json::sax_parse(text.begin(), text.end(), &builder) || json.is_discarded()) {
+      return std::nullopt;
+    }
     return json;
   } catch (const std::exception&) {
     return std::nullopt;
   }
 }
 
-std::optional<std::string> readFile(const fs::path& path) {
+std::optional<std::string> readFile(const fs::path& path, size_t limit) {
   // O_NONBLOCK keeps a FIFO without writer from blocking the open.
   ScopedFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (fd.get() < 0) return std::nullopt;
   struct stat info;
   if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-  if (info.st_size < 0 || static_cast<uint64_t>(info.st_size) > kMaxFileSize) {
+  if (info.st_size < 0 || static_cast<uint64_t>(info.st_size) > limit) {
     return std::nullopt;
   }
   // One byte more than the size, to notice a file that grew while being read.
@@ -120,8 +151,8 @@ std::optional<std::string> readFile(const fs::path& path) {
   size_t length = 0;
   while (true) {
     if (length == content.size()) {
-      if (content.size() > kMaxFileSize) return std::nullopt;
-      content.resize(std::min(content.size() * 2, kMaxFileSize + 1));
+      if (content.size() > limit) return std::nullopt;
+      content.resize(std::min(content.size() * 2, limit + 1));
     }
     const size_t requested = content.size() - length;
     ssize_t got = ::read(fd.get(), content.data() + length, requested);
@@ -137,6 +168,15 @@ std::optional<std::string> readFile(const fs::path& path) {
   }
   content.resize(length);
   return content;
+}
+
+void releaseMemoryAfterRead(size_t size) {
+  if (size <= kOrdinaryFileSize) return;
+#if defined(__GLIBC__)
+  // Freed memory stays with the process otherwise: glibc raises its mmap
+  // threshold after freeing a large block, so the next tree goes to the heap.
+  malloc_trim(0);
+#endif
 }
 
 bool writeFileAtomically(const fs::path& path, std::string_view bytes, bool durable) {

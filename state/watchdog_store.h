@@ -17,21 +17,33 @@ namespace veldane {
 // Neither logs, retries or repairs a file.
 namespace WatchdogStore {
 
-// Files larger than this are refused unread: the host may write anything.
-inline constexpr size_t kMaxFileSize = 1 << 20;
+// Files larger than this are refused unread: the host may write anything,
+// and every tick parses its files. A run record is a few hundred bytes.
+inline constexpr size_t kMaxFileSize = 64 << 10;
+
+// Arrays and objects nested deeper than this are refused while parsing; the
+// files themselves nest two levels.
+inline constexpr size_t kMaxDepth = 16;
 
 // The writer's layout: keys sorted by their bytes, compact, no final line
 // break, "/" written as "\/", other non-ASCII as UTF-8. Absent when the value
 // holds text that is not valid UTF-8.
 std::optional<std::string> serialize(const nlohmann::json& json);
 
-// Parses JSON text; absent on any syntax error, invalid UTF-8 or empty text.
+// Parses JSON text; absent on any syntax error, invalid UTF-8, nesting
+// deeper than kMaxDepth or empty text.
 std::optional<nlohmann::json> parse(std::string_view text);
 
-// The whole content of a regular file of at most kMaxFileSize bytes. Absent
-// when the file is missing, unreadable, not a regular file (a folder, FIFO,
-// socket, device or dangling link) or too large. Never blocks on a FIFO.
-std::optional<std::string> readFile(const std::filesystem::path& path);
+// The whole content of a regular file of at most `limit` bytes. Absent when
+// the file is missing, unreadable, not a regular file (a folder, FIFO,
+// socket, device or dangling link) or too large. Anything but a regular file,
+// a link to one included, is refused before it is opened.
+std::optional<std::string> readFile(const std::filesystem::path& path,
+                                    size_t limit = kMaxFileSize);
+
+// Hands memory that a read of `size` bytes left free back to the system,
+// when the read was far larger than the files ever are.
+void releaseMemoryAfterRead(size_t size);
 
 // Creates the missing folders of `directory` with mode 0700 exactly, leaving
 // existing ones alone; false when one cannot be made or a component is no
@@ -64,11 +76,18 @@ bool write(const T& value, const std::filesystem::path& to, bool durable = true)
 
 template <typename T>
 std::optional<T> read(const std::filesystem::path& from) {
-  std::optional<std::string> bytes = readFile(from);
-  if (!bytes || bytes->empty()) return std::nullopt;
-  std::optional<nlohmann::json> json = parse(*bytes);
-  if (!json) return std::nullopt;
-  return T::fromJson(*json);
+  size_t size = 0;
+  std::optional<T> value = [&]() -> std::optional<T> {
+    std::optional<std::string> bytes = readFile(from);
+    if (!bytes || bytes->empty()) return std::nullopt;
+    size = bytes->size();
+    std::optional<nlohmann::json> json = parse(*bytes);
+    if (!json) return std::nullopt;
+    return T::fromJson(*json);
+  }();
+  // The text and its parse tree are gone by now.
+  releaseMemoryAfterRead(size);
+  return value;
 }
 
 }  // namespace WatchdogStore

@@ -30,8 +30,13 @@ TEST(WatchdogStore, SerializeLayoutAndParse) {
   EXPECT_EQ(WatchdogStore::serialize({{"b", {{"z", 1}, {"a", "/"}}}, {"a", "\xC3\xA9"}}),
             "{\"a\":\"\xC3\xA9\",\"b\":{\"a\":\"\\/\",\"z\":1}}");
   EXPECT_EQ(WatchdogStore::serialize({{"k", "\xFF"}}), std::nullopt);
-  // Deep but well-formed nesting overflows the stack neither when parsed nor when destroyed.
-  EXPECT_TRUE(WatchdogStore::parse(std::string(100000, '[') + std::string(100000, ']')));
+  // Nesting is refused beyond 16 levels, and deep nesting stops the parse
+  // before it costs memory or stack.
+  for (const auto& [depth, parses] : {std::pair{16, true}, {17, false}, {100000, false}}) {
+    const std::string nested = std::string(depth, '[') + std::string(depth, ']');
+    EXPECT_EQ(WatchdogStore::parse(nested).has_value(), parses) << depth;
+    EXPECT_EQ(WatchdogStore::parse("{\"a\":" + nested + "}").has_value(), depth < 16) << depth;
+  }
 }
 
 TEST(WatchdogStore, ReadAbsorbsBadTextAndBadFiles) {
@@ -45,12 +50,12 @@ TEST(WatchdogStore, ReadAbsorbsBadTextAndBadFiles) {
     EXPECT_EQ(WatchdogStore::parse(text), std::nullopt) << text.substr(0, 60);
     EXPECT_EQ(WatchdogStore::read<WatchdogLedger>(file), std::nullopt) << text.substr(0, 60);
   }
-  // A sparse file at the size limit is read, one a byte larger is not, nor is
-  // any file that is not regular; none may block or leak a descriptor.
+  // A sparse file of 64 KiB is read, one a byte larger is not, nor is any
+  // file that is not regular; none may block or leak a descriptor.
   writeText(big, "");
-  ASSERT_EQ(truncate(big.c_str(), WatchdogStore::kMaxFileSize), 0);
-  EXPECT_EQ(WatchdogStore::readFile(big).value_or("").size(), WatchdogStore::kMaxFileSize);
-  ASSERT_EQ(truncate(big.c_str(), WatchdogStore::kMaxFileSize + 1), 0);
+  ASSERT_EQ(truncate(big.c_str(), 64 << 10), 0);
+  EXPECT_EQ(WatchdogStore::readFile(big).value_or("").size(), 64u << 10);
+  ASSERT_EQ(truncate(big.c_str(), (64 << 10) + 1), 0);
   fs::create_directory(folder.path / "folder");
   ASSERT_EQ(mkfifo((folder.path / "fifo").c_str(), 0600), 0);
   fs::create_symlink("/dev/zero", folder.path / "device");
