@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace veldane {
@@ -29,6 +31,7 @@ class ScopedFd {
     if (fd_ >= 0) close(fd_);
   }
   int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
   // Closes now, so that a failing close can be seen.
   bool closeChecked() {
     int fd = fd_;
@@ -77,6 +80,30 @@ class DepthLimitedBuilder : public nlohmann::detail::json_sax_dom_parser<nlohman
 
 // Far above what the files hold, so that ordinary reads never pay for a trim.
 constexpr size_t kOrdinaryFileSize = 8 << 10;
+
+// A descriptor for reading the regular file that `path` leads to, or -1. A
+// FIFO, device or socket is never opened, not even through a link: on Linux
+// an O_PATH descriptor shows the file's type without opening the file, and
+// its /proc name then opens exactly that file. Elsewhere the type is checked
+// first and the file that was opened compared with it.
+int openRegularFile(const fs::path& path, struct stat& info) {
+#if defined(__linux__)
+  ScopedFd handle(open(path.c_str(), O_PATH | O_CLOEXEC));
+  if (handle.get() < 0 || fstat(handle.get(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+  char name[32];
+  std::snprintf(name, sizeof name, "/proc/self/fd/%d", handle.get());
+  return open(name, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+#else
+  struct stat named;
+  if (stat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) return -1;
+  ScopedFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (fd.get() < 0 || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      info.st_dev != named.st_dev || info.st_ino != named.st_ino) {
+    return -1;
+  }
+  return fd.release();
+#endif
+}
 
 }  // namespace
 
@@ -137,11 +164,9 @@ std::optional<nlohmann::json> parse(std::string_view text) {
 }
 
 std::optional<std::string> readFile(const fs::path& path, size_t limit) {
-  // O_NONBLOCK keeps a FIFO without writer from blocking the open.
-  ScopedFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (fd.get() < 0) return std::nullopt;
   struct stat info;
-  if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  ScopedFd fd(openRegularFile(path, info));
+  if (fd.get() < 0) return std::nullopt;
   if (info.st_size < 0 || static_cast<uint64_t>(info.st_size) > limit) {
     return std::nullopt;
   }

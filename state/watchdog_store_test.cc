@@ -1,6 +1,9 @@
 #include "state/watchdog_store.h"
 
 #include <signal.h>
+#if defined(__linux__)
+#include <sys/inotify.h>
+#endif
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,12 +62,23 @@ TEST(WatchdogStore, ReadAbsorbsBadTextAndBadFiles) {
   fs::create_directory(folder.path / "folder");
   ASSERT_EQ(mkfifo((folder.path / "fifo").c_str(), 0600), 0);
   fs::create_symlink("/dev/zero", folder.path / "device");
+  fs::create_symlink(folder.path / "fifo", folder.path / "fifo link");
   fs::create_symlink(folder.path / "nowhere", folder.path / "dangling");
+  // Opening a device may have effects: nothing but a regular file is opened.
+#if defined(__linux__)
+  const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(inotify_add_watch(opens, (folder.path / "fifo").c_str(), IN_OPEN), 0);
+#endif
   const long descriptors = entries("/dev/fd");
-  for (const char* name : {"missing", "big", "folder", "fifo", "device", "dangling"}) {
+  for (const char* name : {"missing", "big", "folder", "fifo", "fifo link", "device", "dangling"}) {
     EXPECT_EQ(WatchdogStore::readFile(folder.path / name), std::nullopt) << name;
   }
   EXPECT_EQ(entries("/dev/fd"), descriptors);
+#if defined(__linux__)
+  char event[256];
+  EXPECT_LT(read(opens, event, sizeof event), 0) << "the FIFO was opened";
+  close(opens);
+#endif
 }
 
 TEST(WatchdogStore, WriteCreatesOnlyMissingFoldersWith0700WhateverTheUmask) {
