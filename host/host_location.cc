@@ -19,7 +19,7 @@ std::optional<HostLocation> HostLocation::find(const HostStartOptions& options,
   location.executablePath = WatchdogFiles::normalized(*executable);
 
   std::optional<std::string> bundle = options.bundlePath
-                                          ? WatchdogFiles::normalized(*options.bundlePath)
+                                          ? WatchdogFiles::resolved(*options.bundlePath)
                                           : WatchdogFiles::hostBundlePath(*executable);
   if (!bundle) {
     failure = "not inside an .app bundle: " + location.executablePath;

@@ -28,18 +28,6 @@ bool executableIsInsideBundle(const HostRunRecord& record, const std::string& ow
                                 WatchdogFiles::normalized(ownedBundlePath) + "/");
 }
 
-// Dates after `now` come from a clock that moved back and no longer count.
-// A span too long for the clock's tick count is far outside any window, and
-// is caught before the subtraction could overflow.
-bool isRecent(WatchdogDate exit, WatchdogDate now, double window) {
-  if (exit > now) return false;
-  using Rep = WatchdogDate::rep;
-  const Rep from = exit.time_since_epoch().count();
-  const Rep to = now.time_since_epoch().count();
-  if (from < 0 && to > std::numeric_limits<Rep>::max() + from) return false;
-  return std::chrono::duration<double>(WatchdogDate::duration(to - from)).count() < window;
-}
-
 WatchdogDecision judgeLiveHost(const WatchdogPolicy& policy, const WatchdogObservation& observation,
                                const HostRunRecord& record) {
   if (record.cleanExit || observation.recordProcessTraced || observation.hangKillIssued ||
@@ -74,7 +62,7 @@ WatchdogDecision judgeEndedRun(const WatchdogPolicy& policy, const WatchdogObser
 
   std::vector<WatchdogDate> recent;
   for (const WatchdogDate& exit : ledger.unexpectedExits) {
-    if (isRecent(exit, observation.now, policy.crashLoopWindow)) recent.push_back(exit);
+    if (policy.isRecent(exit, observation.now)) recent.push_back(exit);
   }
   recent.push_back(observation.now);
   ledger.unexpectedExits = std::move(recent);
@@ -91,6 +79,19 @@ WatchdogDecision judgeEndedRun(const WatchdogPolicy& policy, const WatchdogObser
 }
 
 }  // namespace
+
+// Dates after `now` come from a clock that moved back and no longer count.
+// A span too long for the clock's tick count is far outside any window, and
+// is caught before the subtraction could overflow.
+bool WatchdogPolicy::isRecent(WatchdogDate exit, WatchdogDate now) const {
+  if (exit > now) return false;
+  using Rep = WatchdogDate::rep;
+  const Rep from = exit.time_since_epoch().count();
+  const Rep to = now.time_since_epoch().count();
+  if (from < 0 && to > std::numeric_limits<Rep>::max() + from) return false;
+  return std::chrono::duration<double>(WatchdogDate::duration(to - from)).count() <
+         crashLoopWindow;
+}
 
 WatchdogDecision WatchdogPolicy::decide(const WatchdogObservation& observation,
                                         WatchdogLedger& ledger) const {

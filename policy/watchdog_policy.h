@@ -24,6 +24,11 @@ struct WatchdogPolicy {
   // Judges one observation and keeps the ledger's books in place.
   WatchdogDecision decide(const WatchdogObservation& observation, WatchdogLedger& ledger) const;
 
+  // Whether an unexpected exit at `exit` still counts towards the crash loop
+  // at `now`: not after `now`, and less than crashLoopWindow before it. Any
+  // two dates the clock can hold are compared without overflow.
+  bool isRecent(WatchdogDate exit, WatchdogDate now) const;
+
   friend bool operator==(const WatchdogPolicy&, const WatchdogPolicy&) = default;
 };
 

@@ -51,6 +51,13 @@ std::string WatchdogFiles::normalized(std::string_view path) {
   return result;
 }
 
+std::string WatchdogFiles::resolved(std::string_view path) {
+  std::error_code error;
+  // canonical() takes ".." after a link as the system does, from the link's target.
+  fs::path real = fs::canonical(fs::path(path.empty() ? "." : path), error);
+  return normalized(error ? path : std::string_view(real.native()));
+}
+
 bool WatchdogFiles::isNormalized(std::string_view path) {
   if (!path.starts_with('/')) return false;
   if (path.size() == 1) return true;

@@ -43,6 +43,11 @@ struct WatchdogFiles {
   // No symbolic link is resolved. An empty path gives the working directory.
   static std::string normalized(std::string_view path);
 
+  // The path with every symbolic link resolved, normalised: the form in which
+  // the system reports a running executable's path, from which the watchdog
+  // derives its bundle. normalized() of the path when it cannot be resolved.
+  static std::string resolved(std::string_view path);
+
   // True when `path` is already what normalized() gives for it, found without
   // a copy.
   static bool isNormalized(std::string_view path);

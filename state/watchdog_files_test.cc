@@ -32,6 +32,21 @@ TEST(WatchdogFiles, NormalizedAndIsNormalized) {
   }
 }
 
+TEST(WatchdogFiles, ResolvedFollowsLinksAsTheSystemDoes) {
+  char pattern[] = "/tmp/files-test-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::filesystem::path root = pattern;
+  std::filesystem::create_directories(root / "real/A.app");
+  std::filesystem::create_directory_symlink(root / "real", root / "link");
+  std::filesystem::create_directory_symlink(root / "real/A.app", root / "real/B.app");
+  EXPECT_EQ(WatchdogFiles::resolved((root / "link/A.app/").string()), root / "real/A.app");
+  EXPECT_EQ(WatchdogFiles::resolved((root / "link/B.app/../A.app").string()),
+            root / "real/A.app");
+  EXPECT_EQ(WatchdogFiles::resolved((root / "link/./gone.app/").string()),
+            root / "link/gone.app");
+  std::filesystem::remove_all(root);
+}
+
 TEST(WatchdogFiles, HostBundlePath) {
   EXPECT_EQ(WatchdogFiles::hostBundlePath("/Applications/Name.app/Contents/MacOS/Agent"),
             "/Applications/Name.app");

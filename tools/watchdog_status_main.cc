@@ -89,7 +89,9 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  const WatchdogStatusInput input = gather(WatchdogFiles::normalized(*bundle));
+  // The watchdog knows its bundle by the path of its running executable, in
+  // which the system has resolved every link.
+  const WatchdogStatusInput input = gather(WatchdogFiles::resolved(*bundle));
   const nlohmann::json report = WatchdogStatusReport::build(input);
   if (asJson) {
     std::cout << report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";

@@ -1,7 +1,5 @@
 #include "tools/watchdog_status_report.h"
 
-#include <chrono>
-
 #include "policy/watchdog_policy.h"
 #include "state/unicode_text.h"
 #include "state/watchdog_exit_kind.h"
@@ -75,11 +73,9 @@ json hangNotePart(const WatchdogStatusInput& in) {
 
 json ledgerPart(const WatchdogStatusInput& in, const WatchdogPolicy& policy) {
   const WatchdogLedger& ledger = *in.ledger.value;
-  // Counted as the policy counts them: not in the future, less than a window old.
   json recent = json::array();
   for (const WatchdogDate& exit : ledger.unexpectedExits) {
-    const double age = std::chrono::duration<double>(in.now - exit).count();
-    if (exit <= in.now && age < policy.crashLoopWindow) recent.push_back(date(exit));
+    if (policy.isRecent(exit, in.now)) recent.push_back(date(exit));
   }
   return {
       {"bootSession", text(ledger.bootSession)},

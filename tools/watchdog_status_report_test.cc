@@ -113,7 +113,9 @@ TEST(WatchdogStatusReport, HeartbeatAgeAndHangLimit) {
 
 TEST(WatchdogStatusReport, RecentExitsAsThePolicyCountsThem) {
   WatchdogStatusInput in = validInput();
-  in.ledger.value->unexpectedExits = {kNow - seconds(400), kNow - seconds(300), kNow - seconds(299),
+  // The oldest is further back than the clock's ticks can span from now.
+  in.ledger.value->unexpectedExits = {*parseDate("1700-01-01T00:00:00Z"), kNow - seconds(400),
+                                      kNow - seconds(300), kNow - seconds(299),
                                       kNow + seconds(10), kNow};
   in.ledger.value->stoppedAt = kNow - seconds(5);
   const json ledger = WatchdogStatusReport::build(in)["ledger"];
@@ -131,6 +133,17 @@ TEST(WatchdogStatusReport, HangNoteAndLedgerAgainstTheCurrentRunAndBoot) {
   const json report = WatchdogStatusReport::build(in);
   EXPECT_EQ(report["hangNote"]["namesCurrentRun"], true);
   EXPECT_EQ(report["ledger"]["thisBoot"], false);
+}
+
+TEST(WatchdogStatusReport, TextEscapesWhatCouldControlTheTerminal) {
+  WatchdogStatusInput in = validInput();
+  in.bundlePath = "/Apps/\xFF.app";
+  in.record.value->launchID = "L\x1B]0;x\x07\r\x7F\xC2\x9B\\\xC3\xA9";
+  const std::string text = WatchdogStatusReport::renderText(WatchdogStatusReport::build(in));
+  EXPECT_TRUE(text.starts_with("Bundle       /Apps/\\xff.app\n")) << text;
+  EXPECT_NE(text.find("  launch ID           L\\x1b]0;x\\x07\\x0d\\x7f\\u009b\\\\\xC3\xA9\n"),
+            std::string::npos)
+      << text;
 }
 
 TEST(WatchdogStatusReport, RendersText) {

@@ -1,5 +1,7 @@
 // The report as plain text. It reads only the report's own JSON, and treats a
 // key that is missing or of another type as null rather than throwing.
+#include <utf8proc.h>
+
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -18,8 +20,40 @@ const json& field(const json& object, const char* key) {
   return it == object.end() ? kNull : *it;
 }
 
+// A record's texts go to a terminal: control characters (C0, DEL and C1)
+// and bytes that are not UTF-8 are shown as escapes, so that no text can move
+// the cursor, rewrite the screen or change the terminal's state. The
+// backslash is escaped too, so that an escape is never ambiguous.
+std::string escaped(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  const auto* data = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+  auto left = static_cast<utf8proc_ssize_t>(text.size());
+  while (left > 0) {
+    utf8proc_int32_t codepoint = 0;
+    const utf8proc_ssize_t used = utf8proc_iterate(data, left, &codepoint);
+    char escape[16];
+    if (used < 1) {
+      std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned>(*data));
+      out += escape;
+    } else if (codepoint == '\\') {
+      out += "\\\\";
+    } else if (utf8proc_category(codepoint) == UTF8PROC_CATEGORY_CC) {
+      std::snprintf(escape, sizeof escape, codepoint < 0x80 ? "\\x%02x" : "\\u%04x",
+                    static_cast<unsigned>(codepoint));
+      out += escape;
+    } else {
+      out.append(reinterpret_cast<const char*>(data), static_cast<size_t>(used));
+    }
+    const utf8proc_ssize_t step = used > 0 ? used : 1;
+    data += step;
+    left -= step;
+  }
+  return out;
+}
+
 std::string str(const json& value, const char* ifNull = "none") {
-  if (value.is_string()) return value.get<std::string>();
+  if (value.is_string()) return escaped(value.get_ref<const std::string&>());
   if (value.is_boolean()) return value.get<bool>() ? "yes" : "no";
   if (value.is_number_integer()) return std::to_string(value.get<int64_t>());
   if (value.is_number()) {
@@ -48,7 +82,7 @@ std::string problemOf(const json& report, std::string_view file, const char* oth
   const std::string prefix = std::string(file) + ": ";
   for (const json& problem : field(report, "problems")) {
     if (problem.is_string() && problem.get<std::string>().starts_with(prefix)) {
-      return problem.get<std::string>().substr(prefix.size());
+      return escaped(problem.get<std::string>().substr(prefix.size()));
     }
   }
   return otherwise;

@@ -19,7 +19,8 @@ struct HostStartOptions {
   std::optional<std::string> bundleIdentifier;
   // When absent: the .app bundle whose Contents/MacOS folder holds this
   // process's executable. The watchdog looks after a run only when the
-  // executable lies inside the bundle.
+  // executable lies inside the bundle. Symbolic links in it are resolved, as
+  // the watchdog finds its bundle by its own resolved path.
   std::optional<std::string> bundlePath;
   // Beats closer than this to the last written heartbeat write nothing.
   std::chrono::milliseconds minimumBeatInterval{250};
