@@ -17,7 +17,10 @@ std::shared_ptr<WatchdogSupervisor> WatchdogSupervisor::create(const std::string
   std::optional<std::string> bundlePath = WatchdogFiles::hostBundlePath(executablePath);
   if (!bundlePath) return nullptr;
   std::optional<BundleInfo> bundle = platform.bundles.open(*bundlePath);
-  if (!bundle || !bundle->identifier) return nullptr;
+  if (!bundle || !bundle->identifier ||
+      !WatchdogFiles::isUsableBundleIdentifier(*bundle->identifier)) {
+    return nullptr;
+  }
   std::optional<std::string> applicationSupport = platform.probes.applicationSupportDirectory();
   if (!applicationSupport) return nullptr;
 

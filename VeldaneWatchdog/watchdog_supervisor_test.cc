@@ -21,6 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using namespace std::string_literals;
 
 const std::string kBundle = "/Applications/Host.app";
 const std::string kHelper = kBundle + "/Contents/MacOS/VeldaneWatchdog";
@@ -114,6 +115,12 @@ TEST_F(SupervisorTest, ConstructionFailsOutsideAUsableBundle) {
     if (c.setup) c.setup(fake);
     EXPECT_EQ(WatchdogSupervisor::create(c.executable, fake.platform()), nullptr) << c.name;
     EXPECT_THAT(fake.log.lines, IsEmpty()) << c.name;
+  }
+  for (const std::string& identifier : {""s, "."s, ".."s, "a/b"s, "../../escape"s, "a\0b"s}) {
+    FakePlatform fake;
+    fake.probes.applicationSupport = root_.string();
+    fake.bundles.bundles[kBundle] = {identifier, "Host"};
+    EXPECT_EQ(WatchdogSupervisor::create(kHelper, fake.platform()), nullptr) << identifier;
   }
   EXPECT_TRUE(fs::is_empty(root_));
 }

@@ -39,6 +39,12 @@ std::optional<HostLocation> HostLocation::find(const HostStartOptions& options,
     }
     location.bundleIdentifier = *info->identifier;
   }
+  // The watchdog idles with such an identifier: no folder is shared with it.
+  if (!WatchdogFiles::isUsableBundleIdentifier(location.bundleIdentifier)) {
+    failure = "the bundle identifier \"" + location.bundleIdentifier +
+              "\" cannot name a folder (empty, \".\", \"..\", or with \"/\" or NUL)";
+    return std::nullopt;
+  }
 
   std::optional<std::string> applicationSupport = applicationSupportDirectory();
   if (!applicationSupport) {

@@ -153,6 +153,12 @@ TEST(HostSession, StartFailsWithAReason) {
   EXPECT_FALSE(HostSession::start(1, argv, options, &failure));
   EXPECT_TRUE(failure.starts_with("no CFBundleIdentifier")) << failure;
 
+  // The watchdog would idle with it: no folder outside the data folder is made.
+  options.bundleIdentifier = "../escape";
+  EXPECT_FALSE(HostSession::start(1, argv, options, &failure));
+  EXPECT_TRUE(failure.starts_with("the bundle identifier \"../escape\"")) << failure;
+  EXPECT_FALSE(std::filesystem::exists(bundle.home() / ".local/share/escape"));
+
   options.bundleIdentifier = "org.example.given";
   auto session = HostSession::start(1, argv, options);
   ASSERT_TRUE(session);

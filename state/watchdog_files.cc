@@ -19,6 +19,11 @@ WatchdogFiles WatchdogFiles::forBundle(const fs::path& applicationSupport,
   return WatchdogFiles{directory};
 }
 
+bool WatchdogFiles::isUsableBundleIdentifier(std::string_view identifier) {
+  return !identifier.empty() && identifier != "." && identifier != ".." &&
+         identifier.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+}
+
 // The same as lexically_normal() of the absolute path less its trailing
 // slashes, worked out on the text in one pass: every tick compares paths,
 // and std::filesystem::path takes a dozen allocations for one.

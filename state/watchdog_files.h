@@ -27,10 +27,16 @@ struct WatchdogFiles {
   std::filesystem::path directory;
 
   // applicationSupport / bundleIdentifier / "Watchdog" / 16 hex digits of
-  // fnv1a(normalized(bundlePath)).
+  // fnv1a(normalized(bundlePath)). The identifier must be usable (below).
   static WatchdogFiles forBundle(const std::filesystem::path& applicationSupport,
                                  const std::string& bundleIdentifier,
                                  const std::string& bundlePath);
+
+  // Whether a bundle identifier can name the data folder's second component:
+  // not empty, not "." or "..", and without "/" or NUL. A bundle whose
+  // identifier is not usable has none: the watchdog idles, and the host
+  // library and the status tool refuse it alike.
+  static bool isUsableBundleIdentifier(std::string_view identifier);
 
   std::filesystem::path hostRecordPath() const { return directory / kHostRecordName; }
   std::filesystem::path hangNotePath() const { return directory / kHangNoteName; }

@@ -70,6 +70,12 @@ TEST(WatchdogFiles, ForBundleNamesFolderAfterNormalisedPath) {
   // An identifier cannot lead out of the application-support folder.
   EXPECT_EQ(WatchdogFiles::forBundle("/s", "/etc", "/Applications/A.app").directory,
             "/s//etc/Watchdog/" + hash);
+  using namespace std::string_literals;
+  for (const auto& [identifier, usable] :
+       {std::pair{"com.example.a"s, true}, {".a..", true}, {"", false}, {".", false},
+        {"..", false}, {"/etc", false}, {"a/b", false}, {"a\0b"s, false}}) {
+    EXPECT_EQ(WatchdogFiles::isUsableBundleIdentifier(identifier), usable) << identifier;
+  }
 }
 
 }  // namespace

@@ -44,7 +44,10 @@ WatchdogStatusInput gather(const std::string& bundlePath) {
     in.bundleIdentifier = info->identifier;
   }
   std::optional<std::string> support = applicationSupportDirectory();
-  if (!in.bundleIdentifier || !support) return in;
+  if (!in.bundleIdentifier || !WatchdogFiles::isUsableBundleIdentifier(*in.bundleIdentifier) ||
+      !support) {
+    return in;
+  }
 
   const WatchdogFiles files = WatchdogFiles::forBundle(*support, *in.bundleIdentifier, bundlePath);
   in.dataFolder = files.directory.string();

@@ -114,6 +114,9 @@ json WatchdogStatusReport::build(const WatchdogStatusInput& in) {
   };
   if (!in.bundleIdentifier) {
     problems.push_back("Info.plist: unreadable or without CFBundleIdentifier");
+  } else if (!WatchdogFiles::isUsableBundleIdentifier(*in.bundleIdentifier)) {
+    // The watchdog idles with it; its folder would lie outside the data folder.
+    problems.push_back("Info.plist: CFBundleIdentifier cannot name a folder");
   } else if (!in.dataFolder) {
     problems.push_back("data folder: no $XDG_DATA_HOME or home folder");
   } else {

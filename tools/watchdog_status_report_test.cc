@@ -77,6 +77,9 @@ TEST(WatchdogStatusReport, UnreadableBundleReadsNoFile) {
   EXPECT_TRUE(report["host"].is_null());
   EXPECT_TRUE(report["ledger"].is_null());
   EXPECT_EQ(report["problems"], json({"Info.plist: unreadable or without CFBundleIdentifier"}));
+  in.bundleIdentifier = "..";
+  EXPECT_EQ(WatchdogStatusReport::build(in)["problems"],
+            json({"Info.plist: CFBundleIdentifier cannot name a folder"}));
 }
 
 TEST(WatchdogStatusReport, AliveOnlyWhileThePidRunsTheRecordedExecutable) {
