@@ -114,9 +114,11 @@ bool WatchdogSupervisor::recordProcessAlive(const HostRunRecord& record) {
   std::string& path = livePath_;
   if (!platform_.probes.readExecutablePath(record.pid, path)) return false;
   // Equal paths normalize alike; only paths that differ need the work.
-  return path == record.executablePath ||
-         UnicodeText::equal(WatchdogFiles::normalized(path),
-                            WatchdogFiles::normalized(record.executablePath));
+  const bool samePath = path == record.executablePath ||
+                        UnicodeText::equal(WatchdogFiles::normalized(path),
+                                           WatchdogFiles::normalized(record.executablePath));
+  // Another user's copy of the host at a reused pid is not this host.
+  return samePath && platform_.probes.runsAsCurrentUser(record.pid);
 }
 
 bool WatchdogSupervisor::hostRunningFromBundle() {

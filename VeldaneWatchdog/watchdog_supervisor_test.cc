@@ -613,6 +613,22 @@ TEST_F(SupervisorTest, ReusedPidIsNotAliveAndDropsTheWatch) {
   EXPECT_EQ(messages().back(), "Host ended unexpectedly (crash); relaunching");
 }
 
+TEST_F(SupervisorTest, ProcessOfAnotherUserIsNeverTakenForTheHost) {
+  // A stale record whose pid another user's copy of the host now runs.
+  startHost(300, "a");
+  HostRunRecord stale = record(300, "a");
+  stale.heartbeatUptime -= 100;
+  write(stale);
+  fake_.probes.otherUsers.insert(300);
+  auto supervisor = start();
+  fake_.loop.advance(2);
+  EXPECT_FALSE(fake_.loop.watching(300));
+  EXPECT_THAT(fake_.loop.signalsSent(), IsEmpty());
+  EXPECT_THAT(fake_.probes.kills, IsEmpty());
+  EXPECT_THAT(messages(), ElementsAre("Watching " + kBundle,
+                                      "Host ended unexpectedly (crash); relaunching"));
+}
+
 TEST_F(SupervisorTest, LedgerIsWrittenOnlyWhenItChanges) {
   startHost(300, "a");
   auto supervisor = start();

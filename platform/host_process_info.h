@@ -30,6 +30,11 @@ std::string bootSession();
 // True while a debugger or other tracer is attached; false for no process.
 bool isTraced(int32_t pid);
 
+// True when process `pid` runs as this process's user: its real and
+// effective user IDs are both this process's real user ID. False for no
+// process, or when it cannot be inspected.
+bool runsAsCurrentUser(int32_t pid);
+
 }  // namespace HostProcessInfo
 }  // namespace veldane
 

@@ -27,6 +27,9 @@ class SystemProbes {
     return found.has_value();
   }
   virtual bool isTraced(int32_t pid) = 0;
+  // Whether process `pid` runs as the watchdog's own user; no other process
+  // is ever taken for the host, and so none is ever signalled.
+  virtual bool runsAsCurrentUser(int32_t pid) = 0;
   virtual std::string bootSession() = 0;
   virtual std::optional<FileIdentity> fileIdentity(const std::string& path) = 0;
   virtual std::optional<std::string> applicationSupportDirectory() = 0;

@@ -56,7 +56,10 @@ WatchdogStatusInput gather(const std::string& bundlePath) {
   in.ledger = readStatusFile<WatchdogLedger>(files.ledgerPath());
   in.hangReport = readStatusFile<WatchdogHangReport>(files.hangReportPath());
   if (in.record.value) {
-    in.recordProcessPath = HostProcessInfo::executablePath(in.record.value->pid);
+    // As for the watchdog, a process of another user is not the host.
+    if (HostProcessInfo::runsAsCurrentUser(in.record.value->pid)) {
+      in.recordProcessPath = HostProcessInfo::executablePath(in.record.value->pid);
+    }
     in.recordProcessTraced = HostProcessInfo::isTraced(in.record.value->pid);
   }
   return in;

@@ -118,6 +118,25 @@ bool readLiveThreadLink(int32_t pid, std::array<char, 96>& link, std::string& pa
   return found;
 }
 
+// The first kilobyte of /proc/<pid>/status, which holds Uid and TracerPid,
+// read into a caller's buffer; empty when there is no such process.
+using ProcStatus = std::array<char, 1024>;
+
+std::string_view readStatus(int32_t pid, ProcStatus& buffer) {
+  if (pid < 1) return {};
+  const ProcPath path = procPath(pid, "status");
+  const int fd = ::open(path.data(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  size_t filled = 0;
+  while (filled < buffer.size()) {
+    const ssize_t got = ::read(fd, buffer.data() + filled, buffer.size() - filled);
+    if (got <= 0) break;
+    filled += static_cast<size_t>(got);
+  }
+  ::close(fd);
+  return std::string_view(buffer.data(), filled);
+}
+
 }  // namespace
 
 namespace HostProcessInfo {
@@ -156,20 +175,8 @@ std::string bootSession() {
 }
 
 bool isTraced(int32_t pid) {
-  if (pid < 1) return false;
-  const ProcPath path = procPath(pid, "status");
-  const int fd = ::open(path.data(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  // TracerPid comes within the first few hundred bytes.
-  std::array<char, 1024> buffer{};
-  size_t filled = 0;
-  while (filled < buffer.size() - 1) {
-    const ssize_t got = ::read(fd, buffer.data() + filled, buffer.size() - 1 - filled);
-    if (got <= 0) break;
-    filled += static_cast<size_t>(got);
-  }
-  ::close(fd);
-  const std::string_view status(buffer.data(), filled);
+  ProcStatus buffer;
+  const std::string_view status = readStatus(pid, buffer);
   constexpr std::string_view kKey = "\nTracerPid:";
   const size_t at = status.find(kKey);
   if (at == std::string_view::npos) return false;
@@ -179,6 +186,26 @@ bool isTraced(int32_t pid) {
     return c >= '1' && c <= '9';
   }
   return false;
+}
+
+bool runsAsCurrentUser(int32_t pid) {
+  ProcStatus buffer;
+  const std::string_view status = readStatus(pid, buffer);
+  // "Uid:" then the real, effective, saved and file-system user IDs.
+  constexpr std::string_view kKey = "\nUid:";
+  const size_t at = status.find(kKey);
+  if (at == std::string_view::npos) return false;
+  const char* next = status.data() + at + kKey.size();
+  const char* const end = status.data() + status.size();
+  const uid_t own = ::getuid();
+  for (int field = 0; field < 2; ++field) {
+    while (next < end && (*next == ' ' || *next == '\t')) ++next;
+    unsigned long id = 0;
+    const auto [stop, error] = std::from_chars(next, end, id);
+    if (error != std::errc() || id != own) return false;
+    next = stop;
+  }
+  return true;
 }
 
 }  // namespace HostProcessInfo

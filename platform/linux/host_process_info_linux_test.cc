@@ -33,7 +33,32 @@ TEST(HostProcessInfo, NothingKnownWithoutALiveProcess) {
   for (const pid_t pid : {0, -5, reaped}) {
     EXPECT_EQ(HostProcessInfo::executablePath(pid), std::nullopt) << pid;
     EXPECT_FALSE(HostProcessInfo::isTraced(pid)) << pid;
+    EXPECT_FALSE(HostProcessInfo::runsAsCurrentUser(pid)) << pid;
   }
+}
+
+TEST(HostProcessInfo, RunsAsCurrentUserOnlyWithBothUserIDsOurs) {
+  EXPECT_TRUE(HostProcessInfo::runsAsCurrentUser(::getpid()));
+  if (::getuid() != 0) GTEST_SKIP() << "only root can start a process of another user";
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  // Another user's process, and one whose effective user alone is another.
+  for (const bool realToo : {true, false}) {
+    const pid_t other = ::fork();
+    if (other == 0) {
+      const int changed = realToo ? ::setuid(65534) : ::seteuid(65534);
+      if (changed != 0 || ::write(ready[1], "x", 1) != 1) ::_exit(1);
+      ::pause();
+      ::_exit(0);
+    }
+    char byte;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    EXPECT_FALSE(HostProcessInfo::runsAsCurrentUser(other)) << realToo;
+    ::kill(other, SIGKILL);
+    ::waitpid(other, nullptr, 0);
+  }
+  ::close(ready[0]);
+  ::close(ready[1]);
 }
 
 TEST(HostProcessInfo, ExecutablePathNamesTheProgramAsStarted) {

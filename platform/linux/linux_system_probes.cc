@@ -19,6 +19,10 @@ bool LinuxSystemProbes::readExecutablePath(int32_t pid, std::string& path) {
 
 bool LinuxSystemProbes::isTraced(int32_t pid) { return HostProcessInfo::isTraced(pid); }
 
+bool LinuxSystemProbes::runsAsCurrentUser(int32_t pid) {
+  return HostProcessInfo::runsAsCurrentUser(pid);
+}
+
 std::string LinuxSystemProbes::bootSession() { return HostProcessInfo::bootSession(); }
 
 std::optional<FileIdentity> LinuxSystemProbes::fileIdentity(const std::string& path) {

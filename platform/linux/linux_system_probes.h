@@ -11,6 +11,7 @@ class LinuxSystemProbes final : public SystemProbes {
   std::optional<std::string> executablePath(int32_t pid) override;
   bool readExecutablePath(int32_t pid, std::string& path) override;
   bool isTraced(int32_t pid) override;
+  bool runsAsCurrentUser(int32_t pid) override;
   std::string bootSession() override;
   std::optional<FileIdentity> fileIdentity(const std::string& path) override;
   std::optional<std::string> applicationSupportDirectory() override;

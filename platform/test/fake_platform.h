@@ -103,6 +103,7 @@ class FakeSystemProbes : public SystemProbes {
 
   std::optional<std::string> executablePath(int32_t pid) override;
   bool isTraced(int32_t pid) override { return traced.contains(pid); }
+  bool runsAsCurrentUser(int32_t pid) override { return !otherUsers.contains(pid); }
   std::string bootSession() override { return boot; }
   std::optional<FileIdentity> fileIdentity(const std::string& path) override;
   std::optional<std::string> applicationSupportDirectory() override { return applicationSupport; }
@@ -114,6 +115,8 @@ class FakeSystemProbes : public SystemProbes {
   // The simulated process table: pid → executable path.
   std::map<int32_t, std::string> processes;
   std::set<int32_t> traced;
+  // Processes that run as another user.
+  std::set<int32_t> otherUsers;
   std::map<std::string, FileIdentity> files;
   std::string boot = "boot-1";
   std::optional<std::string> applicationSupport;
