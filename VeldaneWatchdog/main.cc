@@ -1,4 +1,5 @@
 // The watchdog's entry point: SIGTERM, the own path, the supervisor, the loop.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -39,6 +40,9 @@ int main(int argc, char** argv) {
   try {
     system = SystemPlatform::create();
     system->exitOnSigterm();
+    // A write to a closed pipe, the idle message's among them, fails with
+    // EPIPE instead of ending the watchdog. The host is launched with the default.
+    signal(SIGPIPE, SIG_IGN);
     if (std::optional<std::string> why = system->setupFailure()) fail(system.get(), why->c_str());
 
     std::optional<std::string> own = HostProcessInfo::executablePath(getpid());

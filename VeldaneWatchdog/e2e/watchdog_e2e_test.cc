@@ -1,8 +1,11 @@
 // The built watchdog on real processes: crashes, hangs, a debugger, a crash
 // loop, clean exits, its own update, SIGTERM, idling and its log lines.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -252,6 +255,21 @@ TEST_F(WatchdogEndToEnd, IdlesOutsideABundleUntilSigterm) {
   EXPECT_TRUE(exitedWithZero(waitExit(watchdog, 10s)));
   EXPECT_EQ(contents(errors), kIdling);
   EXPECT_FALSE(fs::exists(root_ / "home" / ".local")) << "idling touched the data folder";
+
+  // Standard error a pipe that nobody reads: the failed write is ignored.
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  close(ends[0]);
+  const pid_t unread = fork();
+  if (unread == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (dup2(ends[1], STDERR_FILENO) == STDERR_FILENO) execl(loose.c_str(), "W", nullptr);
+    _exit(127);
+  }
+  close(ends[1]);
+  EXPECT_FALSE(waitExit(unread, 3s)) << "writing the message ended the process";
+  ASSERT_EQ(kill(unread, SIGTERM), 0);
+  EXPECT_TRUE(exitedWithZero(waitExit(unread, 10s)));
 }
 
 TEST_F(WatchdogEndToEnd, LogsTheCrashToTheJournal) {
