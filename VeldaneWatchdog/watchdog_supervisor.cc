@@ -115,8 +115,8 @@ bool WatchdogSupervisor::recordProcessAlive(const HostRunRecord& record) {
   if (!platform_.probes.readExecutablePath(record.pid, path)) return false;
   // Equal paths normalize alike; only paths that differ need the work.
   const bool samePath = path == record.executablePath ||
-                        UnicodeText::equal(WatchdogFiles::normalized(path),
-                                           WatchdogFiles::normalized(record.executablePath));
+                        platform_.probes.samePath(WatchdogFiles::normalized(path),
+                                                  WatchdogFiles::normalized(record.executablePath));
   // Another user's copy of the host at a reused pid is not this host.
   return samePath && platform_.probes.runsAsCurrentUser(record.pid);
 }
@@ -129,7 +129,9 @@ bool WatchdogSupervisor::hostRunningFromBundle() {
   };
   for (const RunningApplication& app : platform_.workspace.runningApplications(bundleIdentifier_)) {
     if (!app.bundlePath || !counts(app)) continue;
-    if (UnicodeText::equal(WatchdogFiles::normalized(*app.bundlePath), bundlePath_)) return true;
+    if (platform_.probes.samePath(WatchdogFiles::normalized(*app.bundlePath), bundlePath_)) {
+      return true;
+    }
   }
   // Behind a wrapper script the application runs another program of the
   // bundle, which its run record names.

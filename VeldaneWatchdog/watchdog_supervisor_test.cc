@@ -563,6 +563,23 @@ TEST_F(SupervisorTest, AnotherInstanceFromThisBundleDefersTheJudgement) {
   EXPECT_EQ(supervisor->ledger().handledLaunchID, "a");
 }
 
+TEST_F(SupervisorTest, AnotherUnicodeFormOfTheBundlePathIsAnotherCopy) {
+  // Two folders on Linux: copy B runs, at the pid that copy A's crashed host had.
+  const std::string a = "/Applications/Caf\xC3\xA9.app", b = "/Applications/Cafe\xCC\x81.app";
+  fake_.bundles.bundles[a] = {kIdentifier, "Host"};
+  const WatchdogFiles filesOfA = WatchdogFiles::forBundle(root_, kIdentifier, a);
+  HostRunRecord crashed = record(300, "a");
+  crashed.executablePath = a + "/Contents/MacOS/Host";
+  ASSERT_TRUE(WatchdogStore::write(crashed, filesOfA.hostRecordPath()));
+  fake_.probes.processes[300] = b + "/Contents/MacOS/Host";
+  fake_.workspace.applications[kIdentifier] = {{300, false, b}};
+  auto supervisor = WatchdogSupervisor::create(a + "/Contents/MacOS/VeldaneWatchdog",
+                                               fake_.platform());
+  supervisor->run();
+  fake_.loop.advance(1);
+  EXPECT_THAT(fake_.workspace.opens, ElementsAre(FakeWorkspace::Open{a, kRecovered, 1.0}));
+}
+
 TEST_F(SupervisorTest, HangNoteForTheEndedRunMakesItAHang) {
   startHost(300, "noted");
   auto supervisor = start();

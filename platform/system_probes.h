@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "platform/file_identity.h"
@@ -32,6 +33,11 @@ class SystemProbes {
   virtual bool runsAsCurrentUser(int32_t pid) = 0;
   virtual std::string bootSession() = 0;
   virtual std::optional<FileIdentity> fileIdentity(const std::string& path) = 0;
+  // Whether two normalised paths name the same file as this platform's file
+  // systems compare names: byte for byte on Linux, where two Unicode forms of
+  // a name are two files; under canonical equivalence where the file system
+  // takes them as one name (macOS).
+  virtual bool samePath(std::string_view a, std::string_view b) = 0;
   virtual std::optional<std::string> applicationSupportDirectory() = 0;
   virtual int32_t ownPid() = 0;
   // kill(2); used only for a process that no exit watch holds.

@@ -14,6 +14,8 @@ class LinuxSystemProbes final : public SystemProbes {
   bool runsAsCurrentUser(int32_t pid) override;
   std::string bootSession() override;
   std::optional<FileIdentity> fileIdentity(const std::string& path) override;
+  // File names are bytes here.
+  bool samePath(std::string_view a, std::string_view b) override { return a == b; }
   std::optional<std::string> applicationSupportDirectory() override;
   int32_t ownPid() override;
   bool kill(int32_t pid, int signal) override;

@@ -106,6 +106,8 @@ class FakeSystemProbes : public SystemProbes {
   bool runsAsCurrentUser(int32_t pid) override { return !otherUsers.contains(pid); }
   std::string bootSession() override { return boot; }
   std::optional<FileIdentity> fileIdentity(const std::string& path) override;
+  // As on Linux.
+  bool samePath(std::string_view a, std::string_view b) override { return a == b; }
   std::optional<std::string> applicationSupportDirectory() override { return applicationSupport; }
   int32_t ownPid() override { return ownProcess; }
   bool kill(int32_t target, int signal) override;
