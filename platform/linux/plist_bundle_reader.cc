@@ -32,9 +32,14 @@ std::optional<std::string> stringValue(plist_t dict, const char* key) {
 std::optional<BundleInfo> PlistBundleReader::open(const std::string& bundlePath) {
   std::optional<std::string> data =
       WatchdogStore::readFile(bundlePath + "/Contents/Info.plist", kMaxInfoPlistSize);
-  if (!data || data->empty()) return std::nullopt;
+  if (!data) return std::nullopt;
+  return parse(*data);
+}
+
+std::optional<BundleInfo> PlistBundleReader::parse(std::string_view data) {
+  if (data.empty() || data.size() > kMaxInfoPlistSize) return std::nullopt;
   plist_t root = nullptr;
-  plist_from_memory(data->data(), static_cast<uint32_t>(data->size()), &root);
+  plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);
   PlistPtr owner(root);
   if (root == nullptr || plist_get_node_type(root) != PLIST_DICT) return std::nullopt;
   BundleInfo info;

@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/bundle_reader.h"
 
@@ -15,6 +16,9 @@ class PlistBundleReader final : public BundleReader {
   static constexpr size_t kMaxInfoPlistSize = 1 << 20;
 
   std::optional<BundleInfo> open(const std::string& bundlePath) override;
+
+  // What a property list's bytes say; absent unless they hold a dictionary.
+  static std::optional<BundleInfo> parse(std::string_view data);
 };
 
 }  // namespace veldane
