@@ -3,7 +3,6 @@
 #include <plist/plist.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 
 #include "state/watchdog_store.h"
@@ -16,14 +15,16 @@ struct PlistFree {
 };
 using PlistPtr = std::unique_ptr<void, PlistFree>;
 
+// A string that holds a NUL (a binary list's UTF-16 text may) names nothing;
+// plist_get_string_val() would abort on it.
 std::optional<std::string> stringValue(plist_t dict, const char* key) {
   plist_t node = plist_dict_get_item(dict, key);
   if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-  char* value = nullptr;
-  plist_get_string_val(node, &value);
+  uint64_t length = 0;
+  const char* value = plist_get_string_ptr(node, &length);
   if (value == nullptr) return std::nullopt;
-  std::string text(value);
-  free(value);
+  std::string text(value, static_cast<size_t>(length));
+  if (text.find('\0') != std::string::npos) return std::nullopt;
   return text;
 }
 
