@@ -117,8 +117,11 @@ bool WatchdogSupervisor::recordProcessAlive(const HostRunRecord& record) {
   const bool samePath = path == record.executablePath ||
                         platform_.probes.samePath(WatchdogFiles::normalized(path),
                                                   WatchdogFiles::normalized(record.executablePath));
-  // Another user's copy of the host at a reused pid is not this host.
-  return samePath && platform_.probes.runsAsCurrentUser(record.pid);
+  // Another user's copy of the host at a reused pid is not this host. The
+  // exit watch holds the very process that was found to be this user's, so a
+  // watched pid costs a steady tick no second look.
+  return samePath && ((processSource_ && watchedPID_ == record.pid) ||
+                      platform_.probes.runsAsCurrentUser(record.pid));
 }
 
 bool WatchdogSupervisor::hostRunningFromBundle() {

@@ -34,12 +34,17 @@ std::optional<std::string> serialize(const nlohmann::json& json);
 // deeper than kMaxDepth or empty text.
 std::optional<nlohmann::json> parse(std::string_view text);
 
+// Whether a file may be reached through a symbolic link. The JSON files are
+// written by rename, so a link in their place is never one that they wrote.
+enum class FileLinks { refuse, follow };
+
 // The whole content of a regular file of at most `limit` bytes. Absent when
 // the file is missing, unreadable, not a regular file (a folder, FIFO,
-// socket, device or dangling link) or too large. Anything but a regular file,
-// a link to one included, is refused before it is opened.
+// socket, device or dangling link), a link when links are refused, or too
+// large. Anything but a regular file is refused before it is opened.
 std::optional<std::string> readFile(const std::filesystem::path& path,
-                                    size_t limit = kMaxFileSize);
+                                    size_t limit = kMaxFileSize,
+                                    FileLinks links = FileLinks::refuse);
 
 // Hands memory that a read of `size` bytes left free back to the system,
 // when the read was far larger than the files ever are.

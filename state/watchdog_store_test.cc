@@ -64,15 +64,25 @@ TEST(WatchdogStore, ReadAbsorbsBadTextAndBadFiles) {
   fs::create_symlink("/dev/zero", folder.path / "device");
   fs::create_symlink(folder.path / "fifo", folder.path / "fifo link");
   fs::create_symlink(folder.path / "nowhere", folder.path / "dangling");
-  // Opening a device may have effects: nothing but a regular file is opened.
+  // Opening a device may have effects: nothing but a regular file is opened,
+  // whether links are followed or not.
 #if defined(__linux__)
   const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   ASSERT_GE(inotify_add_watch(opens, (folder.path / "fifo").c_str(), IN_OPEN), 0);
 #endif
   const long descriptors = entries("/dev/fd");
-  for (const char* name : {"missing", "big", "folder", "fifo", "fifo link", "device", "dangling"}) {
-    EXPECT_EQ(WatchdogStore::readFile(folder.path / name), std::nullopt) << name;
+  using enum WatchdogStore::FileLinks;
+  for (const auto links : {refuse, follow}) {
+    for (const char* name :
+         {"missing", "big", "folder", "fifo", "fifo link", "device", "dangling"}) {
+      EXPECT_EQ(WatchdogStore::readFile(folder.path / name, 64 << 10, links), std::nullopt) << name;
+    }
   }
+  // A link to a regular file is read only when links are followed.
+  writeText(file, "{}");
+  fs::create_symlink(file, folder.path / "link");
+  EXPECT_EQ(WatchdogStore::readFile(folder.path / "link", 64 << 10, refuse), std::nullopt);
+  EXPECT_EQ(WatchdogStore::readFile(folder.path / "link", 64 << 10, follow), "{}");
   EXPECT_EQ(entries("/dev/fd"), descriptors);
 #if defined(__linux__)
   char event[256];
