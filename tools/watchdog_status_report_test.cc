@@ -143,8 +143,8 @@ TEST(WatchdogStatusReport, TextEscapesWhatCouldControlTheTerminal) {
   in.bundlePath = "/Apps/\xFF.app";
   in.record.value->launchID = "L\x1B]0;x\x07\r\x7F\xC2\x9B\\\xC3\xA9";
   const std::string text = WatchdogStatusReport::renderText(WatchdogStatusReport::build(in));
-  EXPECT_TRUE(text.starts_with("Bundle       /Apps/\\xff.app\n")) << text;
-  EXPECT_NE(text.find("  launch ID           L\\x1b]0;x\\x07\\x0d\\x7f\\u009b\\\\\xC3\xA9\n"),
+  EXPECT_TRUE(text.starts_with("Bundle       /Apps/\uFFFD.app\n")) << text;
+  EXPECT_NE(text.find("  launch ID           L\\u001b]0;x\\u0007\\r\\u007f\\u009b\\\\\xC3\xA9\n"),
             std::string::npos)
       << text;
 }

@@ -1,7 +1,5 @@
 // The report as plain text. It reads only the report's own JSON, and treats a
 // key that is missing or of another type as null rather than throwing.
-#include <utf8proc.h>
-
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -20,34 +18,29 @@ const json& field(const json& object, const char* key) {
   return it == object.end() ? kNull : *it;
 }
 
-// A record's texts go to a terminal: control characters (C0, DEL and C1)
-// and bytes that are not UTF-8 are shown as escapes, so that no text can move
-// the cursor, rewrite the screen or change the terminal's state. The
-// backslash is escaped too, so that an escape is never ambiguous.
+// A record's texts go to a terminal: control characters are shown as JSON
+// escapes, DEL and the C1 characters too, which JSON leaves raw, and bytes
+// that are not UTF-8 as U+FFFD, so that no text can move the cursor, rewrite
+// the screen or change the terminal's state. Quotes and backslashes are
+// escaped as in JSON, so that an escape is never ambiguous.
 std::string escaped(std::string_view text) {
+  const std::string quoted = json(std::string(text)).dump(
+      -1, ' ', /*ensure_ascii=*/false, json::error_handler_t::replace);
   std::string out;
-  out.reserve(text.size());
-  const auto* data = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
-  auto left = static_cast<utf8proc_ssize_t>(text.size());
-  while (left > 0) {
-    utf8proc_int32_t codepoint = 0;
-    const utf8proc_ssize_t used = utf8proc_iterate(data, left, &codepoint);
-    char escape[16];
-    if (used < 1) {
-      std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned>(*data));
+  out.reserve(quoted.size());
+  // The dump is valid UTF-8, so C2 followed by 80 to 9F is a C1 character.
+  for (size_t i = 1; i + 1 < quoted.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(quoted[i]);
+    const auto next = static_cast<unsigned char>(quoted[i + 1]);
+    char escape[8];
+    if (byte == 0x7F || (byte == 0xC2 && next >= 0x80 && next <= 0x9F && i + 2 < quoted.size())) {
+      const unsigned codepoint = byte == 0x7F ? byte : next;
+      std::snprintf(escape, sizeof escape, "\\u%04x", codepoint);
       out += escape;
-    } else if (codepoint == '\\') {
-      out += "\\\\";
-    } else if (utf8proc_category(codepoint) == UTF8PROC_CATEGORY_CC) {
-      std::snprintf(escape, sizeof escape, codepoint < 0x80 ? "\\x%02x" : "\\u%04x",
-                    static_cast<unsigned>(codepoint));
-      out += escape;
+      if (byte == 0xC2) ++i;
     } else {
-      out.append(reinterpret_cast<const char*>(data), static_cast<size_t>(used));
+      out += quoted[i];
     }
-    const utf8proc_ssize_t step = used > 0 ? used : 1;
-    data += step;
-    left -= step;
   }
   return out;
 }
