@@ -573,8 +573,8 @@ TEST_F(SupervisorTest, AnotherUnicodeFormOfTheBundlePathIsAnotherCopy) {
   ASSERT_TRUE(WatchdogStore::write(crashed, filesOfA.hostRecordPath()));
   fake_.probes.processes[300] = b + "/Contents/MacOS/Host";
   fake_.workspace.applications[kIdentifier] = {{300, false, b}};
-  auto supervisor = WatchdogSupervisor::create(a + "/Contents/MacOS/VeldaneWatchdog",
-                                               fake_.platform());
+  auto supervisor =
+      WatchdogSupervisor::create(a + "/Contents/MacOS/VeldaneWatchdog", fake_.platform());
   supervisor->run();
   fake_.loop.advance(1);
   EXPECT_THAT(fake_.workspace.opens, ElementsAre(FakeWorkspace::Open{a, kRecovered, 1.0}));
@@ -642,8 +642,8 @@ TEST_F(SupervisorTest, ProcessOfAnotherUserIsNeverTakenForTheHost) {
   EXPECT_FALSE(fake_.loop.watching(300));
   EXPECT_THAT(fake_.loop.signalsSent(), IsEmpty());
   EXPECT_THAT(fake_.probes.kills, IsEmpty());
-  EXPECT_THAT(messages(), ElementsAre("Watching " + kBundle,
-                                      "Host ended unexpectedly (crash); relaunching"));
+  EXPECT_THAT(messages(),
+              ElementsAre("Watching " + kBundle, "Host ended unexpectedly (crash); relaunching"));
 }
 
 TEST_F(SupervisorTest, LedgerIsWrittenOnlyWhenItChanges) {

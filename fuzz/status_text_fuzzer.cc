@@ -65,15 +65,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   in.dataFolder = textOr(*document, "dataFolder", "/data");
   in.bootSession = textOr(*document, "bootSession", "boot-1");
   const json* now = JsonFields::member(*document, "now");
-  in.now = (now ? JsonFields::asDate(*now) : std::nullopt)
-               .value_or(*parseDate("2025-03-01T08:15:30Z"));
+  in.now =
+      (now ? JsonFields::asDate(*now) : std::nullopt).value_or(*parseDate("2025-03-01T08:15:30Z"));
   const json* uptime = JsonFields::member(*document, "uptime");
   in.uptime = (uptime ? JsonFields::asNumber(*uptime) : std::nullopt).value_or(1000);
   in.record = fileOf<HostRunRecord>(*document, "host");
   in.hangNote = fileOf<HostHangNote>(*document, "hangNote");
   in.ledger = fileOf<WatchdogLedger>(*document, "ledger");
   if (in.record.value) {
-    in.recordProcessPath = textOr(*document, "processPath", in.record.value->executablePath.c_str());
+    in.recordProcessPath =
+        textOr(*document, "processPath", in.record.value->executablePath.c_str());
     in.recordProcessTraced = document->contains("traced");
   }
   const json report = WatchdogStatusReport::build(in);

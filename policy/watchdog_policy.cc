@@ -89,8 +89,7 @@ bool WatchdogPolicy::isRecent(WatchdogDate exit, WatchdogDate now) const {
   const Rep from = exit.time_since_epoch().count();
   const Rep to = now.time_since_epoch().count();
   if (from < 0 && to > std::numeric_limits<Rep>::max() + from) return false;
-  return std::chrono::duration<double>(WatchdogDate::duration(to - from)).count() <
-         crashLoopWindow;
+  return std::chrono::duration<double>(WatchdogDate::duration(to - from)).count() < crashLoopWindow;
 }
 
 WatchdogDecision WatchdogPolicy::decide(const WatchdogObservation& observation,

@@ -40,10 +40,8 @@ TEST(WatchdogFiles, ResolvedFollowsLinksAsTheSystemDoes) {
   std::filesystem::create_directory_symlink(root / "real", root / "link");
   std::filesystem::create_directory_symlink(root / "real/A.app", root / "real/B.app");
   EXPECT_EQ(WatchdogFiles::resolved((root / "link/A.app/").string()), root / "real/A.app");
-  EXPECT_EQ(WatchdogFiles::resolved((root / "link/B.app/../A.app").string()),
-            root / "real/A.app");
-  EXPECT_EQ(WatchdogFiles::resolved((root / "link/./gone.app/").string()),
-            root / "link/gone.app");
+  EXPECT_EQ(WatchdogFiles::resolved((root / "link/B.app/../A.app").string()), root / "real/A.app");
+  EXPECT_EQ(WatchdogFiles::resolved((root / "link/./gone.app/").string()), root / "link/gone.app");
   std::filesystem::remove_all(root);
 }
 
@@ -71,9 +69,11 @@ TEST(WatchdogFiles, ForBundleNamesFolderAfterNormalisedPath) {
   EXPECT_EQ(WatchdogFiles::forBundle("/s", "/etc", "/Applications/A.app").directory,
             "/s//etc/Watchdog/" + hash);
   using namespace std::string_literals;
+  // clang-format off
   for (const auto& [identifier, usable] :
        {std::pair{"com.example.a"s, true}, {".a..", true}, {"", false}, {".", false},
         {"..", false}, {"/etc", false}, {"a/b", false}, {"a\0b"s, false}}) {
+    // clang-format on
     EXPECT_EQ(WatchdogFiles::isUsableBundleIdentifier(identifier), usable) << identifier;
   }
 }

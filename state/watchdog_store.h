@@ -42,8 +42,7 @@ enum class FileLinks { refuse, follow };
 // the file is missing, unreadable, not a regular file (a folder, FIFO,
 // socket, device or dangling link), a link when links are refused, or too
 // large. Anything but a regular file is refused before it is opened.
-std::optional<std::string> readFile(const std::filesystem::path& path,
-                                    size_t limit = kMaxFileSize,
+std::optional<std::string> readFile(const std::filesystem::path& path, size_t limit = kMaxFileSize,
                                     FileLinks links = FileLinks::refuse);
 
 // Hands memory that a read of `size` bytes left free back to the system,

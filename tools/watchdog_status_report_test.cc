@@ -116,10 +116,11 @@ TEST(WatchdogStatusReport, HeartbeatAgeAndHangLimit) {
 
 TEST(WatchdogStatusReport, RecentExitsAsThePolicyCountsThem) {
   WatchdogStatusInput in = validInput();
-  // The oldest is further back than the clock's ticks can span from now.
-  in.ledger.value->unexpectedExits = {*parseDate("1700-01-01T00:00:00Z"), kNow - seconds(400),
-                                      kNow - seconds(300), kNow - seconds(299),
-                                      kNow + seconds(10), kNow};
+  // The first is further back than the clock's ticks can span from now.
+  const WatchdogDate ancient = *parseDate("1700-01-01T00:00:00Z");
+  in.ledger.value->unexpectedExits = {
+      ancient, kNow - seconds(400), kNow - seconds(300), kNow - seconds(299), kNow + seconds(10),
+      kNow};
   in.ledger.value->stoppedAt = kNow - seconds(5);
   const json ledger = WatchdogStatusReport::build(in)["ledger"];
   EXPECT_EQ(ledger["recentUnexpectedExits"],

@@ -24,8 +24,8 @@ const json& field(const json& object, const char* key) {
 // the screen or change the terminal's state. Quotes and backslashes are
 // escaped as in JSON, so that an escape is never ambiguous.
 std::string escaped(std::string_view text) {
-  const std::string quoted = json(std::string(text)).dump(
-      -1, ' ', /*ensure_ascii=*/false, json::error_handler_t::replace);
+  const std::string quoted =
+      json(std::string(text)).dump(-1, ' ', /*ensure_ascii=*/false, json::error_handler_t::replace);
   std::string out;
   out.reserve(quoted.size());
   // The dump is valid UTF-8, so C2 followed by 80 to 9F is a C1 character.

@@ -31,9 +31,8 @@ std::optional<std::string> stringValue(plist_t dict, const char* key) {
 }  // namespace
 
 std::optional<BundleInfo> PlistBundleReader::open(const std::string& bundlePath) {
-  std::optional<std::string> data =
-      WatchdogStore::readFile(bundlePath + "/Contents/Info.plist", kMaxInfoPlistSize,
-                              WatchdogStore::FileLinks::follow);
+  std::optional<std::string> data = WatchdogStore::readFile(
+      bundlePath + "/Contents/Info.plist", kMaxInfoPlistSize, WatchdogStore::FileLinks::follow);
   if (!data) return std::nullopt;
   return parse(*data);
 }
