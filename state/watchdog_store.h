@@ -21,6 +21,10 @@ namespace WatchdogStore {
 // and every tick parses its files. A run record is a few hundred bytes.
 inline constexpr size_t kMaxFileSize = 64 << 10;
 
+// The watchdog's own hang report may hold the stacks of hundreds of threads;
+// it is read only by the status tool, which takes this bound instead.
+inline constexpr size_t kMaxReportSize = 16 << 20;
+
 // Arrays and objects nested deeper than this are refused while parsing; the
 // files themselves nest two levels.
 inline constexpr size_t kMaxDepth = 16;
@@ -79,10 +83,10 @@ bool write(const T& value, const std::filesystem::path& to, bool durable = true)
 }
 
 template <typename T>
-std::optional<T> read(const std::filesystem::path& from) {
+std::optional<T> read(const std::filesystem::path& from, size_t limit = kMaxFileSize) {
   size_t size = 0;
   std::optional<T> value = [&]() -> std::optional<T> {
-    std::optional<std::string> bytes = readFile(from);
+    std::optional<std::string> bytes = readFile(from, limit);
     if (!bytes || bytes->empty()) return std::nullopt;
     size = bytes->size();
     std::optional<nlohmann::json> json = parse(*bytes);

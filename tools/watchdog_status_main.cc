@@ -28,10 +28,11 @@ constexpr char kUsage[] =
     "may be left out when this command sits in a bundle's Contents/MacOS folder.\n";
 
 template <typename T>
-StatusFile<T> readStatusFile(const std::filesystem::path& path) {
+StatusFile<T> readStatusFile(const std::filesystem::path& path,
+                             size_t limit = WatchdogStore::kMaxFileSize) {
   std::error_code ignored;
   return {std::filesystem::exists(std::filesystem::symlink_status(path, ignored)),
-          WatchdogStore::read<T>(path)};
+          WatchdogStore::read<T>(path, limit)};
 }
 
 WatchdogStatusInput gather(const std::string& bundlePath) {
@@ -54,7 +55,8 @@ WatchdogStatusInput gather(const std::string& bundlePath) {
   in.record = readStatusFile<HostRunRecord>(files.hostRecordPath());
   in.hangNote = readStatusFile<HostHangNote>(files.hangNotePath());
   in.ledger = readStatusFile<WatchdogLedger>(files.ledgerPath());
-  in.hangReport = readStatusFile<WatchdogHangReport>(files.hangReportPath());
+  in.hangReport =
+      readStatusFile<WatchdogHangReport>(files.hangReportPath(), WatchdogStore::kMaxReportSize);
   if (in.record.value) {
     // As for the watchdog, a process of another user is not the host.
     if (HostProcessInfo::runsAsCurrentUser(in.record.value->pid)) {

@@ -154,7 +154,8 @@ std::optional<WatchdogLedger> WatchdogHarness::ledger() const {
 }
 
 std::optional<WatchdogHangReport> WatchdogHarness::hangReport() const {
-  return WatchdogStore::read<WatchdogHangReport>(files_.hangReportPath());
+  return WatchdogStore::read<WatchdogHangReport>(files_.hangReportPath(),
+                                                 WatchdogStore::kMaxReportSize);
 }
 
 std::optional<HostRunRecord> WatchdogHarness::hostRecord() const {
