@@ -2,7 +2,9 @@
 
 #include <libproc.h>
 #include <sys/proc.h>
+#include <sys/proc_info.h>
 #include <sys/sysctl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -117,6 +119,16 @@ bool isTraced(int32_t pid) {
   int name[] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid};
   if (sysctl(name, 4, &info, &size, nullptr, 0) != 0) return false;
   return (info.kp_proc.p_flag & P_TRACED) != 0;
+}
+
+bool runsAsCurrentUser(int32_t pid) {
+  if (pid < 1) return false;
+  proc_bsdinfo info{};
+  if (proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, sizeof info) != static_cast<int>(sizeof info)) {
+    return false;
+  }
+  const uid_t own = ::getuid();
+  return info.pbi_ruid == own && info.pbi_uid == own;
 }
 
 }  // namespace HostProcessInfo

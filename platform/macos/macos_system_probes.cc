@@ -6,6 +6,7 @@
 #include "platform/application_support.h"
 #include "platform/host_process_info.h"
 #include "platform/uptime_clock.h"
+#include "state/unicode_text.h"
 
 namespace veldane {
 
@@ -18,6 +19,14 @@ bool MacosSystemProbes::readExecutablePath(int32_t pid, std::string& path) {
 }
 
 bool MacosSystemProbes::isTraced(int32_t pid) { return HostProcessInfo::isTraced(pid); }
+
+bool MacosSystemProbes::runsAsCurrentUser(int32_t pid) {
+  return HostProcessInfo::runsAsCurrentUser(pid);
+}
+
+bool MacosSystemProbes::samePath(std::string_view a, std::string_view b) {
+  return UnicodeText::equal(a, b);
+}
 
 std::string MacosSystemProbes::bootSession() { return HostProcessInfo::bootSession(); }
 
