@@ -1,5 +1,6 @@
-// The built watchdog on real processes: crashes, hangs, a debugger, a crash
-// loop, clean exits, its own update, SIGTERM, idling and its log lines.
+// The built watchdog on what a simulation cannot show: the detached launch, a
+// real kill and tracer, the stacks of a real hang, its update and SIGTERM
+// exits, idling, the open-file limit and the journal.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -10,8 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -24,8 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr char kIdling[] = "VeldaneWatchdog: not inside a Veldane app bundle; idling.\n";
-
 bool exitedWithZero(std::optional<int> status) {
   return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
 }
@@ -37,68 +34,40 @@ bool killed(std::optional<int> status) {
 class WatchdogEndToEnd : public WatchdogHarness {
  protected:
   bool lastExitIs(WatchdogExitKind kind) const {
-    return waitFor([&] {
-      std::optional<WatchdogLedger> book = ledger();
-      return book && book->lastExit == kind;
-    });
+    return waitFor([&] { return ledger() && ledger()->lastExit == kind; });
   }
 };
 
 TEST_F(WatchdogEndToEnd, CrashIsRelaunchedDetachedWithTheRecoveredFlag) {
   writePlan({"crash 0.5", "run"});
   const pid_t watchdog = startWatching();
-  const pid_t first = startHost();
-  ASSERT_TRUE(waitExit(first));
+  ASSERT_TRUE(waitExit(startHost()));
   const auto crashed = std::chrono::steady_clock::now();
   ASSERT_TRUE(launchesReach(2, 10s));
-  const auto relaunched = std::chrono::steady_clock::now();
+  EXPECT_GE(std::chrono::steady_clock::now() - crashed, 900ms) << "the relaunch waits a second";
 
-  const std::vector<HostLaunch> seen = launches();
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0].arguments, Arguments{});
-  EXPECT_EQ(seen[1].arguments, kRecovered);
-  EXPECT_GE(relaunched - crashed, 900ms) << "the relaunch waits a second";
-  const std::optional<ProcessFacts> host = facts(seen[1].pid);
+  const HostLaunch relaunched = launches()[1];
+  EXPECT_EQ(relaunched.arguments, kRecovered);
+  const std::optional<ProcessFacts> host = facts(relaunched.pid);
   ASSERT_TRUE(host);
   EXPECT_NE(host->parent, watchdog);
-  EXPECT_EQ(host->session, seen[1].pid);
-  for (int fd = 0; fd < 3; ++fd) {
+  EXPECT_EQ(host->session, relaunched.pid);
+  for (const char* fd : {"0", "1", "2"}) {
     std::error_code error;
-    const fs::path link = "/proc/" + std::to_string(seen[1].pid) + "/fd/" + std::to_string(fd);
-    EXPECT_EQ(fs::read_symlink(link, error), "/dev/null") << link;
+    EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(relaunched.pid) + "/fd/" + fd, error),
+              "/dev/null");
   }
   EXPECT_TRUE(lastExitIs(WatchdogExitKind::crash));
-  EXPECT_EQ(ledger()->relaunches, 1);
   EXPECT_TRUE(running(watchdog));
 }
 
-TEST_F(WatchdogEndToEnd, WorkerLeftBehindByACrashedHostDoesNotHoldUpItsRelaunch) {
-  writePlan({"crash 0.5 fork", "run"});
-  startWatching();
-  // Started as from a terminal or a launcher: a session of its own.
-  spawn({"/usr/bin/setsid", (macOS_ / "Host").string()});
-  ASSERT_TRUE(launchesReach(2, 5s));
-  EXPECT_EQ(launches()[1].arguments, kRecovered);
-}
-
-TEST_F(WatchdogEndToEnd, StalledHeartbeatIsKilledAndRelaunchedAsHang) {
-  writePlan({"hang", "run"});
-  startWatching();
-  const pid_t first = startHost();
-  EXPECT_TRUE(killed(waitExit(first, 30s)));
-  ASSERT_TRUE(launchesReach(2, 10s));
-  EXPECT_EQ(launches()[1].arguments, kRecovered);
-  EXPECT_TRUE(lastExitIs(WatchdogExitKind::hang));
-}
-
-TEST_F(WatchdogEndToEnd, HungHostLeavesAReportOfWhatItsThreadsWereDoing) {
+TEST_F(WatchdogEndToEnd, HungHostIsKilledAfterAReportOfItsThreadsAndRelaunched) {
   const struct {
     const char* step;
     const char* state;
-    const char* summary;  // what it holds
-    const char* frame;    // named in the main thread's stack
+    const char* summary;
+    const char* frame;  // named in the main thread's stack
   } kCases[] = {
-      // Now and then the spin calls out (to see whether the test still runs).
       {"spin 0.3", "running", "main thread spinning in user space in ", "demoSpin"},
       // The kernel's pipe_read, or anon_pipe_read since 6.14.
       {"block 0.3", "sleeping", "pipe_read from veldane::demoBlockInRead", "demoBlockInRead"},
@@ -111,18 +80,20 @@ TEST_F(WatchdogEndToEnd, HungHostLeavesAReportOfWhatItsThreadsWereDoing) {
     const pid_t watchdog = startWatching();
     const pid_t host = startHost();
     EXPECT_TRUE(killed(waitExit(host, 30s)));
-    ASSERT_TRUE(waitFor([&] { return hangReport().has_value(); }));
-    const WatchdogHangReport report = *hangReport();
-    EXPECT_EQ(report.pid, host);
-    EXPECT_LE(report.snapshotSeconds, 0.5 + 0.1) << "the budget, and a little for scheduling";
-    EXPECT_TRUE(report.sampleSeconds) << "no early sample";
-    EXPECT_NE(report.summary.find(c.summary), std::string::npos) << report.summary;
-    EXPECT_EQ(report.stacks, "unwound");
-    ASSERT_FALSE(report.threads.empty());
-    const HostThreadSnapshot& main = report.threads[0];
+    ASSERT_TRUE(launchesReach(2, 10s));
+    EXPECT_EQ(launches()[1].arguments, kRecovered);
+    EXPECT_TRUE(lastExitIs(WatchdogExitKind::hang));
+    const std::optional<WatchdogHangReport> report = hangReport();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->pid, host);
+    EXPECT_LE(report->snapshotSeconds, 0.5 + 0.1) << "the budget, and a little for scheduling";
+    EXPECT_NE(report->summary.find(c.summary), std::string::npos) << report->summary;
+    EXPECT_EQ(report->stacks, "unwound");
+    ASSERT_FALSE(report->threads.empty());
+    const HostThreadSnapshot& main = report->threads[0];
     EXPECT_EQ(main.tid, host);
     EXPECT_EQ(main.state, c.state);
-    EXPECT_TRUE(main.cpuSinceSample);
+    EXPECT_TRUE(main.cpuSinceSample) << "no early sample";
     EXPECT_TRUE(std::ranges::any_of(main.stack, [&](const std::string& frame) {
       return frame.find(c.frame) != std::string::npos &&
              frame.find("demo_host_main.cc:") != std::string::npos;
@@ -138,7 +109,6 @@ TEST_F(WatchdogEndToEnd, TracedHostIsSparedUntilTheTracerLeaves) {
   ASSERT_TRUE(waitFor([&] { return hostRecord().has_value(); }));
   ASSERT_EQ(ptrace(PTRACE_SEIZE, first, nullptr, nullptr), 0) << std::strerror(errno);
   startWatching();
-
   // Twice the hang limit of silence, with the curtain up.
   waitFor([&] { return !running(first) || launches().size() > 1; }, 12s);
   EXPECT_TRUE(running(first));
@@ -148,52 +118,9 @@ TEST_F(WatchdogEndToEnd, TracedHostIsSparedUntilTheTracerLeaves) {
   ASSERT_EQ(ptrace(PTRACE_INTERRUPT, first, nullptr, nullptr), 0) << std::strerror(errno);
   int status = 0;
   ASSERT_EQ(waitpid(first, &status, __WALL), first);
-  ASSERT_TRUE(WIFSTOPPED(status));
   ASSERT_EQ(ptrace(PTRACE_DETACH, first, nullptr, nullptr), 0) << std::strerror(errno);
-
   EXPECT_TRUE(killed(waitExit(first, 10s)));
-  ASSERT_TRUE(launchesReach(2, 10s));
-  EXPECT_EQ(launches()[1].arguments, kRecovered);
-  EXPECT_TRUE(lastExitIs(WatchdogExitKind::hang));
-}
-
-TEST_F(WatchdogEndToEnd, ThirdCrashLaunchesSafeModeOnceThenStops) {
-  writePlan({"crash 0.5"});
-  startWatching();
-  startHost();
-  ASSERT_TRUE(launchesReach(4, 60s));
-  const HostLaunch safe = launches()[3];
-  ASSERT_TRUE(waitExit(safe.pid));
-  const std::optional<HostRunRecord> record = hostRecord();
-  ASSERT_TRUE(record);
-  ASSERT_EQ(record->pid, safe.pid);
-  ASSERT_TRUE(waitFor([&] {
-    std::optional<WatchdogLedger> book = ledger();
-    return book && book->handledLaunchID == record->launchID;
-  })) << "the end of the safe-mode run was never judged";
-  // A relaunch would follow the judgement within about a second.
-  EXPECT_FALSE(launchesReach(5, 4s));
-
-  const std::vector<HostLaunch> seen = launches();
-  ASSERT_EQ(seen.size(), 4u);
-  EXPECT_EQ(seen[1].arguments, kRecovered);
-  EXPECT_EQ(seen[2].arguments, kRecovered);
-  EXPECT_EQ(seen[3].arguments, kSafeMode);
-  const std::optional<WatchdogLedger> book = ledger();
-  ASSERT_TRUE(book);
-  EXPECT_TRUE(book->stoppedAt);
-  EXPECT_TRUE(book->safeModeLaunchedAt);
-  EXPECT_EQ(book->lastExit, WatchdogExitKind::crash);
-}
-
-TEST_F(WatchdogEndToEnd, CleanExitIsNotRelaunched) {
-  writePlan({"exit 0.5"});
-  const pid_t watchdog = startWatching();
-  EXPECT_TRUE(exitedWithZero(waitExit(startHost())));
-  // Two ticks and a launch delay.
-  EXPECT_FALSE(launchesReach(2, 6s));
-  EXPECT_TRUE(running(watchdog));
-  EXPECT_FALSE(ledger()->lastExit);
+  EXPECT_TRUE(launchesReach(2, 10s));
 }
 
 TEST_F(WatchdogEndToEnd, ReplacedExecutableEndsWithStatusZero) {
@@ -219,25 +146,16 @@ TEST_F(WatchdogEndToEnd, ReplacedExecutableEndsWithStatusZero) {
   }
 }
 
-TEST_F(WatchdogEndToEnd, SigtermEndsSupervisionWithStatusZero) {
-  writePlan({"run"});
-  const pid_t watchdog = startWatching();
-  startHost();
-  ASSERT_TRUE(waitFor([&] { return hostRecord().has_value(); }));
-  ASSERT_EQ(kill(watchdog, SIGTERM), 0);
-  EXPECT_TRUE(exitedWithZero(waitExit(watchdog, 10s)));
-}
-
 TEST_F(WatchdogEndToEnd, TightOpenFileLimitIsRaisedOrSaidAndExitsNonZero) {
   const fs::path errors = root_ / "stderr";
   // A soft limit of 6 is raised to the hard one: supervision as usual.
   const pid_t raised = spawn({"/usr/bin/prlimit", "--nofile=6:1024", watchdog_.string()}, errors);
   ASSERT_TRUE(waitFor([&] { return ledger().has_value(); })) << contents(errors);
-  ASSERT_EQ(kill(raised, SIGTERM), 0);
-  EXPECT_TRUE(exitedWithZero(waitExit(raised, 5s)));
+  kill(raised, SIGKILL);
+  waitExit(raised);
 
-  const pid_t tight = spawn({"/usr/bin/prlimit", "--nofile=6:6", watchdog_.string()}, errors);
-  const std::optional<int> status = waitExit(tight, 5s);
+  const std::optional<int> status =
+      waitExit(spawn({"/usr/bin/prlimit", "--nofile=6:6", watchdog_.string()}, errors), 5s);
   ASSERT_TRUE(status) << "it did not end";
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0);
   EXPECT_TRUE(contents(errors).starts_with("VeldaneWatchdog: cannot run: the open-file limit"))
@@ -245,15 +163,14 @@ TEST_F(WatchdogEndToEnd, TightOpenFileLimitIsRaisedOrSaidAndExitsNonZero) {
 }
 
 TEST_F(WatchdogEndToEnd, IdlesOutsideABundleUntilSigterm) {
-  const fs::path loose = root_ / "VeldaneWatchdog";
-  const fs::path errors = root_ / "stderr";
+  const fs::path loose = root_ / "VeldaneWatchdog", errors = root_ / "stderr";
   fs::copy_file(VELDANE_E2E_WATCHDOG, loose);
   const pid_t watchdog = spawn({loose.string()}, errors);
   ASSERT_TRUE(waitFor([&] { return !contents(errors).empty(); }));
   EXPECT_FALSE(waitExit(watchdog, 3s)) << "idling ended by itself";
   ASSERT_EQ(kill(watchdog, SIGTERM), 0);
   EXPECT_TRUE(exitedWithZero(waitExit(watchdog, 10s)));
-  EXPECT_EQ(contents(errors), kIdling);
+  EXPECT_EQ(contents(errors), "VeldaneWatchdog: not inside a Veldane app bundle; idling.\n");
   EXPECT_FALSE(fs::exists(root_ / "home" / ".local")) << "idling touched the data folder";
 
   // Standard error a pipe that nobody reads: the failed write is ignored.
@@ -272,27 +189,27 @@ TEST_F(WatchdogEndToEnd, IdlesOutsideABundleUntilSigterm) {
   EXPECT_TRUE(exitedWithZero(waitExit(unread, 10s)));
 }
 
-TEST_F(WatchdogEndToEnd, LogsTheCrashToTheJournal) {
-  const fs::path journal = root_ / "journal.jsonl";
-  const fs::path errors = root_ / "capture.stderr";
-  if (std::strlen(VELDANE_E2E_JOURNAL_CAPTURE) == 0) {
-    GTEST_SKIP() << "journal-capture is not part of this build";
-  }
+// The journal channel's own test checks every field; here the lines of a
+// crash reach the journal at their levels, and SIGTERM ends supervision.
+TEST_F(WatchdogEndToEnd, LogsTheCrashToTheJournalAndEndsOnSigterm) {
+  if (std::strlen(VELDANE_E2E_JOURNAL_CAPTURE) == 0) GTEST_SKIP() << "no journal-capture";
+  const fs::path journal = root_ / "journal.jsonl", errors = root_ / "capture.stderr";
   writePlan({"crash 0.5", "run"});
   const pid_t capture =
       spawn({VELDANE_E2E_JOURNAL_CAPTURE, "--out", journal.string(), watchdog_.string()}, errors);
-  auto recordsWith = [&](const std::string& message) {
-    std::vector<nlohmann::json> found;
+  auto priorityOf = [&](const std::string& message) {
     std::istringstream lines(contents(journal));
     for (std::string line; std::getline(lines, line);) {
       nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
-      if (record.is_object() && record.value("MESSAGE", "") == message) found.push_back(record);
+      if (record.is_object() && record.value("MESSAGE", "") == message) {
+        return record.value("PRIORITY", "?");
+      }
     }
-    return found;
+    return std::string();
   };
   const std::string watching = "Watching " + bundle_.string();
   const std::string crashed = "Host ended unexpectedly (crash); relaunching";
-  waitFor([&] { return !recordsWith(watching).empty() || !running(capture); });
+  waitFor([&] { return !priorityOf(watching).empty() || !running(capture); });
   if (!running(capture)) {
     const std::optional<int> status = waitExit(capture);
     if (status && WIFEXITED(*status) && WEXITSTATUS(*status) == 77) {
@@ -301,20 +218,9 @@ TEST_F(WatchdogEndToEnd, LogsTheCrashToTheJournal) {
     FAIL() << "journal-capture ended: " << contents(errors);
   }
   startHost();
-  ASSERT_TRUE(waitFor([&] { return !recordsWith(crashed).empty(); }));
-
-  const struct {
-    const std::string& message;
-    const char* priority;
-  } kExpected[] = {{watching, "5"}, {crashed, "3"}};
-  for (const auto& expected : kExpected) {
-    const std::vector<nlohmann::json> records = recordsWith(expected.message);
-    ASSERT_EQ(records.size(), 1u) << expected.message;
-    EXPECT_EQ(records[0].value("PRIORITY", ""), expected.priority);
-    EXPECT_EQ(records[0].value("SYSLOG_IDENTIFIER", ""), "VeldaneWatchdog");
-    EXPECT_EQ(records[0].value("LOG_SUBSYSTEM", ""), VELDANE_E2E_LOG_SUBSYSTEM);
-    EXPECT_EQ(records[0].value("LOG_CATEGORY", ""), "watchdog-helper");
-  }
+  ASSERT_TRUE(waitFor([&] { return !priorityOf(crashed).empty(); }));
+  EXPECT_EQ(priorityOf(watching), "5");
+  EXPECT_EQ(priorityOf(crashed), "3");
   // SIGTERM is passed on to the watchdog, whose status the capture returns.
   ASSERT_EQ(kill(capture, SIGTERM), 0);
   EXPECT_TRUE(exitedWithZero(waitExit(capture, 10s)));

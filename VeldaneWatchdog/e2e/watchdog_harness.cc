@@ -28,17 +28,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kInfoPlist[] = R"(<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0">
-<dict>
-  <key>CFBundleIdentifier</key>
-  <string>com.veldane.e2e</string>
-  <key>CFBundleExecutable</key>
-  <string>Host</string>
-</dict>
-</plist>
-)";
+constexpr char kInfoPlist[] =
+    "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>com.veldane.e2e</string>"
+    "<key>CFBundleExecutable</key><string>Host</string></dict></plist>";
 
 std::vector<char*> pointers(std::vector<std::string>& texts) {
   std::vector<char*> result;
@@ -47,7 +39,9 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
   return result;
 }
 
-std::optional<ProcessFacts> readFacts(pid_t pid) {
+}  // namespace
+
+std::optional<ProcessFacts> WatchdogHarness::facts(pid_t pid) {
   std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
   std::string stat;
   if (!std::getline(file, stat)) return std::nullopt;
@@ -59,7 +53,7 @@ std::optional<ProcessFacts> readFacts(pid_t pid) {
   return result;
 }
 
-std::vector<pid_t> listChildren(pid_t parent) {
+std::vector<pid_t> WatchdogHarness::childrenOf(pid_t parent) {
   std::vector<pid_t> found;
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return found;
@@ -67,14 +61,12 @@ std::vector<pid_t> listChildren(pid_t parent) {
     pid_t pid = 0;
     const char* end = entry->d_name + strlen(entry->d_name);
     if (std::from_chars(entry->d_name, end, pid).ptr != end) continue;
-    std::optional<ProcessFacts> process = readFacts(pid);
+    std::optional<ProcessFacts> process = facts(pid);
     if (process && process->parent == parent) found.push_back(pid);
   }
   closedir(proc);
   return found;
 }
-
-}  // namespace
 
 void WatchdogHarness::SetUp() {
   ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
@@ -127,8 +119,7 @@ pid_t WatchdogHarness::spawn(const std::vector<std::string>& argv, const fs::pat
     if (in < 0 || err < 0 || dup2(in, 0) < 0 || dup2(err, 2) < 0 || chdir(folder.c_str()) != 0) {
       _exit(126);
     }
-    // Nothing of the test runner's (ctest's pipes) is passed on: a test of
-    // the descriptor limit counts on that.
+    // Nothing of ctest's is passed on: the open-file limit test counts on that.
     close_range(3, ~0U, 0);
     execve(argp[0], argp.data(), envp.data());
     _exit(127);
@@ -152,12 +143,10 @@ std::vector<HostLaunch> WatchdogHarness::launches() const {
 std::optional<WatchdogLedger> WatchdogHarness::ledger() const {
   return WatchdogStore::read<WatchdogLedger>(files_.ledgerPath());
 }
-
 std::optional<WatchdogHangReport> WatchdogHarness::hangReport() const {
   return WatchdogStore::read<WatchdogHangReport>(files_.hangReportPath(),
                                                  WatchdogStore::kMaxReportSize);
 }
-
 std::optional<HostRunRecord> WatchdogHarness::hostRecord() const {
   return WatchdogStore::read<HostRunRecord>(files_.hostRecordPath());
 }
@@ -182,15 +171,11 @@ std::optional<int> WatchdogHarness::waitExit(pid_t pid, std::chrono::millisecond
   return std::nullopt;
 }
 
-std::optional<ProcessFacts> WatchdogHarness::facts(pid_t pid) { return readFacts(pid); }
-
-std::vector<pid_t> WatchdogHarness::childrenOf(pid_t parent) { return listChildren(parent); }
-
 void WatchdogHarness::endProcesses() {
   // Once nothing is left to reap, no descendant is left at all: every orphan
   // comes to this subreaper before its parent can be reaped.
   for (;;) {
-    for (pid_t child : listChildren(getpid())) kill(child, SIGKILL);
+    for (pid_t child : childrenOf(getpid())) kill(child, SIGKILL);
     if (waitpid(-1, nullptr, __WALL) < 0 && errno == ECHILD) break;
   }
 }

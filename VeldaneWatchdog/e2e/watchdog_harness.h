@@ -13,20 +13,18 @@
 #include <gtest/gtest.h>
 
 #include "state/host_run_record.h"
-#include "state/watchdog_hang_report.h"
 #include "state/watchdog_files.h"
+#include "state/watchdog_hang_report.h"
 #include "state/watchdog_ledger.h"
 
 namespace veldane {
 
-// One start of the demo host, as its launch log tells it.
-using Arguments = std::vector<std::string>;
-inline const Arguments kRecovered{"--veldane-recovered"};
-inline const Arguments kSafeMode{"--veldane-recovered", "--veldane-safe-mode"};
+inline const std::vector<std::string> kRecovered{"--veldane-recovered"};
 
 // The whole file as text; empty when it cannot be read.
 std::string contents(const std::filesystem::path& path);
 
+// One start of the demo host, as its launch log tells it.
 struct HostLaunch {
   pid_t pid = 0;
   std::vector<std::string> arguments;
@@ -44,11 +42,6 @@ struct ProcessFacts {
 // and the control folder through which the host logs its starts. This process
 // becomes a child subreaper, so every detached host ends up as its child;
 // TearDown kills and reaps all of them and removes the folder.
-//
-//   writePlan({"crash 0.5", "run"});
-//   pid_t watchdog = startWatchdog();
-//   startHost();
-//   ASSERT_TRUE(waitFor([&] { return launches().size() == 2; }));
 class WatchdogHarness : public testing::Test {
  protected:
   static constexpr char kIdentifier[] = "com.veldane.e2e";
@@ -60,25 +53,23 @@ class WatchdogHarness : public testing::Test {
   // Line N is what the host's Nth start does; the last line repeats.
   void writePlan(const std::vector<std::string>& steps) const;
   // Starts `argv` as a child in the test's folder with the test environment
-  // (HOME, VELDANE_DEMO_*, no XDG_DATA_HOME) and no inherited descriptor beyond the standard
-  // three; it dies with this process; standard error goes to `errors`.
+  // and only the standard three descriptors; it dies with this process.
   pid_t spawn(const std::vector<std::string>& argv,
               const std::filesystem::path& errors = "/dev/null") const;
   pid_t startWatchdog() const { return spawn({watchdog_.string()}); }
-  // Starts the watchdog in the bundle and waits for its first tick, which
-  // writes a fresh ledger.
+  // Starts the watchdog and waits for its first tick, which writes a fresh ledger.
   pid_t startWatching() {
     std::filesystem::remove(files_.ledgerPath());
     const pid_t watchdog = startWatchdog();
     EXPECT_TRUE(waitFor([&] { return ledger().has_value(); })) << "the watchdog never ticked";
     return watchdog;
   }
-  bool launchesReach(size_t count, std::chrono::milliseconds timeout = kPatience) const {
-    return waitFor([&] { return launches().size() >= count; }, timeout);
-  }
   pid_t startHost() const { return spawn({(macOS_ / "Host").string()}); }
 
   std::vector<HostLaunch> launches() const;
+  bool launchesReach(size_t count, std::chrono::milliseconds timeout = kPatience) const {
+    return waitFor([&] { return launches().size() >= count; }, timeout);
+  }
   std::optional<WatchdogLedger> ledger() const;
   std::optional<HostRunRecord> hostRecord() const;
   std::optional<WatchdogHangReport> hangReport() const;
@@ -86,16 +77,13 @@ class WatchdogHarness : public testing::Test {
   // Polls `condition` until it holds or `timeout` passes; gives the last result.
   static bool waitFor(const std::function<bool()>& condition,
                       std::chrono::milliseconds timeout = kPatience);
-  // The wait status of child `pid` once it has ended, reaping it; absent when
-  // it still runs after `timeout`.
+  // The wait status of child `pid` once it has ended, reaping it.
   static std::optional<int> waitExit(pid_t pid, std::chrono::milliseconds timeout = kPatience);
-  // Absent when there is no such process.
   static std::optional<ProcessFacts> facts(pid_t pid);
   static bool running(pid_t pid);
   // The processes whose parent is `parent`, zombies included.
   static std::vector<pid_t> childrenOf(pid_t parent);
-  // Kills and reaps every process this test started and every orphan handed
-  // over; TearDown does this first.
+  // Kills and reaps every process this test started and every orphan handed over.
   static void endProcesses();
 
   std::filesystem::path root_;      // the test's folder

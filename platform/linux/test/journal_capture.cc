@@ -38,66 +38,12 @@ int failure(std::string* error, const std::string& what) {
   return -1;
 }
 
-void appendLength(std::string* out, uint64_t length) {
-  for (int i = 0; i < 8; ++i) out->push_back(static_cast<char>(length >> (8 * i) & 0xff));
-}
-
 uint64_t readLength(std::string_view bytes) {
   uint64_t length = 0;
   for (int i = 7; i >= 0; --i) {
     length = length << 8 | static_cast<uint8_t>(bytes[static_cast<size_t>(i)]);
   }
   return length;
-}
-
-void writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    bytes.remove_prefix(static_cast<size_t>(written));
-  }
-}
-
-std::string readAll(int fd) {
-  std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return bytes;
-    bytes.append(buffer, static_cast<size_t>(got));
-  }
-}
-
-// What the helper process of captureInChild reports: "E" and the reason, or
-// "R", the wait status, a newline and the records, each with its length.
-Captured decodeReport(std::string_view report) {
-  Captured captured;
-  if (report.empty()) {
-    captured.error = "the capturing process ended without a report";
-  } else if (report[0] == 'E') {
-    captured.error = report.substr(1);
-  } else if (const size_t lineEnd = report.find('\n'); lineEnd != std::string_view::npos) {
-    captured.status = std::atoi(std::string(report.substr(1, lineEnd - 1)).c_str());
-    report.remove_prefix(lineEnd + 1);
-    while (report.size() >= 8) {
-      const uint64_t length = readLength(report);
-      report.remove_prefix(8);
-      if (length > report.size()) break;
-      if (auto fields = parseRecord(report.substr(0, length))) {
-        captured.records.push_back(std::move(*fields));
-      }
-      report.remove_prefix(length);
-    }
-  }
-  return captured;
-}
-
-Captured failedCapture(const std::string& reason) {
-  Captured captured;
-  captured.error = reason + ": " + std::strerror(errno);
-  return captured;
 }
 
 std::optional<std::string> readMemoryFile(int fd) {
@@ -181,18 +127,6 @@ std::optional<Fields> parseRecord(std::string_view datagram) {
   return fields;
 }
 
-std::string encodeRecord(const Fields& fields) {
-  std::string out;
-  for (const auto& [key, value] : fields) {
-    out += key;
-    out += '\n';
-    appendLength(&out, value.size());
-    out += value;
-    out += '\n';
-  }
-  return out;
-}
-
 std::optional<Fields> receiveRecord(int socketFd, int timeoutMs) {
   pollfd ready{socketFd, POLLIN, 0};
   if (poll(&ready, 1, timeoutMs) != 1) return std::nullopt;
@@ -247,50 +181,6 @@ int collectUntilExit(int socketFd, pid_t pid, const std::function<void(const Fie
     if (errno != EINTR) return -1;
   }
   return status;
-}
-
-Captured captureInChild(const std::function<void()>& body) {
-  int channel[2];
-  if (pipe2(channel, O_CLOEXEC) != 0) return failedCapture("pipe2");
-  std::fflush(nullptr);  // Else the children would write out buffered output again.
-  const pid_t helper = fork();
-  if (helper < 0) {
-    Captured failed = failedCapture("fork");
-    close(channel[0]);
-    close(channel[1]);
-    return failed;
-  }
-  if (helper == 0) {
-    close(channel[0]);
-    std::string error;
-    const int socketFd = enterPrivateJournal(&error);
-    if (socketFd < 0) {
-      writeAll(channel[1], "E" + error);
-      _exit(0);
-    }
-    const pid_t worker = fork();
-    if (worker == 0) {
-      close(channel[1]);
-      close(socketFd);
-      body();
-      std::fflush(nullptr);
-      _exit(0);
-    }
-    std::string records;
-    const int status = worker < 0 ? -1 : collectUntilExit(socketFd, worker, [&](const Fields& f) {
-      const std::string encoded = encodeRecord(f);
-      appendLength(&records, encoded.size());
-      records += encoded;
-    });
-    writeAll(channel[1], "R" + std::to_string(status) + "\n" + records);
-    _exit(0);
-  }
-  close(channel[1]);
-  const std::string report = readAll(channel[0]);
-  close(channel[0]);
-  while (waitpid(helper, nullptr, 0) < 0 && errno == EINTR) {
-  }
-  return decodeReport(report);
 }
 
 }  // namespace veldane::journal_capture

@@ -8,10 +8,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
-// Catches what a process sends to the journal, for tests. The capture lives in
-// a private mount namespace, so the machine's own journal is never touched.
+// Catches what a process sends to the journal, for tests and the demo. The
+// capture lives in a private mount namespace, so the machine's own journal is
+// never touched.
 namespace veldane::journal_capture {
 
 // One journal record: field name to value. Of a repeated field the last wins.
@@ -26,9 +26,6 @@ int enterPrivateJournal(std::string* error);
 // Parses one datagram of the journal's native protocol; absent when malformed.
 std::optional<Fields> parseRecord(std::string_view datagram);
 
-// The binary form of the native protocol, good for any value.
-std::string encodeRecord(const Fields& fields);
-
 // Waits up to `timeoutMs` for the next record on `socketFd`, reading a large
 // one from the memory file it was passed in. Absent on timeout or error.
 std::optional<Fields> receiveRecord(int socketFd, int timeoutMs);
@@ -37,16 +34,6 @@ std::optional<Fields> receiveRecord(int socketFd, int timeoutMs);
 // `pid` ends, then those still queued; reaps the child and gives its wait
 // status (-1 when it could not be watched).
 int collectUntilExit(int socketFd, pid_t pid, const std::function<void(const Fields&)>& onRecord);
-
-struct Captured {
-  std::vector<Fields> records;
-  int status = -1;    // Wait status of the process that ran the body.
-  std::string error;  // Why nothing could be captured; empty on success.
-};
-
-// Runs `body` in a child process inside a private journal and gives the
-// records sent while it ran. The calling process stays as it is.
-Captured captureInChild(const std::function<void()>& body);
 
 }  // namespace veldane::journal_capture
 
