@@ -36,8 +36,7 @@ class SupervisorTest : public ::testing::Test {
     char pattern[] = "/tmp/supervisor-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     root_ = pattern;
-    fake_.probes.applicationSupport = root_.string();
-    fake_.bundles.bundles[kBundle] = {kIdentifier, "Host"};
+    installIn(fake_);
     fake_.probes.files[kHelper] = FileIdentity{7, 1234, 1'700'000'000};
     // A successful opening starts a simulated host, as the real one would.
     fake_.workspace.onOpen = [this](const FakeWorkspace::Open& open) {
@@ -56,6 +55,11 @@ class SupervisorTest : public ::testing::Test {
   }
 
   WatchdogFiles files() const { return WatchdogFiles::forBundle(root_, kIdentifier, kBundle); }
+  // A platform of its own for a case of a table.
+  void installIn(FakePlatform& fake) const {
+    fake.probes.applicationSupport = root_.string();
+    fake.bundles.bundles[kBundle] = {kIdentifier, "Host"};
+  }
 
   HostRunRecord record(int32_t pid, const std::string& launchID) {
     HostRunRecord r;
@@ -110,15 +114,14 @@ TEST_F(SupervisorTest, ConstructionFailsOutsideAUsableBundle) {
   };
   for (const Case& c : cases) {
     FakePlatform fake;
-    fake.probes.applicationSupport = root_.string();
-    fake.bundles.bundles[kBundle] = {kIdentifier, "Host"};
+    installIn(fake);
     if (c.setup) c.setup(fake);
     EXPECT_EQ(WatchdogSupervisor::create(c.executable, fake.platform()), nullptr) << c.name;
     EXPECT_THAT(fake.log.lines, IsEmpty()) << c.name;
   }
   for (const std::string& identifier : {""s, "."s, ".."s, "a/b"s, "../../escape"s, "a\0b"s}) {
     FakePlatform fake;
-    fake.probes.applicationSupport = root_.string();
+    installIn(fake);
     fake.bundles.bundles[kBundle] = {identifier, "Host"};
     EXPECT_EQ(WatchdogSupervisor::create(kHelper, fake.platform()), nullptr) << identifier;
   }
@@ -323,8 +326,7 @@ TEST_F(SupervisorTest, EarlyCpuSampleOnlyForASuspectedHost) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     FakePlatform fake;
-    fake.probes.applicationSupport = root_.string();
-    fake.bundles.bundles[kBundle] = {kIdentifier, "Host"};
+    installIn(fake);
     fake.probes.processes[300] = kHostExecutable;
     HostRunRecord r = record(300, "run");
     r.curtainUp = c.curtainUp;
@@ -377,25 +379,24 @@ TEST_F(SupervisorTest, SnapshotThatOutrunsItsBudgetDoesNotHoldTheSignalBack) {
   EXPECT_EQ(WatchdogStore::read<WatchdogHangReport>(files().hangReportPath())->pid, 301);
 }
 
-TEST_F(SupervisorTest, TracedHostIsNeverKilled) {
-  startHost(300, "debugged");
-  fake_.probes.traced.insert(300);
-  auto supervisor = start();
-  fake_.loop.advance(600);
-  EXPECT_THAT(fake_.loop.signalsSent(), IsEmpty());
-  EXPECT_THAT(fake_.probes.kills, IsEmpty());
-}
-
-TEST_F(SupervisorTest, RecordNamingTheWatchdogItselfIsNeverSignalled) {
-  fake_.probes.processes[fake_.probes.ownProcess] = kHelper;
-  HostRunRecord r = record(fake_.probes.ownProcess, "self");
-  r.executablePath = kHelper;
-  write(r);
-  auto supervisor = start();
-  fake_.loop.advance(100);
-  EXPECT_THAT(fake_.loop.signalsSent(), IsEmpty());
-  EXPECT_THAT(fake_.probes.kills, IsEmpty());
-  EXPECT_EQ(supervisor->hangKillIssuedFor(), "self");
+TEST_F(SupervisorTest, TracedHostAndARecordNamingTheWatchdogAreNeverSignalled) {
+  for (const bool traced : {true, false}) {
+    SCOPED_TRACE(traced ? "traced" : "the watchdog itself");
+    FakePlatform fake;
+    installIn(fake);
+    const int32_t pid = traced ? 300 : fake.probes.ownProcess;
+    fake.probes.processes[pid] = traced ? kHostExecutable : kHelper;
+    if (traced) fake.probes.traced.insert(pid);
+    HostRunRecord r = record(pid, "silent");
+    r.executablePath = fake.probes.processes[pid];
+    write(r);
+    auto supervisor = WatchdogSupervisor::create(kHelper, fake.platform());
+    supervisor->run();
+    fake.loop.advance(600);
+    EXPECT_THAT(fake.loop.signalsSent(), IsEmpty());
+    EXPECT_THAT(fake.probes.kills, IsEmpty());
+    EXPECT_EQ(supervisor->hangKillIssuedFor(), traced ? std::nullopt : std::optional("silent"));
+  }
 }
 
 TEST_F(SupervisorTest, ThirdCrashInFiveMinutesLaunchesSafeModeOnceThenStops) {
@@ -531,8 +532,7 @@ TEST_F(SupervisorTest, LaunchIsSkippedOnlyWhenTheHostRunsFromThisBundle) {
   };
   for (const Case& c : cases) {
     FakePlatform fake;
-    fake.probes.applicationSupport = root_.string();
-    fake.bundles.bundles[kBundle] = {kIdentifier, "Host"};
+    installIn(fake);
     fs::remove_all(files().directory);
     fake.probes.processes[300] = kHostExecutable;
     write(record(300, std::string("run ") + c.name));
@@ -646,19 +646,14 @@ TEST_F(SupervisorTest, ProcessOfAnotherUserIsNeverTakenForTheHost) {
               ElementsAre("Watching " + kBundle, "Host ended unexpectedly (crash); relaunching"));
 }
 
-TEST_F(SupervisorTest, LedgerIsWrittenOnlyWhenItChanges) {
+TEST_F(SupervisorTest, LedgerIsWrittenOnlyWhenItChangesAndRetriedUntilItLands) {
   startHost(300, "a");
   auto supervisor = start();
   ASSERT_TRUE(ledgerOnDisk());
   fs::remove(files().ledgerPath());
   fake_.loop.advance(30);
   EXPECT_FALSE(fs::exists(files().ledgerPath()));
-}
 
-TEST_F(SupervisorTest, FailedLedgerWriteIsRetriedEveryTickUntilItLands) {
-  startHost(300, "a");
-  auto supervisor = start();
-  fs::remove(files().ledgerPath());
   fs::create_directories(files().ledgerPath() / "in the way");
   crash(300);
   fake_.loop.advance(1.5);  // judged and relaunched, neither written
@@ -693,24 +688,6 @@ TEST_F(SupervisorTest, CallbacksDoNothingOnceTheSupervisorIsGone) {
   fake_.loop.advance(30);
   EXPECT_THAT(fake_.workspace.opens, IsEmpty());
   EXPECT_EQ(fake_.probes.calls["fileIdentity"], 3);
-}
-
-TEST_F(SupervisorTest, WallClockJumpsNeitherKillNorMiscount) {
-  startHost(300, "a");
-  auto supervisor = start();
-  fake_.probes.wallOffset = std::chrono::hours(1);  // hangs are judged on uptime only
-  fake_.loop.advance(30);
-  EXPECT_THAT(fake_.loop.signalsSent(), IsEmpty());
-  crash(300);
-  // Back by two days: the exit just counted now lies in the future and is dropped.
-  fake_.probes.wallOffset = std::chrono::hours(-48);
-  for (int i = 0; i < 2; ++i) {
-    fake_.loop.advance(5);
-    crash(supervisor->watchedPID());
-  }
-  EXPECT_EQ(supervisor->ledger().unexpectedExits.size(), 2u);
-  EXPECT_EQ(supervisor->ledger().stoppedAt, std::nullopt);
-  EXPECT_EQ(supervisor->ledger().relaunches, 3);
 }
 
 }  // namespace

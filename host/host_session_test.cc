@@ -83,13 +83,12 @@ TEST(HostSession, ReadsTheRelaunchFlags) {
   }
 }
 
-TEST(HostSession, EveryChangeReachesItsFile) {
+TEST(HostSession, EveryChangeReachesItsFileButABeatTooSoonAfterTheLast) {
   TestBundle bundle;
   auto session = startIn(bundle);
   ASSERT_TRUE(session);
   const HostRunRecord first = readRecord(bundle);
   const auto since = std::chrono::system_clock::now();
-
   ASSERT_TRUE(session->beat());
   const double beat = readRecord(bundle).heartbeatUptime;
   EXPECT_GT(beat, first.heartbeatUptime);
@@ -103,20 +102,15 @@ TEST(HostSession, EveryChangeReachesItsFile) {
   EXPECT_TRUE(last.crashLoopResetAt && isRecent(*last.crashLoopResetAt, since));
   EXPECT_EQ(last.heartbeatUptime, beat);
   EXPECT_EQ(last.startedAt, first.startedAt);
-
   ASSERT_TRUE(session->noteHang(7.5));
   std::optional<HostHangNote> note =
       WatchdogStore::read<HostHangNote>(bundle.files().hangNotePath());
   EXPECT_TRUE(note && note->launchID == session->launchID() && note->stalledSeconds == 7.5);
-}
 
-TEST(HostSession, BeatsSoonAfterTheLastWrittenOneWriteNothing) {
-  TestBundle bundle;
-  auto session = startIn(bundle, {}, std::chrono::hours(1));
-  ASSERT_TRUE(session);
-  const HostRunRecord first = readRecord(bundle);
-  EXPECT_TRUE(session->beat());
-  EXPECT_EQ(readRecord(bundle), first);
+  auto slow = startIn(bundle, {}, std::chrono::hours(1));
+  const HostRunRecord started = readRecord(bundle);
+  EXPECT_TRUE(slow->beat());
+  EXPECT_EQ(readRecord(bundle), started);
 }
 
 TEST(HostSession, WriteFailuresAnswerFalseAndTheNextBeatCatchesUp) {

@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -48,95 +50,59 @@ WatchdogStatusInput validInput() {
   return in;
 }
 
-TEST(WatchdogStatusReport, MissingBadAndValidFiles) {
+TEST(WatchdogStatusReport, NamesEachMissingOrBadFileAndReadsNoneWithoutABundle) {
   WatchdogStatusInput in = validInput();
+  EXPECT_EQ(WatchdogStatusReport::build(in)["problems"], json::array());
   in.record = {false, std::nullopt};
   in.hangNote = {true, std::nullopt};
-  const json report = WatchdogStatusReport::build(in);
-  EXPECT_TRUE(report["host"].is_null());
-  EXPECT_TRUE(report["hangNote"].is_null());
-  EXPECT_TRUE(report["ledger"].is_object());
-  EXPECT_EQ(report["problems"],
-            json({"host.json: missing", "hang.json: unreadable or not a valid hang note"}));
-  EXPECT_EQ(WatchdogStatusReport::build(validInput())["problems"], json::array());
-
-  in = validInput();
   in.ledger = {true, std::nullopt};
   in.hangReport = {true, std::nullopt};
-  EXPECT_EQ(WatchdogStatusReport::build(in)["problems"],
-            json({"watchdog.json: unreadable or not a valid ledger",
+  json report = WatchdogStatusReport::build(in);
+  EXPECT_TRUE(report["host"].is_null());
+  EXPECT_EQ(report["problems"],
+            json({"host.json: missing", "hang.json: unreadable or not a valid hang note",
+                  "watchdog.json: unreadable or not a valid ledger",
                   "hang-report.json: unreadable or not a valid hang report"}));
-}
-
-TEST(WatchdogStatusReport, UnreadableBundleReadsNoFile) {
-  WatchdogStatusInput in = validInput();
+  in = validInput();
   in.bundleIdentifier.reset();
   in.dataFolder.reset();
-  const json report = WatchdogStatusReport::build(in);
-  EXPECT_TRUE(report["bundle"]["identifier"].is_null());
-  EXPECT_TRUE(report["host"].is_null());
-  EXPECT_TRUE(report["ledger"].is_null());
+  report = WatchdogStatusReport::build(in);
+  EXPECT_TRUE(report["host"].is_null() && report["ledger"].is_null());
   EXPECT_EQ(report["problems"], json({"Info.plist: unreadable or without CFBundleIdentifier"}));
   in.bundleIdentifier = "..";
   EXPECT_EQ(WatchdogStatusReport::build(in)["problems"],
             json({"Info.plist: CFBundleIdentifier cannot name a folder"}));
 }
 
-TEST(WatchdogStatusReport, AliveOnlyWhileThePidRunsTheRecordedExecutable) {
-  struct Case {
-    std::optional<std::string> processPath;
-    bool alive;
-  };
-  const Case cases[] = {{"/Apps/Demo.app/Contents/MacOS/../MacOS/Demo", true},
-                        {"/usr/bin/sleep", false},
-                        {std::nullopt, false}};
-  for (const Case& c : cases) {
+TEST(WatchdogStatusReport, JudgesTheHostAndCountsExitsAsTheWatchdogDoes) {
+  for (const auto& [processPath, alive] :
+       std::vector<std::pair<std::optional<std::string>, bool>>{
+           {"/Apps/Demo.app/Contents/MacOS/../MacOS/Demo", true}, {"/usr/bin/sleep", false},
+           {std::nullopt, false}}) {
     WatchdogStatusInput in = validInput();
-    in.recordProcessPath = c.processPath;
+    in.recordProcessPath = processPath;
     in.recordProcessTraced = true;
     const json host = WatchdogStatusReport::build(in)["host"];
-    EXPECT_EQ(host["alive"], c.alive) << c.processPath.value_or("none");
-    EXPECT_EQ(host["traced"], c.alive);
+    EXPECT_EQ(host["alive"], alive) << processPath.value_or("none");
+    EXPECT_EQ(host["traced"], alive);
   }
-}
-
-TEST(WatchdogStatusReport, HeartbeatAgeAndHangLimit) {
   WatchdogStatusInput in = validInput();
-  json host = WatchdogStatusReport::build(in)["host"];
-  EXPECT_EQ(host["heartbeatAgeSeconds"], 10.0);
-  EXPECT_EQ(host["hangLimitSeconds"], 45.0);
-
   in.record.value->curtainUp = true;
   in.record.value->bootSession = "boot-0";
-  host = WatchdogStatusReport::build(in)["host"];
-  EXPECT_EQ(host["hangLimitSeconds"], 6.0);
-  EXPECT_EQ(host["thisBoot"], false);
-  EXPECT_TRUE(host["heartbeatAgeSeconds"].is_null());
-}
-
-TEST(WatchdogStatusReport, RecentExitsAsThePolicyCountsThem) {
-  WatchdogStatusInput in = validInput();
-  // The first is further back than the clock's ticks can span from now.
-  const WatchdogDate ancient = *parseDate("1700-01-01T00:00:00Z");
-  in.ledger.value->unexpectedExits = {
-      ancient, kNow - seconds(400), kNow - seconds(300), kNow - seconds(299), kNow + seconds(10),
-      kNow};
-  in.ledger.value->stoppedAt = kNow - seconds(5);
-  const json ledger = WatchdogStatusReport::build(in)["ledger"];
-  EXPECT_EQ(ledger["recentUnexpectedExits"],
-            json({"2025-03-01T08:10:31Z", "2025-03-01T08:15:30Z"}));
-  EXPECT_EQ(ledger["stopped"], true);
-  EXPECT_EQ(ledger["stoppedAt"], "2025-03-01T08:15:25Z");
-}
-
-TEST(WatchdogStatusReport, HangNoteAndLedgerAgainstTheCurrentRunAndBoot) {
-  WatchdogStatusInput in = validInput();
-  EXPECT_EQ(WatchdogStatusReport::build(in)["hangNote"]["namesCurrentRun"], false);
   in.hangNote.value->launchID = "L1";
-  in.ledger.value->bootSession = "boot-0";
+  // The first is further back than the clock's ticks can span from now.
+  in.ledger.value->unexpectedExits = {*parseDate("1700-01-01T00:00:00Z"), kNow - seconds(400),
+                                      kNow - seconds(300), kNow - seconds(299), kNow + seconds(10),
+                                      kNow};
+  in.ledger.value->stoppedAt = kNow - seconds(5);
   const json report = WatchdogStatusReport::build(in);
+  EXPECT_EQ(report["host"]["hangLimitSeconds"], 6.0);
+  EXPECT_EQ(report["host"]["thisBoot"], false);
+  EXPECT_TRUE(report["host"]["heartbeatAgeSeconds"].is_null());
   EXPECT_EQ(report["hangNote"]["namesCurrentRun"], true);
-  EXPECT_EQ(report["ledger"]["thisBoot"], false);
+  EXPECT_EQ(report["ledger"]["recentUnexpectedExits"],
+            json({"2025-03-01T08:10:31Z", "2025-03-01T08:15:30Z"}));
+  EXPECT_EQ(report["ledger"]["stopped"], true);
 }
 
 TEST(WatchdogStatusReport, TextEscapesWhatCouldControlTheTerminal) {

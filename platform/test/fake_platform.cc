@@ -198,7 +198,7 @@ WatchdogDate FakeSystemProbes::now() {
   }
   auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
       std::chrono::duration<double>(loop_.time()));
-  return wallAtStart + elapsed + wallOffset;
+  return wallAtStart + elapsed;
 }
 
 std::vector<RunningApplication> FakeWorkspace::runningApplications(const std::string& identifier) {

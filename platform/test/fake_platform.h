@@ -18,12 +18,6 @@ namespace veldane {
 // A simulated platform with a virtual clock. Nothing happens until the test
 // advances the clock; then every timer, delayed piece of work and posted
 // piece of work that is due runs in order, on the test's thread.
-//
-//   FakePlatform fake;
-//   auto supervisor = WatchdogSupervisor::create(path, fake.platform());
-//   supervisor->run();
-//   fake.loop.advance(2.0);
-//   EXPECT_EQ(fake.loop.pendingTimers(), 1u);
 
 class FakeMainLoop : public MainLoop {
  public:
@@ -56,7 +50,6 @@ class FakeMainLoop : public MainLoop {
   std::optional<double> nextTimerIn() const;
   // Tolerance of the earliest pending timer.
   std::optional<double> nextTimerTolerance() const;
-  size_t activeWatches() const { return watches_.size(); }
   bool watching(int32_t pid) const;
 
   std::optional<int> exitStatus() const { return exitStatus_; }
@@ -125,8 +118,6 @@ class FakeSystemProbes : public SystemProbes {
   int32_t ownProcess = 4242;
   double uptimeAtStart = 1000;
   WatchdogDate wallAtStart = WatchdogDate(std::chrono::seconds(1'780'000'000));
-  // Moves the wall clock without moving uptime (a clock change).
-  std::chrono::nanoseconds wallOffset{0};
   std::vector<FakeMainLoop::Signal> kills;
   // The next calls of now() throw std::bad_alloc, as a tick's allocation would.
   int failingCalls = 0;
