@@ -13,26 +13,13 @@
 #include <map>
 
 #include "platform/linux/plist_bundle_reader.h"
+#include "platform/test/fake_platform.h"
 #include "state/watchdog_files.h"
 
 namespace veldane {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Runs posted work only when the test drains it.
-struct DrainedLoop final : MainLoop {
-  std::unique_ptr<Timer> oneShotTimer(double, double, Callback) override { return nullptr; }
-  void runAfter(double, Callback) override {}
-  void post(Callback work) override { posted.push_back(std::move(work)); }
-  std::unique_ptr<ProcessExitWatch> watchProcessExit(int32_t, Callback) override { return nullptr; }
-  std::unique_ptr<Subscription> observePowerOff(Callback) override { return nullptr; }
-  void exitProcess(int) override {}
-  void drain() {
-    for (Callback& work : std::exchange(posted, {})) work();
-  }
-  std::vector<Callback> posted;
-};
 
 struct CountingReader final : BundleReader {
   std::optional<BundleInfo> open(const std::string& bundlePath) override {
@@ -81,12 +68,12 @@ class LinuxWorkspaceTest : public ::testing::Test {
     workspace_.openApplication(
         bundle, {"60"}, [&](std::optional<std::string> error) { result = std::move(error); });
     EXPECT_FALSE(result.has_value()) << "completion came before the loop ran";
-    loop_.drain();
+    loop_.runDue();
     EXPECT_TRUE(result.has_value());
     return result.value_or("no completion");
   }
 
-  DrainedLoop loop_;
+  FakeMainLoop loop_;  // runs posted work only when the test says
   CountingReader reader_;
   LinuxWorkspace workspace_{loop_, reader_};
   fs::path root_;
