@@ -620,11 +620,14 @@ TEST_F(SupervisorTest, ReplacedHelperExitsWithStatusZeroBeforeReadingTheRecord) 
 }
 
 TEST_F(SupervisorTest, ReusedPidIsNotAliveAndDropsTheWatch) {
+  relaunchedHostStarts_ = false;
   startHost(300, "a");
   auto supervisor = start();
   EXPECT_TRUE(fake_.loop.watching(300));
-  fake_.probes.processes[300] = "/usr/bin/other";
-  fake_.loop.advance(3);
+  fake_.probes.processes[300] = "/usr/bin/other";  // a stranger now: never signalled
+  fake_.loop.advance(60);
+  EXPECT_THAT(fake_.loop.signalsSent(), IsEmpty());
+  EXPECT_THAT(fake_.probes.kills, IsEmpty());
   EXPECT_FALSE(fake_.loop.watching(300));
   EXPECT_EQ(supervisor->watchedPID(), 0);
   EXPECT_EQ(messages().back(), "Host ended unexpectedly (crash); relaunching");
