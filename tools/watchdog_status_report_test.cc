@@ -103,6 +103,8 @@ TEST(WatchdogStatusReport, JudgesTheHostAndCountsExitsAsTheWatchdogDoes) {
   EXPECT_EQ(report["ledger"]["recentUnexpectedExits"],
             json({"2025-03-01T08:10:31Z", "2025-03-01T08:15:30Z"}));
   EXPECT_EQ(report["ledger"]["stopped"], true);
+  EXPECT_NE(WatchdogStatusReport::renderText(report).find("launch ID           L1 (the current run)"),
+            std::string::npos);
 }
 
 TEST(WatchdogStatusReport, TextEscapesWhatCouldControlTheTerminal) {

@@ -20,8 +20,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-[[gnu::noinline]] void spinForTheInspector() {
+[[gnu::noinline]] void spinForTheInspector(int ready) {
   volatile unsigned turns = 0;
+  close(ready);
   for (;;) turns = turns + 1u;
 }
 
@@ -84,12 +85,25 @@ TEST(LinuxHangInspector, RefusedAttachStillGivesTheThreadStates) {
 }
 
 TEST(LinuxHangInspector, ReadsThreadsAndStacksAndLeavesTheProcessRunning) {
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
   const pid_t child = fork();
   if (child == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    spinForTheInspector();
+    close(ready[0]);
+    spinForTheInspector(ready[1]);
   }
   ASSERT_GT(child, 0);
+  // Inside the spin and out of its last system call: the stack starts there,
+  // also on a machine too busy to have run the child yet.
+  close(ready[1]);
+  char none;
+  ASSERT_EQ(read(ready[0], &none, 1), 0);
+  close(ready[0]);
+  std::string syscall;
+  for (int i = 0; i < 5000 && syscall != "running"; ++i) {
+    std::ifstream("/proc/" + std::to_string(child) + "/syscall") >> syscall;
+  }
   LinuxHangInspector inspector(VELDANE_TEST_HANG_STACKS);
   EXPECT_TRUE(inspector.sampleCpu(child).contains(child));
 
@@ -100,7 +114,7 @@ TEST(LinuxHangInspector, ReadsThreadsAndStacksAndLeavesTheProcessRunning) {
   EXPECT_EQ(got->threads[0].tid, child);
   EXPECT_EQ(got->threads[0].state, "running");
   ASSERT_FALSE(got->threads[0].stack.empty());
-  EXPECT_NE(got->threads[0].stack[0].find("spinForTheInspector() (linux_hang_inspector_test.cc:"),
+  EXPECT_NE(got->threads[0].stack[0].find("spinForTheInspector(int) (linux_hang_inspector_test.cc:"),
             std::string::npos)
       << got->threads[0].stack[0];
   // Nothing left attached or stopped.
