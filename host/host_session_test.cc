@@ -146,6 +146,8 @@ TEST(HostSession, StartFailsWithAReason) {
   options.bundlePath = bundle.bundle().string();
   EXPECT_FALSE(HostSession::start(1, argv, options, &failure));
   EXPECT_TRUE(failure.starts_with("no CFBundleIdentifier")) << failure;
+  options.bundleIdentifier = "";  // as good as none
+  EXPECT_FALSE(HostSession::start(1, argv, options));
 
   // The watchdog would idle with it: no folder outside the data folder is made.
   options.bundleIdentifier = "../escape";
