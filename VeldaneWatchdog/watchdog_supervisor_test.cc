@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 
+#include "VeldaneWatchdog/hang_diagnosis.h"
 #include "platform/test/fake_platform.h"
 #include "state/host_hang_note.h"
 #include "state/watchdog_hang_report.h"
@@ -271,6 +272,19 @@ TEST_F(SupervisorTest, HungHostIsKilledThroughItsWatchAndRelaunchedAsAHang) {
                                        "since the sample)\n")));
   fake_.loop.advance(1);
   EXPECT_THAT(launchedArguments_, ElementsAre(kRecovered));
+}
+
+TEST(HangDiagnosis, SummaryNamesTwoOtherSpinningThreadsAndCountsTheRest) {
+  for (const int32_t others : {2, 3}) {
+    WatchdogHangReport report;
+    report.pid = 1;
+    for (int32_t tid = 1; tid <= others + 1; ++tid) {
+      report.threads.push_back({tid, "t", "running", std::nullopt, 1, std::nullopt, {}, {"f"}});
+    }
+    const std::string text = HangDiagnosis::summary(report);
+    EXPECT_EQ(text.ends_with("; 1 more threads spinning"), others == 3) << text;
+    EXPECT_EQ(text.find("more threads") != std::string::npos, others == 3) << text;
+  }
 }
 
 TEST_F(SupervisorTest, FailedTicksKeepTheChainAndNoTimerMeansExitNonZero) {
