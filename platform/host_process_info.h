@@ -12,16 +12,20 @@ namespace veldane {
 // logged. Safe to call from any thread.
 namespace HostProcessInfo {
 
-// The absolute path of the executable that process `pid` runs; absent for a
-// pid below 1 (no system call is made), for no such process, or when it
-// cannot be inspected. On Linux a program replaced on disk while it runs still
-// gives its path. Invalid UTF-8 is replaced by U+FFFD.
-std::optional<std::string> executablePath(int32_t pid);
-
-// The same into `path`, whose capacity is reused: no allocation once it has
-// held a path as long. False, with `path` unspecified, where the other is
-// absent.
+// The absolute path of the executable that process `pid` runs, into `path`,
+// whose capacity is reused: no allocation once it has held a path as long.
+// False, with `path` unspecified, for a pid below 1 (no system call is made),
+// for no such process, or when it cannot be inspected. On Linux a program
+// replaced on disk while it runs still gives its path. Invalid UTF-8 is
+// replaced by U+FFFD.
 bool readExecutablePath(int32_t pid, std::string& path);
+
+// The same as a value; absent where readExecutablePath() is false.
+inline std::optional<std::string> executablePath(int32_t pid) {
+  std::string path;
+  if (!readExecutablePath(pid, path)) return std::nullopt;
+  return path;
+}
 
 // Equal for every process during one boot, different after a restart;
 // "unknown" when the system does not tell.

@@ -153,12 +153,6 @@ bool readExecutablePath(int32_t pid, std::string& path) {
   return true;
 }
 
-std::optional<std::string> executablePath(int32_t pid) {
-  std::string path;
-  if (!readExecutablePath(pid, path)) return std::nullopt;
-  return path;
-}
-
 std::string bootSession() {
   // The file holds one line: a UUID and a line break.
   std::array<char, 128> buffer{};

@@ -93,12 +93,6 @@ bool readExecutablePath(int32_t pid, std::string& path) {
   return true;
 }
 
-std::optional<std::string> executablePath(int32_t pid) {
-  std::string path;
-  if (!readExecutablePath(pid, path)) return std::nullopt;
-  return path;
-}
-
 std::string bootSession() {
   size_t length = 0;
   if (sysctlbyname("kern.bootsessionuuid", nullptr, &length, nullptr, 0) != 0 || length < 1) {
