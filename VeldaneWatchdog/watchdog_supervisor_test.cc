@@ -32,7 +32,6 @@ const std::string kWatching = "Watching " + kBundle;
 const std::string kRelaunching = "Host ended unexpectedly (crash); relaunching";
 const Args kRecovered{"--veldane-recovered"};
 const Args kSafeMode{"--veldane-recovered", "--veldane-safe-mode"};
-const std::pair<int32_t, int> kKilled300{300, SIGKILL};
 
 class SupervisorTest : public ::testing::Test {
  public:
@@ -49,8 +48,8 @@ class SupervisorTest : public ::testing::Test {
     fs::remove_all(files().directory);
     fake_ = std::make_unique<FakePlatform>();
     fake_->applicationSupport = root_.string();
-    fake_->bundles[kBundle] = {kIdentifier, "Host"};
-    fake_->files[kHelper] = FileIdentity{7, 1234, 1'700'000'000};
+    fake_->bundle = {kIdentifier, "Host"};
+    fake_->ownIdentity = FileIdentity{7, 1234, 1'700'000'000};
     // A successful opening starts a host, as the real one would.
     fake_->onOpen = [this] {
       const int32_t pid = nextPid_++;
@@ -82,9 +81,6 @@ class SupervisorTest : public ::testing::Test {
     fake_->endProcess(pid);
     fake_->runDue();
   }
-  std::optional<WatchdogLedger> ledgerOnDisk() const {
-    return WatchdogStore::read<WatchdogLedger>(files().ledgerPath());
-  }
 
   std::unique_ptr<FakePlatform> fake_;
   fs::path root_;
@@ -95,8 +91,8 @@ class SupervisorTest : public ::testing::Test {
 TEST_F(SupervisorTest, ConstructionFailsOutsideAUsableBundle) {
   const std::pair<std::string, std::function<void(FakePlatform&)>> cases[] = {
       {kBundle + "/Contents/Helpers/W", [](FakePlatform&) {}},
-      {kHelper, [](FakePlatform& f) { f.bundles.clear(); }},
-      {kHelper, [](FakePlatform& f) { f.bundles[kBundle] = {"../../escape", "Host"}; }},
+      {kHelper, [](FakePlatform& f) { f.bundle.reset(); }},
+      {kHelper, [](FakePlatform& f) { f.bundle->identifier = "../../escape"; }},
       {kHelper, [](FakePlatform& f) { f.applicationSupport.reset(); }},
   };
   for (const auto& [executable, setup] : cases) {
@@ -114,12 +110,9 @@ TEST_F(SupervisorTest, CrashIsJudgedAtOnceAndRelaunchedOneSecondLater) {
   EXPECT_EQ(fake_->nextTimer(), std::pair(3.0, 0.75));  // a live host, curtain down
   fake_->advance(1.5);
   crash(300);
-  EXPECT_EQ(supervisor->watchedPID(), 0);
   EXPECT_EQ(fake_->nextTimer(), std::pair(2.0, 0.5));
-  EXPECT_EQ(fake_->pendingTimers(), 1u);
   EXPECT_THAT(fake_->lines, ElementsAre(kWatching, kRelaunching));
-  EXPECT_EQ(fake_->levels, (std::vector{LogLevel::standard, LogLevel::error}));
-  EXPECT_EQ(ledgerOnDisk()->relaunches, 1);
+  EXPECT_EQ(WatchdogStore::read<WatchdogLedger>(files().ledgerPath())->relaunches, 1);
   EXPECT_TRUE(supervisor->launchInFlight());
   fake_->advance(0.999);
   EXPECT_THAT(fake_->opened, IsEmpty());
@@ -130,10 +123,9 @@ TEST_F(SupervisorTest, CrashIsJudgedAtOnceAndRelaunchedOneSecondLater) {
   fake_->advance(2);
   EXPECT_EQ(supervisor->watchedPID(), 500);
 
-  // Its pid taken by a stranger without the watch firing: the watch goes.
+  // Its pid taken by a stranger without the watch firing.
   fake_->processes[500] = "/usr/bin/other";
   fake_->advance(2.5);
-  EXPECT_FALSE(fake_->watching(500));
   EXPECT_EQ(supervisor->watchedPID(), 0);
   // Powering off drops the pending relaunch, but the ticks go on until the end.
   fake_->announcePowerOff();
@@ -143,19 +135,16 @@ TEST_F(SupervisorTest, CrashIsJudgedAtOnceAndRelaunchedOneSecondLater) {
   const int ticks = fake_->fileIdentityCalls;
   fake_->advance(20);
   EXPECT_EQ(fake_->fileIdentityCalls, ticks + 10);
-  supervisor.reset();
-  fake_->advance(30);
-  EXPECT_EQ(fake_->fileIdentityCalls, ticks + 10);
 }
 
 TEST_F(SupervisorTest, HungHostIsSampledOncePerSilenceAndKilledThroughItsWatchAfterADiagnosis) {
   startHost(300, "stuck");
   fake_->cpu[300] = {{300, 1.0}, {301, 2.0}};
-  const HostThreadSnapshot spinning{
-      300, "Host", "running", std::nullopt, 1.5, std::nullopt, {}, {"spin() (a.cc:3)"}};
-  const HostThreadSnapshot waiting{
-      301, "io", "sleeping", "futex_wait_queue", 2.0, std::nullopt, {}, {}};
-  fake_->answer = {{spinning, waiting}, "unwound"};
+  // Spinning by its state alone, with too little CPU since the sample to tell.
+  const HostThreadSnapshot spinning{301, "io", "running", std::nullopt, 2.1, std::nullopt, {}, {}};
+  const HostThreadSnapshot waiting{300, "Host",       "sleeping", "futex_wait_queue",
+                                   3.5, std::nullopt, {},         {}};
+  fake_->answer = HostHangSnapshot{{waiting, spinning}, "unwound"};
   auto supervisor = start();
   // Beating, silent for less than the limit, beating again, then silent.
   for (int t = 0; t < 114; ++t) {
@@ -166,31 +155,23 @@ TEST_F(SupervisorTest, HungHostIsSampledOncePerSilenceAndKilledThroughItsWatchAf
   // At the first tick past half the limit.
   EXPECT_THAT(fake_->samples, ElementsAre(54, 93));
   fake_->advance(3);  // the 3 s tick after 45 s of silence
-  EXPECT_THAT(fake_->signalsSent, ElementsAre(kKilled300));
+  EXPECT_THAT(fake_->signalsSent, ElementsAre(std::pair(300, SIGKILL)));
   EXPECT_THAT(fake_->snapshots, ElementsAre(0u)) << "the snapshot comes before the signal";
   EXPECT_THAT(fake_->killedByPid, IsEmpty());
   fake_->runDue();
-  const std::string summary = "main thread spinning in user space in spin() (a.cc:3) for 48 s";
-  EXPECT_THAT(fake_->lines,
-              ElementsAre(kWatching, "Host heartbeat stopped; ending pid 300 so it can be relaunched",
-                          "Hung host pid 300: " + summary,
-                          "Host ended unexpectedly (hang); relaunching"));
-  const auto report = WatchdogStore::read<WatchdogHangReport>(files().hangReportPath());
-  ASSERT_TRUE(report);
-  EXPECT_EQ(report->launchID, "stuck");
-  EXPECT_EQ(report->sampleSeconds, 24);
-  EXPECT_EQ(report->summary, summary);
-  ASSERT_EQ(fake_->fields.size(), 1u);
-  EXPECT_THAT(fake_->fields[0], ::testing::Contains(std::pair<std::string, std::string>(
-                                    "THREAD_STATES",
-                                    "300 Host: running, 1.5 s CPU (500 ms since the sample)\n"
-                                    "301 io: sleeping in futex_wait_queue, 2.0 s CPU (0 ms "
-                                    "since the sample)\n")));
+  EXPECT_THAT(
+      fake_->lines,
+      ElementsAre(kWatching, "Host heartbeat stopped; ending pid 300 so it can be relaunched",
+                  "Hung host pid 300: main thread blocked in futex_wait_queue; 2.5 s CPU in "
+                  "the last 24 s; thread io (301) spinning for 48 s",
+                  "Host ended unexpectedly (hang); relaunching"));
+  EXPECT_EQ(WatchdogStore::read<WatchdogHangReport>(files().hangReportPath()).value().launchID,
+            "stuck");
 }
 
 TEST_F(SupervisorTest, SnapshotThatOutrunsItsBudgetDoesNotHoldTheSignalBack) {
   startHost(300, "stuck", /*curtainUp=*/true);
-  fake_->answerAtOnce = false;
+  fake_->answer.reset();
   relaunchedHostStarts_ = false;
   auto supervisor = start();
   EXPECT_EQ(fake_->nextTimer(), std::pair(1.0, 0.25));
@@ -199,7 +180,7 @@ TEST_F(SupervisorTest, SnapshotThatOutrunsItsBudgetDoesNotHoldTheSignalBack) {
   ASSERT_EQ(fake_->waiting.size(), 1u);
   EXPECT_THAT(fake_->signalsSent, IsEmpty());
   fake_->advance(0.001);
-  EXPECT_THAT(fake_->signalsSent, ElementsAre(kKilled300));
+  EXPECT_THAT(fake_->signalsSent, ElementsAre(std::pair(300, SIGKILL)));
   fake_->waiting[0]({});  // too late: ignored
   fake_->runDue();
   EXPECT_EQ(fake_->signalsSent.size(), 1u);
@@ -222,9 +203,6 @@ TEST_F(SupervisorTest, OnlyThisUsersHostAtTheRecordedPidIsEverSignalled) {
   const std::tuple<const char*, std::function<void(SupervisorTest&)>, bool> cases[] = {
       {"traced", [](auto& t) { t.fake_->traced.insert(300); }, true},
       {"the watchdog itself", [](auto& t) { t.startHost(4242, "silent", false, 100); }, true},
-      {"another program", [](auto& t) { t.fake_->processes[300] = "/usr/bin/other"; }, false},
-      {"another Unicode form",
-       [](auto& t) { t.fake_->processes[300] = kOtherForm + "/Contents/MacOS/Host"; }, false},
       {"another user's copy", [](auto& t) { t.fake_->otherUsers.insert(300); }, false},
   };
   for (const auto& [name, setup, alive] : cases) {
@@ -235,12 +213,11 @@ TEST_F(SupervisorTest, OnlyThisUsersHostAtTheRecordedPidIsEverSignalled) {
     auto supervisor = start();
     fake_->advance(2);
     EXPECT_THAT(fake_->signalsSent, IsEmpty());
-    EXPECT_THAT(fake_->killedByPid, IsEmpty());
     EXPECT_EQ(fake_->lines.size(), alive ? 1u : 2u);  // judged ended, if not alive
   }
 }
 
-TEST_F(SupervisorTest, ThirdCrashInFiveMinutesLaunchesSafeModeOnceThenStops) {
+TEST_F(SupervisorTest, ThirdCrashLaunchesSafeModeOnceThenStopsAndTicksUntilNoTimerCanBeMade) {
   startHost(300, "run-0");
   auto supervisor = start();
   for (int i = 0; i < 4; ++i) {
@@ -248,16 +225,22 @@ TEST_F(SupervisorTest, ThirdCrashInFiveMinutesLaunchesSafeModeOnceThenStops) {
     // A hang note names the second run: its end counts as a hang.
     const HostHangNote note{"run-500", std::chrono::floor<std::chrono::seconds>(fake_->now()), 1};
     ASSERT_TRUE(WatchdogStore::write(note, files().hangNotePath()));
+    fake_->failingCalls = 1;  // the exit watch's tick fails; the next one judges
     crash(supervisor->watchedPID());
     fake_->advance(3);
   }
   EXPECT_THAT(fake_->opened, ElementsAre(kRecovered, kRecovered, kSafeMode));
-  EXPECT_THAT(fake_->lines,
-              ElementsAre(kWatching, kRelaunching, "Host ended unexpectedly (hang); relaunching",
-                          "Host ended unexpectedly (crash) again; stopping after repeated crashes",
-                          "Host ended (crash) while stopped after repeated crashes; not relaunching"));
+  EXPECT_THAT(
+      fake_->lines,
+      ElementsAre(kWatching, kRelaunching, "Host ended unexpectedly (hang); relaunching",
+                  "Host ended unexpectedly (crash) again; stopping after repeated crashes",
+                  "Host ended (crash) while stopped after repeated crashes; not relaunching"));
   fake_->advance(600);
   EXPECT_EQ(fake_->opened.size(), 3u);
+  fake_->timersFail = true;
+  fake_->advance(3);
+  EXPECT_EQ(fake_->exitStatus, 1);
+  EXPECT_EQ(fake_->lines.back(), "Cannot arm the next tick; exiting");
 }
 
 TEST_F(SupervisorTest, FailedOpeningsAreRetriedTwiceThenGivenUp) {
@@ -266,8 +249,7 @@ TEST_F(SupervisorTest, FailedOpeningsAreRetriedTwiceThenGivenUp) {
   auto supervisor = start();
   crash(300);
   fake_->advance(3);  // the first opening failed; a retry is due at 6 s
-  // A host started by hand meanwhile crashes too: its judgement waits for
-  // the launch under way, which keeps its own timing.
+  // A host started by hand meanwhile crashes too: judged after the launch under way.
   startHost(301, "b");
   fake_->advance(1);
   ASSERT_EQ(supervisor->watchedPID(), 301);
@@ -287,10 +269,8 @@ TEST_F(SupervisorTest, RelaunchDecidedBeforeARestartIsCarriedOutOnceByTheNextWat
     std::vector<Args> launched;  // after the restart
   } cases[] = {
       {"in the launch delay", 1, 0.5, [](auto&) {}, {kRecovered}},
-      {"waiting to retry", 1, 3, [](auto& t) { t.fake_->openErrors = {"busy"}; }, {kRecovered}},
       {"safe mode", 3, 0.5, [](auto&) {}, {kSafeMode}},
       {"host runs again", 1, 0.5, [](auto& t) { t.startHost(400, "by hand"); }, {}},
-      {"machine restarted", 1, 0.5, [](auto& t) { t.fake_->boot = "boot-2"; }, {}},
       // The relaunched host died before writing its record: not launched again.
       {"opened already", 1, 1.5, [](auto&) {}, {}},
   };
@@ -309,14 +289,14 @@ TEST_F(SupervisorTest, RelaunchDecidedBeforeARestartIsCarriedOutOnceByTheNextWat
     c.meanwhile(*this);
     fake_->advance(c.stopAfter);
     supervisor.reset();
-    const auto before = static_cast<std::ptrdiff_t>(fake_->opened.size());
-    fake_->openErrors.clear();
+    fake_->opened.clear();
 
     supervisor = start();
     fake_->advance(30);
-    EXPECT_EQ(std::vector(fake_->opened.begin() + before, fake_->opened.end()), c.launched);
-    EXPECT_EQ(supervisor->ledger().relaunches, c.name == "machine restarted"s ? 0 : c.crashes);
-    EXPECT_EQ(ledgerOnDisk()->pendingRelaunch, std::nullopt);
+    EXPECT_EQ(fake_->opened, c.launched);
+    EXPECT_EQ(supervisor->ledger().relaunches, c.crashes);
+    EXPECT_EQ(WatchdogStore::read<WatchdogLedger>(files().ledgerPath())->pendingRelaunch,
+              std::nullopt);
   }
 }
 
@@ -325,8 +305,7 @@ TEST_F(SupervisorTest, HostRunningFromThisBundleDefersTheJudgementAndSkipsTheLau
     const char* name;
     std::vector<RunningApplication> running;
     bool counts;
-    // Processes running the recorded program, as behind a wrapper script.
-    std::vector<RunningApplication> program = {};
+    std::vector<RunningApplication> program = {};  // the recorded one, behind a wrapper
   } cases[] = {
       {"nothing runs", {}, false},
       {"terminated", {{9, true, kBundle}}, false},
@@ -346,7 +325,7 @@ TEST_F(SupervisorTest, HostRunningFromThisBundleDefersTheJudgementAndSkipsTheLau
       startHost(300, "a");
       auto supervisor = start();
       const auto appear = [&] {
-        fake_->applications[kIdentifier] = c.running;
+        fake_->running = c.running;
         fake_->programs[kHost] = c.program;
       };
       if (atJudgement) appear();
@@ -360,9 +339,21 @@ TEST_F(SupervisorTest, HostRunningFromThisBundleDefersTheJudgementAndSkipsTheLau
   }
 }
 
-TEST_F(SupervisorTest, SecondWatchdogOfTheFolderWaitsAndTakesOverWhenTheFirstStops) {
+TEST_F(SupervisorTest, FirstWatchdogOfTheFolderTidiesItAndASecondWaitsToTakeOver) {
+  const fs::path folder = files().directory;
+  fs::create_directories(folder);
+  // Left by interrupted writes: the ledger's at any age, the host's past a minute.
+  const char* removed[] = {".watchdog.json.a1B2c3", ".host.json.old123", ".hang.json.old456"};
+  for (const char* name : removed) std::ofstream(folder / name) << "{";
+  std::ofstream(folder / ".host.json.new789") << "{";
+  for (const char* old : {".host.json.old123", ".hang.json.old456"}) {
+    fs::last_write_time(folder / old, fs::file_time_type::clock::now() - std::chrono::minutes(2));
+  }
   startHost(300, "a");
   auto first = start();
+  for (const char* name : removed) EXPECT_FALSE(fs::exists(folder / name)) << name;
+  EXPECT_TRUE(fs::exists(folder / ".host.json.new789"));
+
   auto second = start();
   crash(300);
   fake_->advance(10);
@@ -376,37 +367,6 @@ TEST_F(SupervisorTest, SecondWatchdogOfTheFolderWaitsAndTakesOverWhenTheFirstSto
   fake_->advance(2);
   EXPECT_THAT(fake_->opened, ElementsAre(kRecovered, kRecovered));
   EXPECT_EQ(second->ledger().relaunches, 2);  // the first one's count taken over
-}
-
-TEST_F(SupervisorTest, FailedTicksKeepTheChainAndNoTimerMeansExitNonZero) {
-  startHost(300, "stuck");
-  auto supervisor = start();
-  fake_->failingCalls = 5;
-  fake_->advance(60);
-  EXPECT_THAT(fake_->signalsSent, ElementsAre(kKilled300));
-  fake_->runDue();
-  fake_->failingCalls = 1;  // the tick that judges the kill's exit
-  fake_->advance(10);
-  EXPECT_THAT(fake_->opened, ElementsAre(kRecovered));
-  fake_->timersFail = true;
-  fake_->advance(3);
-  EXPECT_EQ(fake_->exitStatus, 1);
-  EXPECT_EQ(fake_->lines.back(), "Cannot arm the next tick; exiting");
-}
-
-TEST_F(SupervisorTest, StartRemovesWhatInterruptedWritesLeft) {
-  const fs::path folder = files().directory;
-  fs::create_directories(folder);
-  // The ledger's whatever their age, the host's only once a minute old.
-  const char* removed[] = {".watchdog.json.a1B2c3", ".host.json.old123", ".hang.json.old456"};
-  for (const char* name : removed) std::ofstream(folder / name) << "{";
-  std::ofstream(folder / ".host.json.new789") << "{";
-  for (const char* old : {".host.json.old123", ".hang.json.old456"}) {
-    fs::last_write_time(folder / old, fs::file_time_type::clock::now() - std::chrono::minutes(2));
-  }
-  auto supervisor = start();
-  for (const char* name : removed) EXPECT_FALSE(fs::exists(folder / name)) << name;
-  EXPECT_TRUE(fs::exists(folder / ".host.json.new789"));
 }
 
 }  // namespace

@@ -6,39 +6,32 @@
 
 namespace veldane {
 
+// Cannot be re-armed: the supervisor makes a new one for each tick.
 class FakeMainLoop::FakeTimer : public MainLoop::Timer {
  public:
-  FakeTimer(FakeMainLoop& loop, Callback callback) : loop_(loop), callback_(std::move(callback)) {}
+  FakeTimer(FakeMainLoop& loop, Key key) : loop_(loop), key_(key) {}
   ~FakeTimer() override { loop_.entries_.erase(key_); }
-
-  bool reschedule(double delay, double tolerance) override {
-    if (loop_.timersFail) return false;
-    loop_.entries_.erase(key_);
-    key_ = loop_.add(delay, callback_, tolerance);
-    return true;
-  }
 
  private:
   FakeMainLoop& loop_;
-  Callback callback_;
-  Key key_{-1, 0};
+  Key key_;
 };
 
 class FakeMainLoop::FakeWatch : public MainLoop::ProcessExitWatch {
  public:
-  FakeWatch(FakeMainLoop& loop, uint64_t id, int32_t pid) : loop_(loop), id_(id), pid_(pid) {}
+  FakeWatch(FakeMainLoop& loop, uint64_t id) : loop_(loop), id_(id) {}
   ~FakeWatch() override { loop_.watches_.erase(id_); }
 
   bool sendSignal(int signal) override {
-    loop_.signalsSent.push_back({pid_, signal});
-    if (signal == SIGKILL) loop_.endProcess(pid_);
+    const int32_t pid = loop_.watches_.at(id_).first;
+    loop_.signalsSent.push_back({pid, signal});
+    if (signal == SIGKILL) loop_.endProcess(pid);
     return true;
   }
 
  private:
   FakeMainLoop& loop_;
   uint64_t id_;
-  int32_t pid_;
 };
 
 FakeMainLoop::Key FakeMainLoop::add(double delay, Callback work, double tolerance) {
@@ -50,9 +43,7 @@ FakeMainLoop::Key FakeMainLoop::add(double delay, Callback work, double toleranc
 std::unique_ptr<MainLoop::Timer> FakeMainLoop::oneShotTimer(double delay, double tolerance,
                                                             Callback callback) {
   if (timersFail) return nullptr;
-  auto timer = std::make_unique<FakeTimer>(*this, std::move(callback));
-  timer->reschedule(delay, tolerance);
-  return timer;
+  return std::make_unique<FakeTimer>(*this, add(delay, std::move(callback), tolerance));
 }
 
 std::unique_ptr<MainLoop::ProcessExitWatch> FakeMainLoop::watchProcessExit(int32_t pid,
@@ -60,16 +51,16 @@ std::unique_ptr<MainLoop::ProcessExitWatch> FakeMainLoop::watchProcessExit(int32
   if (pid < 1) return nullptr;
   const uint64_t id = nextOrder_++;
   watches_[id] = {pid, std::move(onExit)};
-  return std::make_unique<FakeWatch>(*this, id, pid);
+  return std::make_unique<FakeWatch>(*this, id);
 }
 
 void FakeMainLoop::advance(double seconds) {
   const double target = time_ + seconds;
   while (!exitStatus && !entries_.empty() && entries_.begin()->first.first <= target) {
-    // Taken out first: a timer re-armed or destroyed by its own work finds no entry.
+    // Taken out first: a timer destroyed by its own work finds no entry.
     auto node = entries_.extract(entries_.begin());
     time_ = std::max(time_, node.key().first);
-    node.mapped().work();
+    node.mapped().first();
   }
   if (!exitStatus) time_ = std::max(time_, target);
 }
@@ -88,19 +79,11 @@ void FakeMainLoop::endProcess(int32_t pid) {
   }
 }
 
-size_t FakeMainLoop::pendingTimers() const {
-  return std::ranges::count_if(entries_, [](const auto& e) { return e.second.tolerance >= 0; });
-}
-
 std::optional<std::pair<double, double>> FakeMainLoop::nextTimer() const {
   for (const auto& [key, entry] : entries_) {
-    if (entry.tolerance >= 0) return std::pair(key.first - time_, entry.tolerance);
+    if (entry.second >= 0) return std::pair(key.first - time_, entry.second);
   }
   return std::nullopt;
-}
-
-bool FakeMainLoop::watching(int32_t pid) const {
-  return std::ranges::any_of(watches_, [pid](const auto& w) { return w.second.first == pid; });
 }
 
 WatchdogDate FakePlatform::now() {

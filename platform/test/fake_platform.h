@@ -36,26 +36,18 @@ class FakeMainLoop : public MainLoop {
   void announcePowerOff() {
     for (const Callback& observer : powerOffObservers_) post(observer);
   }
-  size_t pendingTimers() const;
   // The earliest pending timer's delay from now and its tolerance.
   std::optional<std::pair<double, double>> nextTimer() const;
-  bool watching(int32_t pid) const;
 
   std::optional<int> exitStatus;
-  // While set, no timer can be made or re-armed.
-  bool timersFail = false;
-  // The simulated process table: pid → executable path.
-  std::map<int32_t, std::string> processes;
+  bool timersFail = false;                   // while set, no timer can be made
+  std::map<int32_t, std::string> processes;  // the simulated ones: pid → executable
   // Sent through exit watches (pid, signal); SIGKILL ends the process.
   std::vector<std::pair<int32_t, int>> signalsSent;
 
  private:
   // Due time, then order of scheduling.
   using Key = std::pair<double, uint64_t>;
-  struct Entry {
-    Callback work;
-    double tolerance;  // negative for work that is no timer
-  };
   class FakeTimer;
   class FakeWatch;
 
@@ -63,7 +55,8 @@ class FakeMainLoop : public MainLoop {
 
   double time_ = 0;
   uint64_t nextOrder_ = 0;
-  std::map<Key, Entry> entries_;
+  // The work, and a timer's tolerance (negative for work that is no timer).
+  std::map<Key, std::pair<Callback, double>> entries_;
   std::map<uint64_t, std::pair<int32_t, Callback>> watches_;
   std::vector<Callback> powerOffObservers_;
 };
@@ -79,13 +72,17 @@ class FakePlatform : public FakeMainLoop,
  public:
   WatchdogPlatform platform() { return {*this, *this, *this, *this, *this, *this}; }
 
-  std::optional<std::string> executablePath(int32_t pid) override { return find(processes, pid); }
+  std::optional<std::string> executablePath(int32_t pid) override {
+    auto it = processes.find(pid);
+    if (it == processes.end()) return std::nullopt;
+    return it->second;
+  }
   bool isTraced(int32_t pid) override { return traced.contains(pid); }
   bool runsAsCurrentUser(int32_t pid) override { return !otherUsers.contains(pid); }
   std::string bootSession() override { return boot; }
-  std::optional<FileIdentity> fileIdentity(const std::string& path) override {
+  std::optional<FileIdentity> fileIdentity(const std::string& /*path*/) override {
     ++fileIdentityCalls;
-    return find(files, path);
+    return ownIdentity;
   }
   bool samePath(std::string_view a, std::string_view b) override { return a == b; }
   std::optional<std::string> applicationSupportDirectory() override { return applicationSupport; }
@@ -97,8 +94,8 @@ class FakePlatform : public FakeMainLoop,
   WatchdogDate now() override;
   double uptime() override { return 1000 + time(); }
 
-  std::vector<RunningApplication> runningApplications(const std::string& identifier) override {
-    return applications[identifier];
+  std::vector<RunningApplication> runningApplications(const std::string&) override {
+    return running;
   }
   std::vector<RunningApplication> processesRunning(const std::string& executable) override {
     return programs[executable];
@@ -106,16 +103,9 @@ class FakePlatform : public FakeMainLoop,
   void openApplication(const std::string& bundlePath, const std::vector<std::string>& arguments,
                        OpenCompletion completion) override;
 
-  std::optional<BundleInfo> open(const std::string& path) override { return find(bundles, path); }
+  std::optional<BundleInfo> open(const std::string& /*path*/) override { return bundle; }
 
-  void log(LogLevel level, std::string_view message) override {
-    levels.push_back(level);
-    lines.emplace_back(message);
-  }
-  void logWithFields(LogLevel level, std::string_view message, const LogFields& given) override {
-    log(level, message);
-    fields.push_back(given);
-  }
+  void log(LogLevel /*level*/, std::string_view message) override { lines.emplace_back(message); }
 
   HostCpuSample sampleCpu(int32_t pid) override {
     samples.push_back(time());
@@ -123,22 +113,23 @@ class FakePlatform : public FakeMainLoop,
   }
   void snapshot(int32_t /*pid*/, double /*budget*/, Completion done) override {
     snapshots.push_back(signalsSent.size());
-    if (answerAtOnce) return done(answer);
+    if (answer) return done(*answer);
     waiting.push_back(std::move(done));
   }
 
   std::set<int32_t> traced;
   std::set<int32_t> otherUsers;
   std::string boot = "boot-1";
-  std::map<std::string, FileIdentity> files;
-  int fileIdentityCalls = 0;  // once a tick
+  // The only file asked about: the watchdog's own executable, once a tick.
+  std::optional<FileIdentity> ownIdentity;
+  int fileIdentityCalls = 0;
   std::optional<std::string> applicationSupport;
   // Signalled by pid rather than through a watch.
   std::vector<int32_t> killedByPid;
   // The next calls of now() throw std::bad_alloc, as a tick's allocation would.
   int failingCalls = 0;
 
-  std::map<std::string, std::vector<RunningApplication>> applications;
+  std::vector<RunningApplication> running;                          // with the host's identifier
   std::map<std::string, std::vector<RunningApplication>> programs;  // by executable
   // The arguments and times of every opening of the bundle.
   std::vector<std::vector<std::string>> opened;
@@ -148,29 +139,17 @@ class FakePlatform : public FakeMainLoop,
   // Called on each successful opening, e.g. to start a simulated host.
   std::function<void()> onOpen;
 
-  std::map<std::string, BundleInfo> bundles;
+  std::optional<BundleInfo> bundle;  // of every bundle
 
   std::vector<std::string> lines;
-  std::vector<LogLevel> levels;
-  std::vector<LogFields> fields;  // of the entries that had fields
 
   std::map<int32_t, HostCpuSample> cpu;
   std::vector<double> samples;  // when
   // For each snapshot asked for, the signals sent before it.
   std::vector<size_t> snapshots;
-  // Off: snapshots wait in `waiting` for the test to answer them, or never finish.
-  bool answerAtOnce = true;
-  HostHangSnapshot answer{{}, "unwound"};
+  // Absent: snapshots wait in `waiting` for the test to answer them, or never finish.
+  std::optional<HostHangSnapshot> answer = HostHangSnapshot{{}, "unwound"};
   std::vector<Completion> waiting;
-
- private:
-  template <typename Map>
-  static std::optional<typename Map::mapped_type> find(const Map& map,
-                                                       const typename Map::key_type& key) {
-    auto it = map.find(key);
-    if (it == map.end()) return std::nullopt;
-    return it->second;
-  }
 };
 
 }  // namespace veldane
