@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -251,11 +252,11 @@ TEST_F(SupervisorTest, FailedOpeningsAreRetriedTwiceThenGivenUp) {
   fake_->advance(3);  // the first opening failed; a retry is due at 6 s
   // A host started by hand meanwhile crashes too: judged after the launch under way.
   startHost(301, "b");
-  fake_->advance(1);
+  fake_->advance(1.5);
   ASSERT_EQ(supervisor->watchedPID(), 301);
-  crash(301);
+  crash(301);  // ticks now fall half-way between the launch's steps
   fake_->advance(16);
-  EXPECT_THAT(fake_->openedAt, ElementsAre(1.0, 7.0, 13.0, 19.0));
+  EXPECT_THAT(fake_->openedAt, ElementsAre(1.0, 7.0, 13.0, 19.5));
   EXPECT_FALSE(supervisor->launchInFlight());
   EXPECT_EQ(std::ranges::count(fake_->lines, "Relaunch failed: no such file"), 3);
 }

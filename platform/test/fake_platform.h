@@ -94,7 +94,7 @@ class FakePlatform : public FakeMainLoop,
   WatchdogDate now() override;
   double uptime() override { return 1000 + time(); }
 
-  std::vector<RunningApplication> runningApplications(const std::string&) override {
+  std::vector<RunningApplication> runningApplications(const std::string& /*id*/) override {
     return running;
   }
   std::vector<RunningApplication> processesRunning(const std::string& executable) override {
@@ -136,8 +136,7 @@ class FakePlatform : public FakeMainLoop,
   std::vector<double> openedAt;
   // Outcomes of the next openings, first first; success once it is empty.
   std::vector<std::optional<std::string>> openErrors;
-  // Called on each successful opening, e.g. to start a simulated host.
-  std::function<void()> onOpen;
+  std::function<void()> onOpen;  // on each successful opening
 
   std::optional<BundleInfo> bundle;  // of every bundle
 
