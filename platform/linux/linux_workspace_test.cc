@@ -32,7 +32,7 @@ struct CountingReader final : BundleReader {
 class LinuxWorkspaceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Detached programs become our children again, so the test can reap them.
+    // Detached programs become our children again, to be reaped.
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     std::string pattern = (fs::temp_directory_path() / "workspace-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
@@ -48,7 +48,6 @@ class LinuxWorkspaceTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    // Every program started from the bundle, found by where it runs from.
     const std::string under = fs::canonical(root_).string() + "/";
     for (const auto& entry : fs::directory_iterator("/proc")) {
       std::error_code ignored;
@@ -56,7 +55,6 @@ class LinuxWorkspaceTest : public ::testing::Test {
         kill(std::stoi(entry.path().filename()), SIGKILL);
       }
     }
-    // Also reaps programs that failed to start and were handed to us as orphans.
     while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
     }
     prctl(PR_SET_CHILD_SUBREAPER, 0);
@@ -80,15 +78,14 @@ class LinuxWorkspaceTest : public ::testing::Test {
   std::string bundle_;
 };
 
-TEST_F(LinuxWorkspaceTest, FindsTheOpenedApplicationOnly) {
+TEST_F(LinuxWorkspaceTest, FindsTheOpenedApplicationOnlyAndSaysWhyABundleCannotBeOpened) {
   ASSERT_EQ(open(bundle_), std::nullopt);
-  // A helper from the same bundle is no application; posix_spawn returns after its exec.
+  // A helper from the same bundle is no application.
   std::string helper = bundle_ + "/Contents/MacOS/Helper";
   char minute[] = "60";
   char* const argv[] = {helper.data(), minute, nullptr};
   pid_t helperPid = 0;
   ASSERT_EQ(posix_spawn(&helperPid, helper.c_str(), nullptr, nullptr, argv, environ), 0);
-
   reader_.opens.clear();
   const std::vector<RunningApplication> apps = workspace_.runningApplications("com.example.ws");
   ASSERT_EQ(apps.size(), 1u);
@@ -97,33 +94,20 @@ TEST_F(LinuxWorkspaceTest, FindsTheOpenedApplicationOnly) {
   EXPECT_NE(apps[0].pid, helperPid);
   EXPECT_EQ(reader_.opens[bundle_], 1);  // one read per bundle and call
   EXPECT_TRUE(workspace_.runningApplications("com.example.other").empty());
-  // Asked by its path, as behind a wrapper script, the helper is found.
   const std::vector<RunningApplication> programs = workspace_.processesRunning(helper);
   ASSERT_EQ(programs.size(), 1u);
   EXPECT_EQ(programs[0].pid, helperPid);
   EXPECT_EQ(programs[0].session, getsid(0));
-}
 
-TEST_F(LinuxWorkspaceTest, ReportsBundlesThatCannotBeOpened) {
   const fs::path info = fs::path(bundle_) / "Contents" / "Info.plist";
   const std::string cannot = bundle_ + ": cannot open the application bundle (";
-  const struct {
-    void (*change)(const fs::path& info);
-    std::string error;
-  } cases[] = {
-      {[](const fs::path& i) { fs::remove(i.parent_path() / "MacOS" / "Name"); },
-       bundle_ + "/Contents/MacOS/Name: No such file or directory"},
-      {[](const fs::path& i) {
-         std::ofstream(i) << "<plist><dict><key>CFBundleIdentifier</key>"
-                             "<string>com.example.ws</string></dict></plist>";
-       },
-       cannot + "Contents/Info.plist names no valid CFBundleExecutable)"},
-      {[](const fs::path& i) { fs::remove(i); }, cannot + "no readable Contents/Info.plist)"},
-  };
-  for (const auto& c : cases) {
-    c.change(info);
-    EXPECT_EQ(open(bundle_), c.error);
-  }
+  fs::remove(info.parent_path() / "MacOS" / "Name");
+  EXPECT_EQ(open(bundle_), bundle_ + "/Contents/MacOS/Name: No such file or directory");
+  std::ofstream(info) << "<plist><dict><key>CFBundleIdentifier</key>"
+                         "<string>com.example.ws</string></dict></plist>";
+  EXPECT_EQ(open(bundle_), cannot + "Contents/Info.plist names no valid CFBundleExecutable)");
+  fs::remove(info);
+  EXPECT_EQ(open(bundle_), cannot + "no readable Contents/Info.plist)");
 }
 
 }  // namespace
