@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,24 +9,16 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <map>
 
+#include "platform/linux/linux_main_loop.h"
 #include "platform/linux/plist_bundle_reader.h"
-#include "platform/test/fake_platform.h"
+#include "platform/linux/process_launcher.h"
 #include "state/watchdog_files.h"
 
 namespace veldane {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct CountingReader final : BundleReader {
-  std::optional<BundleInfo> open(const std::string& bundlePath) override {
-    ++opens[bundlePath];
-    return PlistBundleReader().open(bundlePath);
-  }
-  std::map<std::string, int> opens;
-};
 
 class LinuxWorkspaceTest : public ::testing::Test {
  protected:
@@ -66,13 +57,13 @@ class LinuxWorkspaceTest : public ::testing::Test {
     workspace_.openApplication(
         bundle, {"60"}, [&](std::optional<std::string> error) { result = std::move(error); });
     EXPECT_FALSE(result.has_value()) << "completion came before the loop ran";
-    loop_.runDue();
+    loop_.runOneIteration(1);
     EXPECT_TRUE(result.has_value());
     return result.value_or("no completion");
   }
 
-  FakeMainLoop loop_;  // runs posted work only when the test says
-  CountingReader reader_;
+  LinuxMainLoop loop_;
+  PlistBundleReader reader_;
   LinuxWorkspace workspace_{loop_, reader_};
   fs::path root_;
   std::string bundle_;
@@ -81,23 +72,17 @@ class LinuxWorkspaceTest : public ::testing::Test {
 TEST_F(LinuxWorkspaceTest, FindsTheOpenedApplicationOnlyAndSaysWhyABundleCannotBeOpened) {
   ASSERT_EQ(open(bundle_), std::nullopt);
   // A helper from the same bundle is no application.
-  std::string helper = bundle_ + "/Contents/MacOS/Helper";
-  char minute[] = "60";
-  char* const argv[] = {helper.data(), minute, nullptr};
-  pid_t helperPid = 0;
-  ASSERT_EQ(posix_spawn(&helperPid, helper.c_str(), nullptr, nullptr, argv, environ), 0);
-  reader_.opens.clear();
+  const std::string helper = bundle_ + "/Contents/MacOS/Helper";
+  ASSERT_EQ(ProcessLauncher::launchDetached(helper, {"60"}), std::nullopt);
+  const std::vector<RunningApplication> programs = workspace_.processesRunning(helper);
+  ASSERT_EQ(programs.size(), 1u);
+  EXPECT_EQ(programs[0].session, programs[0].pid);
   const std::vector<RunningApplication> apps = workspace_.runningApplications("com.example.ws");
   ASSERT_EQ(apps.size(), 1u);
   EXPECT_FALSE(apps[0].terminated);
   EXPECT_EQ(apps[0].bundlePath, bundle_);
-  EXPECT_NE(apps[0].pid, helperPid);
-  EXPECT_EQ(reader_.opens[bundle_], 1);  // one read per bundle and call
+  EXPECT_NE(apps[0].pid, programs[0].pid);
   EXPECT_TRUE(workspace_.runningApplications("com.example.other").empty());
-  const std::vector<RunningApplication> programs = workspace_.processesRunning(helper);
-  ASSERT_EQ(programs.size(), 1u);
-  EXPECT_EQ(programs[0].pid, helperPid);
-  EXPECT_EQ(programs[0].session, getsid(0));
 
   const fs::path info = fs::path(bundle_) / "Contents" / "Info.plist";
   const std::string cannot = bundle_ + ": cannot open the application bundle (";

@@ -16,63 +16,53 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class ProcessLauncherTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "launcher-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+TEST(ProcessLauncher, ProgramStartsDetachedWithCleanSignalsAndOnlyStandardStreamsOrSaysWhyNot) {
+  std::string dir = (fs::temp_directory_path() / "launcher-XXXXXX").string();
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  // The process that failed to exec is handed to us, to be reaped.
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  std::ofstream(dir + "/plain") << "#!/bin/sh\n";
+  EXPECT_EQ(ProcessLauncher::launchDetached(dir + "/plain", {"x"}),
+            dir + "/plain: Permission denied");
+  while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
   }
-  void TearDown() override {
-    // Not our child: the system reaps it once it is killed.
-    for (int i = 0; i < 1000 && launched_ > 0 && kill(launched_, SIGKILL) == 0; ++i) {
-      usleep(10'000);
-    }
-    fs::remove_all(dir_);
-  }
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
 
-  fs::path dir_;
-  pid_t launched_ = 0;
-};
-
-TEST_F(ProcessLauncherTest, ProgramStartsDetachedWithCleanSignalsAndOnlyStandardStreams) {
   // A program of its own, to be found, that leaves its inherited signal state
   // alone (a shell would clear the mask).
-  const fs::path program = dir_ / "napper";
+  const fs::path program = dir + "/napper";
   fs::copy_file("/bin/sleep", program);
   // SIGTERM ignored and blocked, as the watchdog has it, and an inheritable descriptor.
   const sighandler_t previousAction = signal(SIGTERM, SIG_IGN);
   sigset_t term, previousMask;
   sigemptyset(&term);
   sigaddset(&term, SIGTERM);
-  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &term, &previousMask), 0);
-  const int leaked = open((dir_ / "leaked").c_str(), O_RDWR | O_CREAT, 0600);
+  pthread_sigmask(SIG_BLOCK, &term, &previousMask);
+  const int leaked = open((dir + "/leaked").c_str(), O_RDWR | O_CREAT, 0600);
   // With the soft limit of open files the watchdog was given, not its raised one.
-  const std::optional<std::string> error =
-      ProcessLauncher::launchDetached(program, {"1m", "30s"}, rlim_t{77});
+  EXPECT_EQ(ProcessLauncher::launchDetached(program, {"1m", "30s"}, rlim_t{77}), std::nullopt);
   close(leaked);
   pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
   signal(SIGTERM, previousAction);
-  ASSERT_EQ(error, std::nullopt);
   // Neither the program nor the process between is left our child, and the
   // exec has happened by now.
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG | __WALL), -1);
+  std::vector<pid_t> launched;
   for (const auto& entry : fs::directory_iterator("/proc")) {
     std::error_code ignored;
     if (fs::read_symlink(entry.path() / "exe", ignored) == program) {
-      ASSERT_EQ(launched_, 0) << "started twice";
-      launched_ = std::stoi(entry.path().filename());
+      launched.push_back(std::stoi(entry.path().filename()));
     }
   }
-  ASSERT_GT(launched_, 0);
-  const fs::path proc = "/proc/" + std::to_string(launched_);
+  ASSERT_EQ(launched.size(), 1u);
+  const fs::path proc = "/proc/" + std::to_string(launched[0]);
   std::ostringstream status;
   status << std::ifstream(proc / "status").rdbuf();
   EXPECT_NE(status.str().find("\nSigBlk:\t0000000000000000\n"), std::string::npos);
   EXPECT_NE(status.str().find("\nSigIgn:\t0000000000000000\n"), std::string::npos);
-  EXPECT_EQ(getsid(launched_), launched_);
+  EXPECT_EQ(getsid(launched[0]), launched[0]);
   rlimit openFiles{};
-  ASSERT_EQ(prlimit(launched_, RLIMIT_NOFILE, nullptr, &openFiles), 0);
+  EXPECT_EQ(prlimit(launched[0], RLIMIT_NOFILE, nullptr, &openFiles), 0);
   EXPECT_EQ(openFiles.rlim_cur, 77u);
   for (const char* stream : {"0", "1", "2"}) {
     std::error_code ignored;
@@ -81,19 +71,11 @@ TEST_F(ProcessLauncherTest, ProgramStartsDetachedWithCleanSignalsAndOnlyStandard
   // sleep may briefly open files of its own while it starts: look for ours only.
   for (const auto& entry : fs::directory_iterator(proc / "fd")) {
     std::error_code ignored;
-    EXPECT_NE(fs::read_symlink(entry.path(), ignored), dir_ / "leaked");
+    EXPECT_NE(fs::read_symlink(entry.path(), ignored), dir + "/leaked");
   }
-}
-
-TEST_F(ProcessLauncherTest, ReportsWhyTheProgramCouldNotStart) {
-  // The process that failed to exec is handed to us, to be reaped.
-  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-  std::ofstream(dir_ / "plain") << "#!/bin/sh\n";
-  EXPECT_EQ(ProcessLauncher::launchDetached(dir_ / "plain", {"x"}),
-            (dir_ / "plain").string() + ": Permission denied");
-  while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
-  }
-  prctl(PR_SET_CHILD_SUBREAPER, 0);
+  // Not our child: the system reaps it once it is killed.
+  for (int i = 0; i < 1000 && kill(launched[0], SIGKILL) == 0; ++i) usleep(10'000);
+  fs::remove_all(dir);
 }
 
 }  // namespace

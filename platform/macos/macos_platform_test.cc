@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -23,15 +24,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Runs the main run loop until `done` or two seconds have passed.
-void runMainRunLoop(const bool& done) {
+// Runs the main run loop until `done()` or two seconds have passed.
+void runMainRunLoop(const std::function<bool()>& done) {
   const CFAbsoluteTime end = CFAbsoluteTimeGetCurrent() + 2;
-  while (!done && CFAbsoluteTimeGetCurrent() < end) {
+  while (!done() && CFAbsoluteTimeGetCurrent() < end) {
     CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.05, true);
   }
 }
 
-TEST(MacosProbes, AnswerForThisProcessAndNothingForNone) {
+TEST(MacosPlatform, ProbesTextAndBundlesAnswerAsTheSystem) {
   const std::optional<std::string> own = HostProcessInfo::executablePath(::getpid());
   ASSERT_TRUE(own.has_value());
   EXPECT_EQ(*own, fs::canonical(*own).string());
@@ -40,31 +41,26 @@ TEST(MacosProbes, AnswerForThisProcessAndNothingForNone) {
   EXPECT_TRUE(applicationSupportDirectory().value_or("").ends_with("/Library/Application Support"));
   EXPECT_EQ(CanonicalText::composed("Cafe\xCC\x81"), "Caf\xC3\xA9");
   EXPECT_EQ(CanonicalText::composed("\xC3"), std::nullopt);
-}
 
-TEST(MacosBundleReader, ReadsIdentifierAndExecutable) {
   char pattern[] = "/tmp/bundles-XXXXXX";
   ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const fs::path bundle = fs::path(pattern) / "Probe.app";
-  fs::create_directories(bundle / "Contents/MacOS");
-  std::ofstream(bundle / "Contents/Info.plist")
+  fs::create_directories(fs::path(pattern) / "Probe.app/Contents");
+  std::ofstream(fs::path(pattern) / "Probe.app/Contents/Info.plist")
       << "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
       << "<key>CFBundleIdentifier</key><string>com.example.probe</string>"
       << "<key>CFBundleExecutable</key><string>Probe</string></dict></plist>";
-  EXPECT_EQ(CFBundleReader().open(bundle.string()), (BundleInfo{"com.example.probe", "Probe"}));
+  EXPECT_EQ(CFBundleReader().open(std::string(pattern) + "/Probe.app"),
+            (BundleInfo{"com.example.probe", "Probe"}));
   fs::remove_all(pattern);
 }
 
 TEST(MacosMainLoop, TimersWorkAndProcessExitsReachTheMainRunLoop) {
   MacosMainLoop loop;
-  bool fired = false;
-  const std::unique_ptr<MainLoop::Timer> timer =
-      loop.oneShotTimer(0.05, 0.01, [&fired] { fired = true; });
-  bool ran = false;
-  loop.runAfter(0.05, [&ran] { ran = true; });
-  runMainRunLoop(ran);
-  runMainRunLoop(fired);
-  EXPECT_TRUE(fired && ran);
+  int fired = 0;
+  const std::unique_ptr<MainLoop::Timer> timer = loop.oneShotTimer(0.05, 0.01, [&] { ++fired; });
+  loop.runAfter(0.05, [&] { ++fired; });
+  runMainRunLoop([&] { return fired == 2; });
+  EXPECT_EQ(fired, 2);
 
   const pid_t child = ::fork();
   if (child == 0) {
@@ -75,7 +71,7 @@ TEST(MacosMainLoop, TimersWorkAndProcessExitsReachTheMainRunLoop) {
   std::unique_ptr<MainLoop::ProcessExitWatch> watch =
       loop.watchProcessExit(child, [&ended] { ended = true; });
   EXPECT_TRUE(watch != nullptr && watch->sendSignal(SIGKILL));
-  runMainRunLoop(ended);
+  runMainRunLoop([&] { return ended; });
   EXPECT_TRUE(ended);
   ::kill(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
