@@ -25,8 +25,6 @@ TEST(ApplicationSupportDirectory, FollowsDataHomeThenHomeThenPasswd) {
   } cases[] = {
       {"/data/home", "/home/u", "/data/home"},
       {"relative/data", "/home/u", "/home/u/.local/share"},
-      {"", "/home/u", "/home/u/.local/share"},
-      {unset, "", passwd},
       {unset, "relative/home", passwd},
       {unset, unset, passwd},
   };
