@@ -5,7 +5,6 @@
 #include <functional>
 #include <limits>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <tuple>
 #include <variant>
@@ -14,7 +13,6 @@
 #include <gtest/gtest.h>
 
 namespace veldane {
-
 namespace {
 
 // The kind of exit a decision judged, absent for none and a kill.
@@ -27,16 +25,6 @@ std::optional<WatchdogExitKind> kindOf(const WatchdogDecision& decision) {
       decision.value);
 }
 
-}  // namespace
-
-void PrintTo(const WatchdogDecision& decision, std::ostream* os) {
-  static constexpr const char* kNames[] = {"kill", "relaunch", "stop", "endedWhileStopped", "none"};
-  *os << kNames[decision.value.index()];
-  if (auto kind = kindOf(decision)) *os << "(" << rawValue(*kind) << ")";
-}
-
-namespace {
-
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 using Decision = WatchdogDecision;
@@ -47,8 +35,6 @@ const std::string kBundle = "/Applications/Veldane.app";
 constexpr int32_t kPid = 4242;
 const Decision kNone = Decision::none(), kKill = Decision::killHungHost(kPid);
 const Decision kRelaunch = Decision::relaunch(Kind::crash);
-const Decision kStop = Decision::stopAfterRepeatedCrashes(Kind::crash);
-const Decision kEndedStopped = Decision::endedWhileStopped(Kind::crash);
 const Decision kHangRelaunch = Decision::relaunch(Kind::hang);
 
 // A run of this boot, owned by kBundle, that ended without a clean exit.
@@ -156,7 +142,8 @@ TEST(WatchdogPolicy, StopsAtLimitOfExitsWithinWindow) {
     return decisions;
   };
   EXPECT_EQ(exitsAt({0, 100, 250, 1000}),
-            (std::vector{kRelaunch, kRelaunch, kStop, kEndedStopped}));
+            (std::vector{kRelaunch, kRelaunch, Decision::stopAfterRepeatedCrashes(Kind::crash),
+                         Decision::endedWhileStopped(Kind::crash)}));
   // clang-format off
   const WatchdogLedger stopped{.bootSession = "boot-1",
       .unexpectedExits = {at(0), at(100), at(250)}, .handledLaunchID = "run-1000",

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "state/host_hang_note.h"
 #include "state/test_support.h"
 
 namespace veldane {
@@ -22,6 +23,11 @@ TEST(WatchdogHangReport, RoundTripsAndDecodesStrictly) {
       valid, {{"threads", nlohmann::json::array({{{"tid", 1}}}), false},
               {"threads", nlohmann::json::array(), true},
               {"pid", 3.5, false}});
+}
+
+TEST(HostHangNote, StrictDecoding) {
+  expectStrictDecoding<HostHangNote>(
+      {{"launchID", "L1"}, {"at", "2025-03-01T08:15:30Z"}, {"stalledSeconds", 50.5}}, {});
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
 #include "state/watchdog_store.h"
 
 #include <signal.h>
-#if defined(__linux__)
-#include <sys/inotify.h>
-#endif
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,7 +18,6 @@ namespace veldane {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::string_literals;
 
 void writeText(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
@@ -33,6 +29,7 @@ TEST(WatchdogStore, SerializeLayoutAndParse) {
   EXPECT_EQ(WatchdogStore::serialize({{"b", {{"z", 1}, {"a", "/"}}}, {"a", "\xC3\xA9"}}),
             "{\"a\":\"\xC3\xA9\",\"b\":{\"a\":\"\\/\",\"z\":1}}");
   EXPECT_EQ(WatchdogStore::serialize({{"k", "\xFF"}}), std::nullopt);
+  EXPECT_EQ(WatchdogStore::parse(R"({"version":1} {})"), std::nullopt);
   // Nesting is refused beyond 16 levels, and deep nesting stops the parse
   // before it costs memory or stack.
   for (const auto& [depth, parses] : {std::pair{16, true}, {17, false}, {100000, false}}) {
@@ -42,34 +39,23 @@ TEST(WatchdogStore, SerializeLayoutAndParse) {
   }
 }
 
-TEST(WatchdogStore, ReadAbsorbsBadTextAndBadFiles) {
+TEST(WatchdogStore, ReadsOnlyRegularFilesUpToTheLimit) {
   TestFolder folder;
   const fs::path file = folder.path / "watchdog.json", big = folder.path / "big";
-  const std::string unclosed = R"({"relaunches":0,"unexpectedExits":[],"version":1)";
-  for (const std::string& text :
-       {""s, " "s, "nul"s, unclosed, unclosed + "} {}", unclosed + R"(,"x":")" + "\xC3\"}",
-        "{\"version\":" + std::string(100000, '[')}) {
-    writeText(file, text);
-    EXPECT_EQ(WatchdogStore::parse(text), std::nullopt) << text.substr(0, 60);
-    EXPECT_EQ(WatchdogStore::read<WatchdogLedger>(file), std::nullopt) << text.substr(0, 60);
-  }
-  // A sparse file of 64 KiB is read, one a byte larger is not, nor is any
-  // file that is not regular; none may block or leak a descriptor.
+  writeText(file, R"({"relaunches":0,"unexpectedExits":[],"version":1)");
+  EXPECT_EQ(WatchdogStore::read<WatchdogLedger>(file), std::nullopt);
+  // A sparse file of 64 KiB is read, one a byte larger is not.
   writeText(big, "");
   ASSERT_EQ(truncate(big.c_str(), 64 << 10), 0);
   EXPECT_EQ(WatchdogStore::readFile(big).value_or("").size(), 64u << 10);
   ASSERT_EQ(truncate(big.c_str(), (64 << 10) + 1), 0);
+  // Opening a FIFO or device may block or have effects: only a regular file is
+  // opened, whether links are followed or not, and no descriptor leaks.
   fs::create_directory(folder.path / "folder");
   ASSERT_EQ(mkfifo((folder.path / "fifo").c_str(), 0600), 0);
   fs::create_symlink("/dev/zero", folder.path / "device");
   fs::create_symlink(folder.path / "fifo", folder.path / "fifo link");
   fs::create_symlink(folder.path / "nowhere", folder.path / "dangling");
-  // Opening a device may have effects: nothing but a regular file is opened,
-  // whether links are followed or not.
-#if defined(__linux__)
-  const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  ASSERT_GE(inotify_add_watch(opens, (folder.path / "fifo").c_str(), IN_OPEN), 0);
-#endif
   const long descriptors = entries("/dev/fd");
   using enum WatchdogStore::FileLinks;
   for (const auto links : {refuse, follow}) {
@@ -84,11 +70,6 @@ TEST(WatchdogStore, ReadAbsorbsBadTextAndBadFiles) {
   EXPECT_EQ(WatchdogStore::readFile(folder.path / "link", 64 << 10, refuse), std::nullopt);
   EXPECT_EQ(WatchdogStore::readFile(folder.path / "link", 64 << 10, follow), "{}");
   EXPECT_EQ(entries("/dev/fd"), descriptors);
-#if defined(__linux__)
-  char event[256];
-  EXPECT_LT(read(opens, event, sizeof event), 0) << "the FIFO was opened";
-  close(opens);
-#endif
 }
 
 TEST(WatchdogStore, WriteCreatesOnlyMissingFoldersWith0700WhateverTheUmask) {
