@@ -1,21 +1,56 @@
 #include "veldane/host.hpp"
 
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "host/host_test_support.h"
 #include "platform/host_process_info.h"
 #include "platform/uptime_clock.h"
 #include "state/host_hang_note.h"
 #include "state/host_run_record.h"
+#include "state/test_support.h"
+#include "state/watchdog_files.h"
 #include "state/watchdog_store.h"
+#include "veldane/host.h"
+
+extern "C" const char* exercise_c_api(const char* bundle_path, veldane_host** out);
 
 namespace veldane {
 namespace {
+
+namespace fs = std::filesystem;
+
+// A bundle Probe.app with an Info.plist, and XDG_DATA_HOME pointing beside it
+// until the value goes.
+struct TestBundle : TestFolder {
+  static constexpr const char* kIdentifier = "com.example.probe";
+
+  explicit TestBundle(bool withInfoPlist = true) {
+    fs::create_directories(bundle() / "Contents/MacOS");
+    if (withInfoPlist) {
+      std::ofstream(bundle() / "Contents/Info.plist")
+          << "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+          << "<string>" << kIdentifier << "</string></dict></plist>";
+    }
+    if (const char* data = getenv("XDG_DATA_HOME")) savedData = data;
+    setenv("XDG_DATA_HOME", data().c_str(), 1);
+  }
+  ~TestBundle() {
+    savedData.empty() ? unsetenv("XDG_DATA_HOME")
+                      : setenv("XDG_DATA_HOME", savedData.c_str(), 1);
+  }
+  fs::path bundle() const { return path / "Probe.app"; }
+  fs::path data() const { return path / "data"; }
+  WatchdogFiles files(const std::string& identifier = kIdentifier) const {
+    return WatchdogFiles::forBundle(data(), identifier, bundle().string());
+  }
+  std::string savedData;
+};
 
 std::unique_ptr<HostSession> startIn(const TestBundle& bundle, std::vector<const char*> argv = {},
                                      std::chrono::milliseconds beatInterval = {}) {
@@ -36,7 +71,7 @@ bool isRecent(WatchdogDate date, WatchdogDate since) {
   return date >= since - std::chrono::seconds(1) && date <= std::chrono::system_clock::now();
 }
 
-TEST(HostSession, FirstRecordDescribesTheRunInTheStoreLayout) {
+TEST(HostSession, FirstRecordDescribesTheRun) {
   TestBundle bundle;
   const auto since = std::chrono::system_clock::now();
   const double uptimeBefore = systemUptime();
@@ -45,8 +80,6 @@ TEST(HostSession, FirstRecordDescribesTheRunInTheStoreLayout) {
   EXPECT_EQ(session->dataFolder(), bundle.files().directory.string());
   EXPECT_EQ(session->launchID().size(), 36u);
   const HostRunRecord record = readRecord(bundle);
-  EXPECT_EQ(WatchdogStore::readFile(bundle.files().hostRecordPath()),
-            WatchdogStore::serialize(*record.toJson()));
   EXPECT_EQ(record.pid, getpid());
   EXPECT_EQ(record.launchID, session->launchID());
   EXPECT_EQ(record.bootSession, HostProcessInfo::bootSession());
@@ -113,14 +146,14 @@ TEST(HostSession, WriteFailuresAnswerFalseAndTheNextBeatCatchesUp) {
     TestBundle bundle;
     // Tests run as root, which permissions do not stop: a file stands where
     // a folder must be.
-    const auto blocked = blockTheFolderItself ? bundle.files().directory : bundle.home() / ".local";
-    std::filesystem::create_directories(blocked.parent_path());
+    const fs::path blocked = blockTheFolderItself ? bundle.files().directory : bundle.data();
+    fs::create_directories(blocked.parent_path());
     std::ofstream(blocked) << "x";
     auto session = startIn(bundle, {}, std::chrono::hours(1));
     ASSERT_TRUE(session);
     EXPECT_FALSE(session->beat() || session->setCurtainUp(true) || session->setAwayCoverUp(true) ||
                  session->resetCrashLoop() || session->noteHang(1) || session->markCleanExit());
-    std::filesystem::remove(blocked);
+    fs::remove(blocked);
     EXPECT_TRUE(session->beat());
     EXPECT_TRUE(readRecord(bundle).cleanExit);
   }
@@ -142,11 +175,25 @@ TEST(HostSession, StartFailsWithAReason) {
   options.bundleIdentifier = "../escape";
   EXPECT_FALSE(HostSession::start(1, argv, options, &failure));
   EXPECT_TRUE(failure.starts_with("the bundle identifier \"../escape\"")) << failure;
-  EXPECT_FALSE(std::filesystem::exists(bundle.home() / ".local/share/escape"));
+  EXPECT_FALSE(fs::exists(bundle.path / "escape"));
   options.bundleIdentifier = "org.example.given";
   auto session = HostSession::start(1, argv, options);
   ASSERT_TRUE(session);
   EXPECT_EQ(session->dataFolder(), bundle.files("org.example.given").directory.string());
+}
+
+TEST(HostCApi, CallsFromCReachTheRecord) {
+  TestBundle bundle;
+  veldane_host* host = nullptr;
+  const char* failed = exercise_c_api(bundle.bundle().c_str(), &host);
+  std::unique_ptr<veldane_host, void (*)(veldane_host*)> owner(host, veldane_host_free);
+  ASSERT_EQ(failed, nullptr) << failed;
+  const WatchdogFiles files = bundle.files("com.example.c");
+  EXPECT_EQ(veldane_host_data_folder(host), files.directory.string());
+  const auto record = WatchdogStore::read<HostRunRecord>(files.hostRecordPath());
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->launchID, veldane_host_launch_id(host));
+  EXPECT_TRUE(record->safeMode && record->curtainUp && record->cleanExit);
 }
 
 }  // namespace

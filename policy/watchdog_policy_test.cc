@@ -130,7 +130,7 @@ TEST(WatchdogPolicy, FollowsDecisionTable) {
   }
 }
 
-TEST(WatchdogPolicy, StopsAtLimitOfExitsWithinWindow) {
+TEST(WatchdogPolicy, StopsAtLimitOfRecentExits) {
   const auto at = [](int offset) { return kNow + seconds(offset); };
   WatchdogLedger ledger;
   const auto exitsAt = [&](std::vector<int> offsets) {
@@ -154,6 +154,13 @@ TEST(WatchdogPolicy, StopsAtLimitOfExitsWithinWindow) {
   // The first exit leaves the window exactly at 300 s.
   EXPECT_EQ(exitsAt({0, 100, 300}), (std::vector{kRelaunch, kRelaunch, kRelaunch}));
   EXPECT_EQ(ledger.unexpectedExits, (std::vector{at(100), at(300)}));
+  // Exits after now drop out, as does the earliest date, further back than the
+  // clock's count can span; the relaunch count saturates.
+  ledger.unexpectedExits = {at(60), WatchdogDate::min(), at(-300), at(-10)};
+  ledger.relaunches = std::numeric_limits<int64_t>::max();
+  EXPECT_EQ(decide(endedRun(), ledger), kRelaunch);
+  EXPECT_EQ(ledger.unexpectedExits, (std::vector{at(-10), at(0)}));
+  EXPECT_EQ(ledger.relaunches, std::numeric_limits<int64_t>::max());
 }
 
 TEST(WatchdogPolicy, KeepsLedgerPerBootSession) {
@@ -193,17 +200,6 @@ TEST(WatchdogPolicy, LiftsStopOnlyForResetStrictlyLater) {
     EXPECT_EQ(decide(observation, ledger), kNone);
     EXPECT_TRUE(ledger == expected) << "lifts " << lifts;
   }
-}
-
-TEST(WatchdogPolicy, DropsExitsDatedAfterNowOrLongAgo) {
-  WatchdogLedger ledger = ledgerOfBoot();
-  // The earliest representable date lies further back than the clock's count can span.
-  ledger.unexpectedExits = {kNow + seconds(60), WatchdogDate::min(), kNow - seconds(300),
-                            kNow - seconds(10)};
-  ledger.relaunches = std::numeric_limits<int64_t>::max();
-  EXPECT_EQ(decide(endedRun(), ledger), kRelaunch);
-  EXPECT_EQ(ledger.unexpectedExits, (std::vector{kNow - seconds(10), kNow}));
-  EXPECT_EQ(ledger.relaunches, std::numeric_limits<int64_t>::max());
 }
 
 TEST(WatchdogPolicy, ComparesTextsUnderCanonicalEquivalence) {

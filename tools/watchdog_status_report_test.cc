@@ -79,6 +79,7 @@ TEST(WatchdogStatusReport, JudgesTheHostAndCountsExitsAsTheWatchdogDoes) {
                                       kNow - seconds(300), kNow - seconds(299), kNow + seconds(10),
                                       kNow};
   in.ledger.value->stoppedAt = kNow - seconds(5);
+  in.recordProcessTraced = true;
   const json report = WatchdogStatusReport::build(in);
   EXPECT_EQ(report["host"]["hangLimitSeconds"], 6.0);
   EXPECT_EQ(report["host"]["thisBoot"], false);
@@ -87,8 +88,16 @@ TEST(WatchdogStatusReport, JudgesTheHostAndCountsExitsAsTheWatchdogDoes) {
   EXPECT_EQ(report["ledger"]["recentUnexpectedExits"],
             json({"2025-03-01T08:10:31Z", "2025-03-01T08:15:30Z"}));
   EXPECT_EQ(report["ledger"]["stopped"], true);
-  EXPECT_NE(WatchdogStatusReport::renderText(report).find("launch ID           L1 (the current run)"),
-            std::string::npos);
+  // The text says what the report's values mean; it prints the rest as given.
+  const std::string text = WatchdogStatusReport::renderText(report);
+  for (const char* line : {"  pid                 42, alive, traced\n",
+                           "  boot session        another boot (boot-0)\n",
+                           "  heartbeat           from another boot, hang limit 6 s\n",
+                           "  launch ID           L1 (the current run)\n",
+                           "  unexpected exits    2 in the last 300 s (limit 3)\n",
+                           "  relaunching         no, stopped since 2025-03-01T08:15:25Z\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line << text;
+  }
 }
 
 // Texts go to a terminal: control characters, DEL and C1 characters are
@@ -97,58 +106,23 @@ TEST(WatchdogStatusReport, RendersTextEscapingWhatCouldControlTheTerminal) {
   WatchdogStatusInput in = validInput();
   in.bundlePath = "/Apps/\xFF.app";
   in.record.value->launchID = "L\x1B]0;x\x07\r\x7F\xC2\x9B\\\xC3\xA9";
-  in.hangNote = {false, std::nullopt};
-  const HostThreadSnapshot thread{41,  "Demo", "sleeping", "pipe_read", 0.01, 0,
-                                  {"pipe_read+0x2d3/0x3e0"},
+  const HostThreadSnapshot thread{41, "Demo", "sleeping", "pipe_read", 0.01, 0, {"pipe_read+0x2d3"},
                                   {"read (libc.so.6)", "wait() (demo.cc:9)"}};
   in.hangReport = {true, WatchdogHangReport{1, 41, "L0", kNow - seconds(200), 6.5, 6, 3.5, 0.02,
-                                            "main thread blocked in pipe_read", "unwound",
-                                            {thread}}};
-  EXPECT_EQ(WatchdogStatusReport::renderText(WatchdogStatusReport::build(in)),
-            "Bundle       /Apps/\uFFFD.app\n"
-            R"(Identifier   com.example.demo
-Data folder  /data/com.example.demo/Watchdog/0123456789abcdef
-Now          2025-03-01T08:15:30Z, uptime 1000.0 s
-
-Host (host.json)
-  pid                 42, alive
-)"
-            "  launch ID           L\\u001b]0;x\\u0007\\r\\u007f\\u009b\\\\\xC3\xA9\n"
-            R"(  boot session        this boot
-  executable          /Apps/Demo.app/Contents/MacOS/Demo
-  heartbeat           10.0 s ago, hang limit 45 s
-  curtainUp           no
-  awayCoverUp         no
-  cleanExit           no
-  safeMode            no
-  started             2025-03-01T08:14:30Z
-  last heartbeat      2025-03-01T08:15:20Z
-  crash loop reset    never
-
-Hang note (hang.json): missing
-
-Watchdog ledger (watchdog.json)
-  unexpected exits    1 in the last 300 s (limit 3)
-                      2025-03-01T08:12:10Z
-  relaunching         yes
-  safe mode launch    never
-  last exit           hang at 2025-03-01T08:12:10Z
-  relaunches          1, last at 2025-03-01T08:12:10Z
-  handled launch ID   L0
-  boot session        this boot
-
-Last hang report (hang-report.json)
-  summary             main thread blocked in pipe_read
-  pid                 41, launch ID L0
-  at                  2025-03-01T08:12:10Z
-  silent              6.5 s, hang limit 6 s
+                                            "main thread blocked", "unwound", {thread}}};
+  const std::string text = WatchdogStatusReport::renderText(WatchdogStatusReport::build(in));
+  EXPECT_TRUE(text.starts_with("Bundle       /Apps/\uFFFD.app\n")) << text;
+  EXPECT_NE(text.find("  launch ID           L\\u001b]0;x\\u0007\\r\\u007f\\u009b\\\\\xC3\xA9\n"),
+            std::string::npos)
+      << text;
+  EXPECT_TRUE(text.ends_with(R"(
   snapshot            20 ms before the signal
   stacks              unwound
   thread 41           Demo: sleeping in pipe_read, 0.01 s CPU (0.00 s since the sample)
-                      [kernel] pipe_read+0x2d3/0x3e0
+                      [kernel] pipe_read+0x2d3
                       #0 read (libc.so.6)
                       #1 wait() (demo.cc:9)
-)");
+)")) << text;
 }
 
 }  // namespace
