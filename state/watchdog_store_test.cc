@@ -1,6 +1,9 @@
 #include "state/watchdog_store.h"
 
 #include <signal.h>
+#if defined(__linux__)
+#include <sys/inotify.h>
+#endif
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,6 +59,10 @@ TEST(WatchdogStore, ReadsOnlyRegularFilesUpToTheLimit) {
   fs::create_symlink("/dev/zero", folder.path / "device");
   fs::create_symlink(folder.path / "fifo", folder.path / "fifo link");
   fs::create_symlink(folder.path / "nowhere", folder.path / "dangling");
+#if defined(__linux__)
+  const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(inotify_add_watch(opens, (folder.path / "fifo").c_str(), IN_OPEN), 0);
+#endif
   const long descriptors = entries("/dev/fd");
   using enum WatchdogStore::FileLinks;
   for (const auto links : {refuse, follow}) {
@@ -70,6 +77,11 @@ TEST(WatchdogStore, ReadsOnlyRegularFilesUpToTheLimit) {
   EXPECT_EQ(WatchdogStore::readFile(folder.path / "link", 64 << 10, refuse), std::nullopt);
   EXPECT_EQ(WatchdogStore::readFile(folder.path / "link", 64 << 10, follow), "{}");
   EXPECT_EQ(entries("/dev/fd"), descriptors);
+#if defined(__linux__)
+  char event[256];
+  EXPECT_LT(read(opens, event, sizeof event), 0) << "the FIFO was opened";
+  close(opens);
+#endif
 }
 
 TEST(WatchdogStore, WriteCreatesOnlyMissingFoldersWith0700WhateverTheUmask) {

@@ -94,6 +94,7 @@ TEST(WatchdogStatusReport, JudgesTheHostAndCountsExitsAsTheWatchdogDoes) {
                            "  boot session        another boot (boot-0)\n",
                            "  heartbeat           from another boot, hang limit 6 s\n",
                            "  launch ID           L1 (the current run)\n",
+                           "  stalled             50.0 s\n",
                            "  unexpected exits    2 in the last 300 s (limit 3)\n",
                            "  relaunching         no, stopped since 2025-03-01T08:15:25Z\n",
                            "  boot session        this boot\n"}) {
