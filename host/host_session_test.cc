@@ -170,7 +170,8 @@ TEST(HostSession, StartFailsWithAReason) {
   EXPECT_FALSE(HostSession::start(1, argv, options, &failure));
   EXPECT_TRUE(failure.starts_with("no CFBundleIdentifier")) << failure;
   options.bundleIdentifier = "";  // as good as none
-  EXPECT_FALSE(HostSession::start(1, argv, options));
+  EXPECT_FALSE(HostSession::start(1, argv, options, &failure));
+  EXPECT_TRUE(failure.starts_with("no CFBundleIdentifier")) << failure;
   // The watchdog would idle with it: no folder outside the data folder is made.
   options.bundleIdentifier = "../escape";
   EXPECT_FALSE(HostSession::start(1, argv, options, &failure));
