@@ -1,13 +1,10 @@
-/* Drives the C API as a C application would, compiled as C. */
 #include <stddef.h>
 #include <string.h>
 
 #include "veldane/host.h"
 
-const char* exercise_c_api(const char* bundle_path, veldane_host** out);
-
-/* NULL when every call answered as expected, else the first that did not. The
-   session is left in *out for the caller to inspect and free. */
+/* Drives the C API as a C application would: NULL when every call answered as
+   expected, else the first that did not. The session is left in *out. */
 const char* exercise_c_api(const char* bundle_path, veldane_host** out) {
   const char* argv[] = {"app", "--veldane-recovered", "--veldane-safe-mode"};
   veldane_host* host;

@@ -7,8 +7,7 @@
 namespace veldane {
 namespace {
 
-// "\xC3\xA9" is a precomposed e with acute, "e\xCC\x81" an e and a combining
-// acute; "\xFF" is not UTF-8, and such texts compare by their bytes.
+// "\xC3\xA9" is é precomposed, "e\xCC\x81" decomposed; "\xFF" is not UTF-8, compared by bytes.
 TEST(UnicodeText, ComparesCanonicalFormsWithoutCaseFolding) {
   struct Case {
     std::string_view a, b;

@@ -1,9 +1,5 @@
 #include "state/watchdog_files.h"
 
-#include <filesystem>
-#include <optional>
-#include <string>
-
 #include <gtest/gtest.h>
 
 #include "state/test_support.h"

@@ -2,8 +2,6 @@
 
 #include <chrono>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -42,7 +40,6 @@ TEST(WatchdogStatusReport, NamesEachMissingOrBadFileAndReadsNoneWithoutABundle) 
   in.ledger = {true, std::nullopt};
   in.hangReport = {true, std::nullopt};
   json report = WatchdogStatusReport::build(in);
-  EXPECT_TRUE(report["host"].is_null());
   EXPECT_EQ(report["problems"],
             json({"host.json: missing", "hang.json: unreadable or not a valid hang note",
                   "watchdog.json: unreadable or not a valid ledger",
@@ -59,45 +56,36 @@ TEST(WatchdogStatusReport, NamesEachMissingOrBadFileAndReadsNoneWithoutABundle) 
 }
 
 TEST(WatchdogStatusReport, JudgesTheHostAndCountsExitsAsTheWatchdogDoes) {
-  for (const auto& [processPath, alive] :
-       std::vector<std::pair<std::optional<std::string>, bool>>{
-           {"/Apps/Demo.app/Contents/MacOS/../MacOS/Demo", true}, {"/usr/bin/sleep", false},
-           {std::nullopt, false}}) {
-    WatchdogStatusInput in = validInput();
-    in.recordProcessPath = processPath;
-    in.recordProcessTraced = true;
-    const json host = WatchdogStatusReport::build(in)["host"];
-    EXPECT_EQ(host["alive"], alive) << processPath.value_or("none");
-    EXPECT_EQ(host["traced"], alive);
-  }
   WatchdogStatusInput in = validInput();
+  in.recordProcessTraced = true;  // which counts only while the host is alive
+  for (const auto& processPath : {std::optional<std::string>("/usr/bin/sleep"), {}}) {
+    in.recordProcessPath = processPath;
+    const json host = WatchdogStatusReport::build(in)["host"];
+    EXPECT_TRUE(host["alive"] == false && host["traced"] == false) << host;
+  }
+  in.recordProcessPath = "/Apps/Demo.app/Contents/MacOS/../MacOS/Demo";
   in.record.value->curtainUp = true;
   in.record.value->bootSession = "boot-0";
   in.hangNote.value->launchID = "L1";
   // The first is further back than the clock's ticks can span from now.
-  in.ledger.value->unexpectedExits = {*parseDate("1700-01-01T00:00:00Z"), kNow - seconds(400),
-                                      kNow - seconds(300), kNow - seconds(299), kNow + seconds(10),
-                                      kNow};
+  in.ledger.value->unexpectedExits = {*parseDate("1700-01-01T00:00:00Z")};
+  for (int offset : {-400, -300, -299, 10, 0}) {
+    in.ledger.value->unexpectedExits.push_back(kNow + seconds(offset));
+  }
   in.ledger.value->stoppedAt = kNow - seconds(5);
-  in.recordProcessTraced = true;
   const json report = WatchdogStatusReport::build(in);
-  EXPECT_EQ(report["host"]["hangLimitSeconds"], 6.0);
-  EXPECT_EQ(report["host"]["thisBoot"], false);
-  EXPECT_TRUE(report["host"]["heartbeatAgeSeconds"].is_null());
-  EXPECT_EQ(report["hangNote"]["namesCurrentRun"], true);
   EXPECT_EQ(report["ledger"]["recentUnexpectedExits"],
             json({"2025-03-01T08:10:31Z", "2025-03-01T08:15:30Z"}));
-  EXPECT_EQ(report["ledger"]["stopped"], true);
   // The text says what the report's values mean; it prints the rest as given.
   const std::string text = WatchdogStatusReport::renderText(report);
-  for (const char* line : {"  pid                 42, alive, traced\n",
-                           "  boot session        another boot (boot-0)\n",
-                           "  heartbeat           from another boot, hang limit 6 s\n",
-                           "  launch ID           L1 (the current run)\n",
-                           "  stalled             50.0 s\n",
-                           "  unexpected exits    2 in the last 300 s (limit 3)\n",
-                           "  relaunching         no, stopped since 2025-03-01T08:15:25Z\n",
-                           "  boot session        this boot\n"}) {
+  for (const char* line :
+       {"  pid                 42, alive, traced\n",
+        "  boot session        another boot (boot-0)\n",
+        "  heartbeat           from another boot, hang limit 6 s\n",
+        "  launch ID           L1 (the current run)\n", "  stalled             50.0 s\n",
+        "  unexpected exits    2 in the last 300 s (limit 3)\n",
+        "  relaunching         no, stopped since 2025-03-01T08:15:25Z\n",
+        "  boot session        this boot\n"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line << text;
   }
 }
@@ -108,10 +96,12 @@ TEST(WatchdogStatusReport, RendersTextEscapingWhatCouldControlTheTerminal) {
   WatchdogStatusInput in = validInput();
   in.bundlePath = "/Apps/\xFF.app";
   in.record.value->launchID = "L\x1B]0;x\x07\r\x7F\xC2\x9B\\\xC3\xA9";
+  // clang-format off
   const HostThreadSnapshot thread{41, "Demo", "sleeping", "pipe_read", 0.01, 0, {"pipe_read+0x2d3"},
                                   {"read (libc.so.6)", "wait() (demo.cc:9)"}};
   in.hangReport = {true, WatchdogHangReport{1, 41, "L0", kNow - seconds(200), 6.5, 6, 3.5, 0.02,
                                             "main thread blocked", "unwound", {thread}}};
+  // clang-format on
   const std::string text = WatchdogStatusReport::renderText(WatchdogStatusReport::build(in));
   EXPECT_TRUE(text.starts_with("Bundle       /Apps/\uFFFD.app\n")) << text;
   EXPECT_NE(text.find("  launch ID           L\\u001b]0;x\\u0007\\r\\u007f\\u009b\\\\\xC3\xA9\n"),
