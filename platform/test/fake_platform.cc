@@ -85,9 +85,8 @@ WatchdogDate FakePlatform::now() {
     --failingCalls;
     throw std::bad_alloc();
   }
-  const std::chrono::duration<double> elapsed(time_);
   return WatchdogDate(std::chrono::seconds(1'780'000'000)) +
-         std::chrono::duration_cast<WatchdogDate::duration>(elapsed);
+         std::chrono::duration_cast<WatchdogDate::duration>(std::chrono::duration<double>(time_));
 }
 
 void FakePlatform::openApplication(const std::string& /*bundlePath*/,

@@ -38,9 +38,7 @@ class FakePlatform : public MainLoop,
   void exitProcess(int status) override { exitStatus = exitStatus.value_or(status); }
 
   std::optional<std::string> executablePath(int32_t pid) override {
-    auto it = processes.find(pid);
-    if (it == processes.end()) return std::nullopt;
-    return it->second;
+    return processes.contains(pid) ? std::optional(processes[pid]) : std::nullopt;
   }
   bool isTraced(int32_t pid) override { return traced.contains(pid); }
   bool runsAsCurrentUser(int32_t pid) override { return !otherUsers.contains(pid); }
