@@ -9,8 +9,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <optional>
-#include <string>
 
 #include "platform/host_process_info.h"
 

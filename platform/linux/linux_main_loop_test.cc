@@ -9,8 +9,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include "platform/linux/loaded_code_pages.h"
 
 namespace veldane {
 namespace {
@@ -60,9 +63,7 @@ TEST(LinuxMainLoop, TimersFireInOrderAndOnceWhenMovedOrRearmedAndPostedWorkRunsO
   EXPECT_EQ(posted, 100);
 }
 
-// A watch fires once: when its signal ends a process, or at once for an ended
-// but unreaped one; a reaped one cannot be watched.
-TEST(LinuxMainLoop, WatchSignalsAndFiresOnceWhenAProcessEndsOrHasEnded) {
+TEST(LinuxMainLoop, WatchSignalsAndFiresOnceWhenAProcessEndsOrHasEndedButNotWhenReaped) {
   LinuxMainLoop loop;
   EXPECT_EQ(loop.watchProcessExit(0, [] {}), nullptr);
   const pid_t living = fork();
@@ -123,6 +124,14 @@ TEST(LinuxMainLoop, PowerOffObserverFiresOnceWhenShutdownIsAnnounced) {
   sd_bus_flush_close_unref(login);
   unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
   kill(daemonPid, SIGTERM);
+}
+
+TEST(LoadedCodePages, ReleasedPagesComeBackAndRelocationsStay) {
+  EXPECT_GT(LoadedCodePages::release(), 0u);
+  // Calls through the relocated tables: library calls through the offset
+  // table, exceptions with their type information.
+  EXPECT_EQ(std::to_string(1234567), "1234567");
+  EXPECT_THROW(throw std::runtime_error("thrown after the release"), std::runtime_error);
 }
 
 }  // namespace

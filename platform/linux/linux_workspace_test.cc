@@ -1,14 +1,17 @@
 #include "platform/linux/linux_workspace.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "platform/linux/linux_main_loop.h"
 #include "platform/linux/plist_bundle_reader.h"
@@ -33,6 +36,8 @@ class LinuxWorkspaceTest : public ::testing::Test {
     std::ofstream(fs::path(bundle_) / "Contents" / "Info.plist")
         << "<plist><dict><key>CFBundleIdentifier</key><string>com.example.ws</string>"
            "<key>CFBundleExecutable</key><string>Name</string></dict></plist>";
+    // Programs of their own, to be found, that leave their inherited signal
+    // state alone (a shell would clear the mask).
     for (const char* name : {"Name", "Helper"}) {
       fs::copy_file("/bin/sleep", fs::path(bundle_) / "Contents" / "MacOS" / name);
     }
@@ -64,25 +69,55 @@ class LinuxWorkspaceTest : public ::testing::Test {
 
   LinuxMainLoop loop_;
   PlistBundleReader reader_;
-  LinuxWorkspace workspace_{loop_, reader_};
+  // With the soft limit of open files the watchdog was given, not its raised one.
+  LinuxWorkspace workspace_{loop_, reader_, rlim_t{77}};
   fs::path root_;
   std::string bundle_;
 };
 
-TEST_F(LinuxWorkspaceTest, FindsTheOpenedApplicationOnlyAndSaysWhyABundleCannotBeOpened) {
+TEST_F(LinuxWorkspaceTest, OpensDetachedAndCleanFindsOnlyTheApplicationAndSaysWhyNot) {
+  // SIGTERM ignored and blocked, as the watchdog has it, and an inheritable descriptor.
+  const sighandler_t previousAction = signal(SIGTERM, SIG_IGN);
+  sigset_t term, previousMask;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &term, &previousMask);
+  const int leaked = ::open((root_ / "leaked").c_str(), O_RDWR | O_CREAT, 0600);
   ASSERT_EQ(open(bundle_), std::nullopt);
+  close(leaked);
+  pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+  signal(SIGTERM, previousAction);
+  // The process between is reaped; the program lives, our child only as the reaper's.
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG | __WALL), 0);
+
   // A helper from the same bundle is no application.
   const std::string helper = bundle_ + "/Contents/MacOS/Helper";
   ASSERT_EQ(ProcessLauncher::launchDetached(helper, {"60"}), std::nullopt);
-  const std::vector<RunningApplication> programs = workspace_.processesRunning(helper);
-  ASSERT_EQ(programs.size(), 1u);
-  EXPECT_EQ(programs[0].session, programs[0].pid);
+  EXPECT_EQ(workspace_.processesRunning(helper).size(), 1u);
   const std::vector<RunningApplication> apps = workspace_.runningApplications("com.example.ws");
   ASSERT_EQ(apps.size(), 1u);
   EXPECT_FALSE(apps[0].terminated);
   EXPECT_EQ(apps[0].bundlePath, bundle_);
-  EXPECT_NE(apps[0].pid, programs[0].pid);
+  EXPECT_EQ(apps[0].session, apps[0].pid);
   EXPECT_TRUE(workspace_.runningApplications("com.example.other").empty());
+  // Its exec has happened by now: the state is the program's own.
+  const fs::path proc = "/proc/" + std::to_string(apps[0].pid);
+  std::ostringstream status;
+  status << std::ifstream(proc / "status").rdbuf();
+  EXPECT_NE(status.str().find("\nSigBlk:\t0000000000000000\n"), std::string::npos);
+  EXPECT_NE(status.str().find("\nSigIgn:\t0000000000000000\n"), std::string::npos);
+  rlimit openFiles{};
+  EXPECT_EQ(prlimit(apps[0].pid, RLIMIT_NOFILE, nullptr, &openFiles), 0);
+  EXPECT_EQ(openFiles.rlim_cur, 77u);
+  for (const char* stream : {"0", "1", "2"}) {
+    std::error_code ignored;
+    EXPECT_EQ(fs::read_symlink(proc / "fd" / stream, ignored), "/dev/null") << stream;
+  }
+  // sleep may briefly open files of its own while it starts: look for ours only.
+  for (const auto& entry : fs::directory_iterator(proc / "fd")) {
+    std::error_code ignored;
+    EXPECT_NE(fs::read_symlink(entry.path(), ignored), root_ / "leaked");
+  }
 
   const fs::path info = fs::path(bundle_) / "Contents" / "Info.plist";
   const std::string cannot = bundle_ + ": cannot open the application bundle (";

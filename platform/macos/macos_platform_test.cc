@@ -7,12 +7,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "platform/application_support.h"
 #include "platform/canonical_text.h"
 #include "platform/host_process_info.h"
 #include "platform/macos/cf_bundle_reader.h"
@@ -32,13 +30,10 @@ void runMainRunLoop(const std::function<bool()>& done) {
   }
 }
 
-TEST(MacosPlatform, ProbesTextAndBundlesAnswerAsTheSystem) {
+TEST(MacosPlatform, OwnPathTextAndBundlesAnswerAsTheSystem) {
   const std::optional<std::string> own = HostProcessInfo::executablePath(::getpid());
   ASSERT_TRUE(own.has_value());
   EXPECT_EQ(*own, fs::canonical(*own).string());
-  EXPECT_EQ(HostProcessInfo::executablePath(0), std::nullopt);
-  EXPECT_FALSE(HostProcessInfo::isTraced(::getpid()));  // run it under lldb: true
-  EXPECT_TRUE(applicationSupportDirectory().value_or("").ends_with("/Library/Application Support"));
   EXPECT_EQ(CanonicalText::composed("Cafe\xCC\x81"), "Caf\xC3\xA9");
   EXPECT_EQ(CanonicalText::composed("\xC3"), std::nullopt);
 
@@ -57,19 +52,17 @@ TEST(MacosPlatform, ProbesTextAndBundlesAnswerAsTheSystem) {
 TEST(MacosMainLoop, TimersWorkAndProcessExitsReachTheMainRunLoop) {
   MacosMainLoop loop;
   int fired = 0;
-  const std::unique_ptr<MainLoop::Timer> timer = loop.oneShotTimer(0.05, 0.01, [&] { ++fired; });
+  auto timer = loop.oneShotTimer(0.05, 0.01, [&] { ++fired; });
   loop.runAfter(0.05, [&] { ++fired; });
   runMainRunLoop([&] { return fired == 2; });
   EXPECT_EQ(fired, 2);
 
   const pid_t child = ::fork();
   if (child == 0) {
-    ::pause();
-    ::_exit(0);
+    for (;;) ::pause();
   }
   bool ended = false;
-  std::unique_ptr<MainLoop::ProcessExitWatch> watch =
-      loop.watchProcessExit(child, [&ended] { ended = true; });
+  auto watch = loop.watchProcessExit(child, [&ended] { ended = true; });
   EXPECT_TRUE(watch != nullptr && watch->sendSignal(SIGKILL));
   runMainRunLoop([&] { return ended; });
   EXPECT_TRUE(ended);

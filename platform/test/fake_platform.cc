@@ -6,55 +6,49 @@
 
 namespace veldane {
 
-// Cannot be re-armed: the supervisor makes a new one for each tick.
-class FakeMainLoop::FakeTimer : public MainLoop::Timer {
+// A timer or an exit watch: destroying it cancels either. A timer cannot be
+// re-armed: the supervisor makes a new one for each tick.
+class FakePlatform::Handle : public Timer, public ProcessExitWatch {
  public:
-  FakeTimer(FakeMainLoop& loop, Key key) : loop_(loop), key_(key) {}
-  ~FakeTimer() override { loop_.entries_.erase(key_); }
-
- private:
-  FakeMainLoop& loop_;
-  Key key_;
-};
-
-class FakeMainLoop::FakeWatch : public MainLoop::ProcessExitWatch {
- public:
-  FakeWatch(FakeMainLoop& loop, uint64_t id) : loop_(loop), id_(id) {}
-  ~FakeWatch() override { loop_.watches_.erase(id_); }
+  Handle(FakePlatform& fake, Key key) : fake_(fake), key_(key) {}
+  ~Handle() override {
+    fake_.entries_.erase(key_);
+    fake_.watches_.erase(key_.second);
+  }
 
   bool sendSignal(int signal) override {
-    const int32_t pid = loop_.watches_.at(id_).first;
-    loop_.signalsSent.push_back({pid, signal});
-    if (signal == SIGKILL) loop_.endProcess(pid);
+    const int32_t pid = fake_.watches_.at(key_.second).first;
+    fake_.signalsSent.push_back({pid, signal});
+    if (signal == SIGKILL) fake_.endProcess(pid);
     return true;
   }
 
  private:
-  FakeMainLoop& loop_;
-  uint64_t id_;
+  FakePlatform& fake_;
+  Key key_;
 };
 
-FakeMainLoop::Key FakeMainLoop::add(double delay, Callback work, double tolerance) {
+FakePlatform::Key FakePlatform::add(double delay, Callback work, double tolerance) {
   const Key key{time_ + delay, nextOrder_++};
   entries_[key] = {std::move(work), tolerance};
   return key;
 }
 
-std::unique_ptr<MainLoop::Timer> FakeMainLoop::oneShotTimer(double delay, double tolerance,
+std::unique_ptr<MainLoop::Timer> FakePlatform::oneShotTimer(double delay, double tolerance,
                                                             Callback callback) {
   if (timersFail) return nullptr;
-  return std::make_unique<FakeTimer>(*this, add(delay, std::move(callback), tolerance));
+  return std::make_unique<Handle>(*this, add(delay, std::move(callback), tolerance));
 }
 
-std::unique_ptr<MainLoop::ProcessExitWatch> FakeMainLoop::watchProcessExit(int32_t pid,
+std::unique_ptr<MainLoop::ProcessExitWatch> FakePlatform::watchProcessExit(int32_t pid,
                                                                            Callback onExit) {
   if (pid < 1) return nullptr;
-  const uint64_t id = nextOrder_++;
-  watches_[id] = {pid, std::move(onExit)};
-  return std::make_unique<FakeWatch>(*this, id);
+  const Key key{-1, nextOrder_++};
+  watches_[key.second] = {pid, std::move(onExit)};
+  return std::make_unique<Handle>(*this, key);
 }
 
-void FakeMainLoop::advance(double seconds) {
+void FakePlatform::advance(double seconds) {
   const double target = time_ + seconds;
   while (!exitStatus && !entries_.empty() && entries_.begin()->first.first <= target) {
     // Taken out first: a timer destroyed by its own work finds no entry.
@@ -65,7 +59,7 @@ void FakeMainLoop::advance(double seconds) {
   if (!exitStatus) time_ = std::max(time_, target);
 }
 
-void FakeMainLoop::endProcess(int32_t pid) {
+void FakePlatform::endProcess(int32_t pid) {
   processes.erase(pid);
   for (const auto& [id, watch] : watches_) {
     if (watch.first != pid) continue;
@@ -79,7 +73,7 @@ void FakeMainLoop::endProcess(int32_t pid) {
   }
 }
 
-std::optional<std::pair<double, double>> FakeMainLoop::nextTimer() const {
+std::optional<std::pair<double, double>> FakePlatform::nextTimer() const {
   for (const auto& [key, entry] : entries_) {
     if (entry.second >= 0) return std::pair(key.first - time_, entry.second);
   }
@@ -91,16 +85,15 @@ WatchdogDate FakePlatform::now() {
     --failingCalls;
     throw std::bad_alloc();
   }
-  const std::chrono::duration<double> elapsed(time());
   return WatchdogDate(std::chrono::seconds(1'780'000'000)) +
-         std::chrono::duration_cast<WatchdogDate::duration>(elapsed);
+         std::chrono::duration_cast<WatchdogDate::duration>(std::chrono::duration<double>(time_));
 }
 
 void FakePlatform::openApplication(const std::string& /*bundlePath*/,
                                    const std::vector<std::string>& arguments,
                                    OpenCompletion completion) {
   opened.push_back(arguments);
-  openedAt.push_back(time());
+  openedAt.push_back(time_);
   std::optional<std::string> error;
   if (!openErrors.empty()) {
     error = openErrors.front();

@@ -14,56 +14,11 @@
 
 namespace veldane {
 
-// A main loop with a virtual clock. Nothing happens until the test advances
-// the clock; then everything that falls due runs in order, on its thread.
-class FakeMainLoop : public MainLoop {
- public:
-  std::unique_ptr<Timer> oneShotTimer(double delay, double tolerance, Callback callback) override;
-  void runAfter(double delay, Callback work) override { add(delay, std::move(work), -1); }
-  void post(Callback work) override { runAfter(0, std::move(work)); }
-  std::unique_ptr<ProcessExitWatch> watchProcessExit(int32_t pid, Callback onExit) override;
-  std::unique_ptr<Subscription> observePowerOff(Callback onPowerOff) override {
-    powerOffObservers_.push_back(std::move(onPowerOff));
-    return std::make_unique<Subscription>();
-  }
-  void exitProcess(int status) override { exitStatus = exitStatus.value_or(status); }
-
-  double time() const { return time_; }
-  void advance(double seconds);
-  void runDue() { advance(0); }
-  // The process leaves `processes`, and every watch on it fires.
-  void endProcess(int32_t pid);
-  void announcePowerOff() {
-    for (const Callback& observer : powerOffObservers_) post(observer);
-  }
-  // The earliest pending timer's delay from now and its tolerance.
-  std::optional<std::pair<double, double>> nextTimer() const;
-
-  std::optional<int> exitStatus;
-  bool timersFail = false;                   // while set, no timer can be made
-  std::map<int32_t, std::string> processes;  // the simulated ones: pid → executable
-  // Sent through exit watches (pid, signal); SIGKILL ends the process.
-  std::vector<std::pair<int32_t, int>> signalsSent;
-
- private:
-  // Due time, then order of scheduling.
-  using Key = std::pair<double, uint64_t>;
-  class FakeTimer;
-  class FakeWatch;
-
-  Key add(double delay, Callback work, double tolerance);
-
-  double time_ = 0;
-  uint64_t nextOrder_ = 0;
-  // The work, and a timer's tolerance (negative for work that is no timer).
-  std::map<Key, std::pair<Callback, double>> entries_;
-  std::map<uint64_t, std::pair<int32_t, Callback>> watches_;
-  std::vector<Callback> powerOffObservers_;
-};
-
-// The whole simulated system: queries answer from the public fields, and
-// what the supervisor does is recorded in them.
-class FakePlatform : public FakeMainLoop,
+// The whole simulated system, on a virtual clock: nothing happens until the
+// test advances it, then everything that falls due runs in order. Queries
+// answer from the public fields, and what the supervisor does is recorded in
+// them.
+class FakePlatform : public MainLoop,
                      public SystemProbes,
                      public Workspace,
                      public BundleReader,
@@ -72,14 +27,22 @@ class FakePlatform : public FakeMainLoop,
  public:
   WatchdogPlatform platform() { return {*this, *this, *this, *this, *this, *this}; }
 
+  std::unique_ptr<Timer> oneShotTimer(double delay, double tolerance, Callback callback) override;
+  void runAfter(double delay, Callback work) override { add(delay, std::move(work), -1); }
+  void post(Callback work) override { runAfter(0, std::move(work)); }
+  std::unique_ptr<ProcessExitWatch> watchProcessExit(int32_t pid, Callback onExit) override;
+  std::unique_ptr<Subscription> observePowerOff(Callback onPowerOff) override {
+    powerOff_ = std::move(onPowerOff);
+    return std::make_unique<Subscription>();
+  }
+  void exitProcess(int status) override { exitStatus = exitStatus.value_or(status); }
+
   std::optional<std::string> executablePath(int32_t pid) override {
-    auto it = processes.find(pid);
-    if (it == processes.end()) return std::nullopt;
-    return it->second;
+    return processes.contains(pid) ? std::optional(processes[pid]) : std::nullopt;
   }
   bool isTraced(int32_t pid) override { return traced.contains(pid); }
   bool runsAsCurrentUser(int32_t pid) override { return !otherUsers.contains(pid); }
-  std::string bootSession() override { return boot; }
+  std::string bootSession() override { return "boot-1"; }
   std::optional<FileIdentity> fileIdentity(const std::string& /*path*/) override {
     ++fileIdentityCalls;
     return ownIdentity;
@@ -87,12 +50,9 @@ class FakePlatform : public FakeMainLoop,
   bool samePath(std::string_view a, std::string_view b) override { return a == b; }
   std::optional<std::string> applicationSupportDirectory() override { return applicationSupport; }
   int32_t ownPid() override { return 4242; }
-  bool kill(int32_t pid, int /*signal*/) override {
-    killedByPid.push_back(pid);
-    return true;
-  }
+  bool kill(int32_t /*pid*/, int /*signal*/) override { return true; }
   WatchdogDate now() override;
-  double uptime() override { return 1000 + time(); }
+  double uptime() override { return 1000 + time_; }
 
   std::vector<RunningApplication> runningApplications(const std::string& /*id*/) override {
     return running;
@@ -108,7 +68,7 @@ class FakePlatform : public FakeMainLoop,
   void log(LogLevel /*level*/, std::string_view message) override { lines.emplace_back(message); }
 
   HostCpuSample sampleCpu(int32_t pid) override {
-    samples.push_back(time());
+    samples.push_back(time_);
     return cpu[pid];
   }
   void snapshot(int32_t /*pid*/, double /*budget*/, Completion done) override {
@@ -117,15 +77,25 @@ class FakePlatform : public FakeMainLoop,
     waiting.push_back(std::move(done));
   }
 
+  void advance(double seconds);
+  void runDue() { advance(0); }
+  // The process leaves `processes`, and every watch on it fires.
+  void endProcess(int32_t pid);
+  void announcePowerOff() { post(powerOff_); }
+  // The earliest pending timer's delay from now and its tolerance.
+  std::optional<std::pair<double, double>> nextTimer() const;
+
+  std::optional<int> exitStatus;
+  bool timersFail = false;                   // while set, no timer can be made
+  std::map<int32_t, std::string> processes;  // pid → executable
+  // Sent through exit watches (pid, signal); SIGKILL ends the process.
+  std::vector<std::pair<int32_t, int>> signalsSent;
   std::set<int32_t> traced;
   std::set<int32_t> otherUsers;
-  std::string boot = "boot-1";
   // The only file asked about: the watchdog's own executable, once a tick.
   std::optional<FileIdentity> ownIdentity;
   int fileIdentityCalls = 0;
   std::optional<std::string> applicationSupport;
-  // Signalled by pid rather than through a watch.
-  std::vector<int32_t> killedByPid;
   // The next calls of now() throw std::bad_alloc, as a tick's allocation would.
   int failingCalls = 0;
 
@@ -136,10 +106,8 @@ class FakePlatform : public FakeMainLoop,
   std::vector<double> openedAt;
   // Outcomes of the next openings, first first; success once it is empty.
   std::vector<std::optional<std::string>> openErrors;
-  std::function<void()> onOpen;  // on each successful opening
-
+  std::function<void()> onOpen;      // on each successful opening
   std::optional<BundleInfo> bundle;  // of every bundle
-
   std::vector<std::string> lines;
 
   std::map<int32_t, HostCpuSample> cpu;
@@ -149,6 +117,20 @@ class FakePlatform : public FakeMainLoop,
   // Absent: snapshots wait in `waiting` for the test to answer them, or never finish.
   std::optional<HostHangSnapshot> answer = HostHangSnapshot{{}, "unwound"};
   std::vector<Completion> waiting;
+
+ private:
+  // Due time, then order of scheduling (also the id of a watch).
+  using Key = std::pair<double, uint64_t>;
+  class Handle;
+
+  Key add(double delay, Callback work, double tolerance);
+
+  double time_ = 0;
+  uint64_t nextOrder_ = 0;
+  // The work, and a timer's tolerance (negative for work that is no timer).
+  std::map<Key, std::pair<Callback, double>> entries_;
+  std::map<uint64_t, std::pair<int32_t, Callback>> watches_;
+  Callback powerOff_;
 };
 
 }  // namespace veldane
