@@ -5,14 +5,13 @@
 //   veldane-bench-driver BUNDLE idle SECONDS [-- WRAPPER...]
 //       resident memory, CPU time and wake-ups of the watchdog over SECONDS
 //       of a healthy host; WRAPPER (strace, /usr/bin/time) runs the watchdog
-//   veldane-bench-driver BUNDLE reaction COUNT [-- WRAPPER...]
+//   veldane-bench-driver BUNDLE reaction COUNT
 //       COUNT times: SIGKILL the host, time the judging tick, the ledger
 //       write and the relaunched host
 //
 // The driver is a child subreaper, so the hosts that the watchdog launches
 // become its children; it ends and reaps every process it started or
 // inherited, by pid, on every way out.
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -35,7 +34,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -192,8 +190,6 @@ void waitUntilWatching(pid_t watchdog, pid_t host) {
 struct Sample {
   std::map<std::string, int64_t> rollup;  // kB
   int64_t cpuTicks = 0;                   // utime + stime
-  int64_t utime = 0;
-  int64_t stime = 0;
   int64_t voluntary = 0;
   int64_t involuntary = 0;
   int64_t runNs = 0;  // time on a CPU, from /proc/PID/schedstat
@@ -214,11 +210,7 @@ Sample sample(pid_t pid) {
   std::istringstream rest(stat.substr(stat.rfind(')') + 2));
   std::vector<std::string> fields;
   for (std::string f; rest >> f;) fields.push_back(f);
-  if (fields.size() > 12) {
-    s.utime = std::stoll(fields[11]);
-    s.stime = std::stoll(fields[12]);
-    s.cpuTicks = s.utime + s.stime;
-  }
+  if (fields.size() > 12) s.cpuTicks = std::stoll(fields[11]) + std::stoll(fields[12]);
   std::istringstream(readText(proc + "/schedstat")) >> s.runNs;
   std::istringstream status(readText(proc + "/status"));
   for (std::string line; std::getline(status, line);) {
@@ -262,16 +254,22 @@ std::map<std::string, Private> privateByMapping(pid_t pid) {
 }
 
 struct Session {
-  fs::path bundle;
   pid_t host = 0;
   pid_t top = 0;  // the watchdog, or its wrapper
 };
 
-fs::path dataFolder();
+fs::path dataFolder() {
+  const char* data = std::getenv("XDG_DATA_HOME");
+  if (data == nullptr) fail("XDG_DATA_HOME is not set");
+  for (const auto& entry : fs::recursive_directory_iterator(data)) {
+    if (entry.path().filename() == "host.json") return entry.path().parent_path();
+  }
+  fail("no host.json under " + std::string(data));
+}
 
 Session start(const fs::path& bundle, const std::vector<std::string>& wrapper) {
   prctl(PR_SET_CHILD_SUBREAPER, 1);
-  Session session{bundle};
+  Session session;
   const size_t before = readStamps().size();
   spawn({(bundle / "Contents/MacOS/BenchHost").string()});
   session.host = waitForStampAfter(before, 10000).pid;
@@ -284,18 +282,15 @@ Session start(const fs::path& bundle, const std::vector<std::string>& wrapper) {
   return session;
 }
 
-// Ends the watchdog with SIGTERM and gives its exit status (or the
-// wrapper's); -1 when it has not ended within five seconds (strace -f, for
-// one, goes on tracing the hosts the watchdog launched).
-int stop(const Session& session) {
+// Ends the watchdog with SIGTERM and gives it, or its wrapper (which then
+// writes its report), up to five seconds to exit.
+void stop(const Session& session) {
   kill(gWatchdog, SIGTERM);
   gWatchdog = 0;
-  int status = 0;
-  for (int waited = 0; waitpid(session.top, &status, WNOHANG) == 0; waited += 10) {
-    if (waited >= 5000) return -1;
+  for (int waited = 0; waited < 5000; waited += 10) {
+    if (waitpid(session.top, nullptr, WNOHANG) != 0) return;
     sleepMs(10);
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 int idle(const fs::path& bundle, double seconds, const std::vector<std::string>& wrapper) {
@@ -325,11 +320,10 @@ int idle(const fs::path& bundle, double seconds, const std::vector<std::string>&
   close(ticksFd);
   const double elapsed = static_cast<double>(nowNs() - from) / 1e9;
   const auto top = privateByMapping(gWatchdog);
-  const pid_t watchdog = gWatchdog;
-  const int status = stop(session);
+  stop(session);
 
   const auto kb = [&](const char* key) { return b.rollup.count(key) ? b.rollup.at(key) : 0; };
-  std::printf("watchdog pid %d, sampled over %.1f s\n", static_cast<int>(watchdog), elapsed);
+  std::printf("watchdog sampled over %.1f s\n", elapsed);
   int64_t ownClean = 0;
   int64_t libraryClean = 0;
   for (const auto& [name, size] : top)
@@ -339,9 +333,8 @@ int idle(const fs::path& bundle, double seconds, const std::vector<std::string>&
               " clean of libraries no other process maps now\n",
               kb("Private_Clean") + kb("Private_Dirty"), kb("Private_Dirty"), ownClean,
               libraryClean);
-  std::printf("  resident (Rss): %" PRId64 " KiB, proportional (Pss): %" PRId64
-              " KiB, anonymous: %" PRId64 " KiB\n",
-              kb("Rss"), kb("Pss"), kb("Anonymous"));
+  std::printf("  resident (Rss): %" PRId64 " KiB, proportional (Pss): %" PRId64 " KiB\n", kb("Rss"),
+              kb("Pss"));
   std::vector<std::pair<std::string, Private>> sorted(top.begin(), top.end());
   std::sort(sorted.begin(), sorted.end(), [](const auto& x, const auto& y) {
     return x.second.clean + x.second.dirty > y.second.clean + y.second.dirty;
@@ -364,31 +357,15 @@ int idle(const fs::path& bundle, double seconds, const std::vector<std::string>&
   std::printf("  wake-ups in the window: %" PRId64 " voluntary, %" PRId64
               " involuntary context switches\n",
               b.voluntary - a.voluntary, b.involuntary - a.involuntary);
-  std::printf("  exit status after SIGTERM: %d\n", status);
   cleanUp(0);
   return 0;
 }
 
-fs::path dataFolder() {
-  const char* data = std::getenv("XDG_DATA_HOME");
-  if (data == nullptr) fail("XDG_DATA_HOME is not set");
-  for (const auto& entry : fs::recursive_directory_iterator(data)) {
-    if (entry.path().filename() == "host.json") return entry.path().parent_path();
-  }
-  fail("no host.json under " + std::string(data));
-}
-
-struct Percentiles {
-  double p50, p99, max;
-};
-
-Percentiles percentiles(std::vector<double> values) {
+// The nearest-rank percentile `p` of `values`, which it sorts.
+double percentile(std::vector<double>& values, double p) {
   std::sort(values.begin(), values.end());
-  const auto rank = [&](double p) {
-    size_t index = static_cast<size_t>(std::ceil(p * static_cast<double>(values.size())));
-    return values[std::clamp<size_t>(index, 1, values.size()) - 1];
-  };
-  return {rank(0.50), rank(0.99), values.back()};
+  const auto rank = static_cast<size_t>(std::ceil(p * static_cast<double>(values.size())));
+  return values[std::clamp<size_t>(rank, 1, values.size()) - 1];
 }
 
 // Times, as read by this driver, of what follows a kill: the host's exit
@@ -430,8 +407,8 @@ Reaction observe(int pidfd, int inotifyFd) {
   return seen;
 }
 
-int reaction(const fs::path& bundle, int count, const std::vector<std::string>& wrapper) {
-  Session session = start(bundle, wrapper);
+int reaction(const fs::path& bundle, int count) {
+  Session session = start(bundle, {});
   const fs::path folder = dataFolder();
   const int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   if (fd < 0 || inotify_add_watch(fd, folder.c_str(), IN_OPEN | IN_MOVED_TO) < 0) {
@@ -465,13 +442,12 @@ int reaction(const fs::path& bundle, int count, const std::vector<std::string>& 
     host = next.pid;
   }
   close(fd);
-  const int status = stop(session);
+  stop(session);
   cleanUp(0);
 
-  std::printf("%d host deaths (SIGKILL), times from the kill, ms: p50 / p99 / max\n", count);
-  const auto row = [](const char* what, const std::vector<double>& values) {
-    const Percentiles p = percentiles(values);
-    std::printf("  %-58s %8.3f %8.3f %8.3f\n", what, p.p50, p.p99, p.max);
+  std::printf("%d host deaths (SIGKILL), times from the kill, ms: p50 / p99\n", count);
+  const auto row = [](const char* what, std::vector<double>& values) {
+    std::printf("  %-58s %8.3f %8.3f\n", what, percentile(values, 0.50), percentile(values, 0.99));
   };
   row("host has exited (its pidfd is readable)", exited);
   row("judging tick opens host.json (exit watch)", tick);
@@ -479,17 +455,17 @@ int reaction(const fs::path& bundle, int count, const std::vector<std::string>& 
   row("ledger written (watchdog.json renamed into place)", ledger);
   row("relaunched host enters main, beyond the fixed 1.0 s", entered);
   row("relaunched host has written its record, beyond 1.0 s", recorded);
-  std::printf("  exit status after SIGTERM: %d\n", status);
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4) {
+  const std::string mode = argc > 2 ? argv[2] : "";
+  if (argc < 4 || (mode != "idle" && mode != "reaction") || (mode == "reaction" && argc > 4)) {
     std::fprintf(stderr,
                  "usage: %s BUNDLE idle SECONDS [-- WRAPPER...]\n"
-                 "       %s BUNDLE reaction COUNT [-- WRAPPER...]\n",
+                 "       %s BUNDLE reaction COUNT\n",
                  argv[0], argv[0]);
     return 2;
   }
@@ -497,14 +473,11 @@ int main(int argc, char** argv) {
   interrupt.sa_handler = onSignal;  // no SA_RESTART: waits return early
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &interrupt, nullptr);
   const fs::path bundle = fs::absolute(argv[1]);
-  const std::string mode = argv[2];
+  if (mode == "reaction") return reaction(bundle, std::atoi(argv[3]));
   std::vector<std::string> wrapper;
   for (int i = 4; i < argc; ++i) {
     if (i == 4 && std::strcmp(argv[i], "--") == 0) continue;
     wrapper.push_back(argv[i]);
   }
-  if (mode == "idle") return idle(bundle, std::atof(argv[3]), wrapper);
-  if (mode == "reaction") return reaction(bundle, std::atoi(argv[3]), wrapper);
-  std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
-  return 2;
+  return idle(bundle, std::atof(argv[3]), wrapper);
 }
