@@ -34,7 +34,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -69,8 +68,6 @@ void sleepMs(int ms) {
   checkInterrupted();
 }
 
-std::set<pid_t> gStarted;  // every process this driver spawned itself
-
 pid_t spawn(const std::vector<std::string>& args) {
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -79,7 +76,6 @@ pid_t spawn(const std::vector<std::string>& args) {
   if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
     fail("cannot start " + args[0]);
   }
-  gStarted.insert(pid);
   return pid;
 }
 
@@ -105,28 +101,24 @@ std::string exeOf(pid_t pid) {
   return fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).string();
 }
 
-// Ends every child (spawned or inherited as subreaper) and reaps it. The
-// watchdog gets SIGTERM first, so that a wrapper sees it end normally.
-void cleanUp(pid_t watchdog) {
-  if (watchdog > 0) kill(watchdog, SIGTERM);
+// Ends every child, spawned or inherited as subreaper, and reaps it. A
+// process whose parent ends here becomes a child and goes in the next round.
+void cleanUp() {
   for (int round = 0; round < 100; ++round) {
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
-    std::vector<pid_t> children = childrenOf(getpid());
+    const std::vector<pid_t> children = childrenOf(getpid());
     if (children.empty()) return;
-    for (pid_t child : children) {
-      // Wrappers are given time to pass the watchdog's end on.
-      if (round >= 20 || !gStarted.contains(child)) kill(child, SIGKILL);
-    }
-    sleepMs(50);
+    for (pid_t child : children) kill(child, SIGKILL);
+    // Not sleepMs: an interruption is already being cleaned up.
+    const timespec pause{0, 50'000'000};
+    nanosleep(&pause, nullptr);
   }
 }
 
-pid_t gWatchdog = 0;
-
 [[noreturn]] void fail(const std::string& why) {
   std::fprintf(stderr, "veldane-bench-driver: %s\n", why.c_str());
-  cleanUp(gWatchdog);
+  cleanUp();
   std::exit(1);
 }
 
@@ -256,6 +248,7 @@ std::map<std::string, Private> privateByMapping(pid_t pid) {
 struct Session {
   pid_t host = 0;
   pid_t top = 0;  // the watchdog, or its wrapper
+  pid_t watchdog = 0;
 };
 
 fs::path dataFolder() {
@@ -277,16 +270,15 @@ Session start(const fs::path& bundle, const std::vector<std::string>& wrapper) {
   std::vector<std::string> command = wrapper;
   command.push_back(watchdogExe);
   session.top = spawn(command);
-  gWatchdog = findWatchdog(session.top, watchdogExe);
-  waitUntilWatching(gWatchdog, session.host);
+  session.watchdog = findWatchdog(session.top, watchdogExe);
+  waitUntilWatching(session.watchdog, session.host);
   return session;
 }
 
 // Ends the watchdog with SIGTERM and gives it, or its wrapper (which then
 // writes its report), up to five seconds to exit.
 void stop(const Session& session) {
-  kill(gWatchdog, SIGTERM);
-  gWatchdog = 0;
+  kill(session.watchdog, SIGTERM);
   for (int waited = 0; waited < 5000; waited += 10) {
     if (waitpid(session.top, nullptr, WNOHANG) != 0) return;
     sleepMs(10);
@@ -304,10 +296,10 @@ int idle(const fs::path& bundle, double seconds, const std::vector<std::string>&
     fail("inotify");
   }
   const long ticksPerSecond = sysconf(_SC_CLK_TCK);
-  const Sample a = sample(gWatchdog);
+  const Sample a = sample(session.watchdog);
   const int64_t from = nowNs();
   sleepMs(static_cast<int>(seconds * 1000));
-  const Sample b = sample(gWatchdog);
+  const Sample b = sample(session.watchdog);
   int ticks = 0;
   alignas(inotify_event) char events[4096];
   for (ssize_t got; (got = read(ticksFd, events, sizeof events)) > 0;) {
@@ -319,7 +311,7 @@ int idle(const fs::path& bundle, double seconds, const std::vector<std::string>&
   }
   close(ticksFd);
   const double elapsed = static_cast<double>(nowNs() - from) / 1e9;
-  const auto top = privateByMapping(gWatchdog);
+  const auto top = privateByMapping(session.watchdog);
   stop(session);
 
   const auto kb = [&](const char* key) { return b.rollup.count(key) ? b.rollup.at(key) : 0; };
@@ -357,7 +349,7 @@ int idle(const fs::path& bundle, double seconds, const std::vector<std::string>&
   std::printf("  wake-ups in the window: %" PRId64 " voluntary, %" PRId64
               " involuntary context switches\n",
               b.voluntary - a.voluntary, b.involuntary - a.involuntary);
-  cleanUp(0);
+  cleanUp();
   return 0;
 }
 
@@ -417,7 +409,7 @@ int reaction(const fs::path& bundle, int count) {
   std::vector<double> exited, tick, reacted, ledger, entered, recorded;
   pid_t host = session.host;
   for (int i = 0; i < count; ++i) {
-    waitUntilWatching(gWatchdog, host);
+    waitUntilWatching(session.watchdog, host);
     // Away from the timer ticks, so that the exit watch is what reacts.
     sleepMs(100);
     alignas(inotify_event) char drain[4096];
@@ -443,7 +435,7 @@ int reaction(const fs::path& bundle, int count) {
   }
   close(fd);
   stop(session);
-  cleanUp(0);
+  cleanUp();
 
   std::printf("%d host deaths (SIGKILL), times from the kill, ms: p50 / p99\n", count);
   const auto row = [](const char* what, std::vector<double>& values) {
