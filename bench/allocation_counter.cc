@@ -1,10 +1,8 @@
 #include "bench/allocation_counter.h"
 
 #include <errno.h>
-#include <execinfo.h>
 #include <malloc.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <cstddef>
 
@@ -22,22 +20,12 @@ namespace {
 
 // One benchmark thread: plain flags and counters suffice.
 bool gCounting = false;
-bool gTracing = false;
-bool gInTrace = false;
 AllocationCount gCount;
 
 void noteAllocation(size_t size) {
   if (!gCounting) return;
   ++gCount.calls;
   gCount.bytes += size;
-  if (!gTracing || gInTrace) return;
-  gInTrace = true;  // backtrace() itself may allocate on its first call
-  void* frames[24];
-  const int depth = backtrace(frames, 24);
-  static const char kHeader[] = "--- allocation\n";
-  [[maybe_unused]] ssize_t written = write(STDERR_FILENO, kHeader, sizeof kHeader - 1);
-  backtrace_symbols_fd(frames + 1, depth - 1, STDERR_FILENO);
-  gInTrace = false;
 }
 
 }  // namespace
@@ -54,20 +42,7 @@ AllocationCount stop() {
   return gCount;
 }
 
-void setTracing(bool on) {
-  if (on) {
-    // Loads what backtrace() needs before anything is counted.
-    void* frames[2];
-    backtrace(frames, 2);
-  }
-  gTracing = on;
-}
-
 }  // namespace AllocationCounter
-
-PauseCounting::PauseCounting() : wasCounting_(gCounting) { gCounting = false; }
-
-PauseCounting::~PauseCounting() { gCounting = wasCounting_; }
 
 }  // namespace veldane::bench
 

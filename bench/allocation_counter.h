@@ -19,23 +19,7 @@ namespace AllocationCounter {
 void start();
 AllocationCount stop();
 
-// With tracing on, every counted allocation prints its call stack to
-// standard error (symbols need -rdynamic).
-void setTracing(bool on);
-
 }  // namespace AllocationCounter
-
-// Allocations of the benchmark's own scaffolding, not of the code measured.
-class PauseCounting {
- public:
-  PauseCounting();
-  ~PauseCounting();
-  PauseCounting(const PauseCounting&) = delete;
-  PauseCounting& operator=(const PauseCounting&) = delete;
-
- private:
-  bool wasCounting_;
-};
 
 }  // namespace veldane::bench
 

@@ -5,14 +5,13 @@
 //   veldane-bench-driver BUNDLE idle SECONDS [-- WRAPPER...]
 //       resident memory, CPU time and wake-ups of the watchdog over SECONDS
 //       of a healthy host; WRAPPER (strace, /usr/bin/time) runs the watchdog
-//   veldane-bench-driver BUNDLE reaction COUNT [-- WRAPPER...]
+//   veldane-bench-driver BUNDLE reaction COUNT
 //       COUNT times: SIGKILL the host, time the judging tick, the ledger
 //       write and the relaunched host
 //
 // The driver is a child subreaper, so the hosts that the watchdog launches
 // become its children; it ends and reaps every process it started or
 // inherited, by pid, on every way out.
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -35,8 +34,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <optional>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -71,8 +68,6 @@ void sleepMs(int ms) {
   checkInterrupted();
 }
 
-std::set<pid_t> gStarted;  // every process this driver spawned itself
-
 pid_t spawn(const std::vector<std::string>& args) {
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -81,7 +76,6 @@ pid_t spawn(const std::vector<std::string>& args) {
   if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
     fail("cannot start " + args[0]);
   }
-  gStarted.insert(pid);
   return pid;
 }
 
@@ -107,28 +101,24 @@ std::string exeOf(pid_t pid) {
   return fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).string();
 }
 
-// Ends every child (spawned or inherited as subreaper) and reaps it. The
-// watchdog gets SIGTERM first, so that a wrapper sees it end normally.
-void cleanUp(pid_t watchdog) {
-  if (watchdog > 0) kill(watchdog, SIGTERM);
+// Ends every child, spawned or inherited as subreaper, and reaps it. A
+// process whose parent ends here becomes a child and goes in the next round.
+void cleanUp() {
   for (int round = 0; round < 100; ++round) {
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
-    std::vector<pid_t> children = childrenOf(getpid());
+    const std::vector<pid_t> children = childrenOf(getpid());
     if (children.empty()) return;
-    for (pid_t child : children) {
-      // Wrappers are given time to pass the watchdog's end on.
-      if (round >= 20 || !gStarted.contains(child)) kill(child, SIGKILL);
-    }
-    sleepMs(50);
+    for (pid_t child : children) kill(child, SIGKILL);
+    // Not sleepMs: an interruption is already being cleaned up.
+    const timespec pause{0, 50'000'000};
+    nanosleep(&pause, nullptr);
   }
 }
 
-pid_t gWatchdog = 0;
-
 [[noreturn]] void fail(const std::string& why) {
   std::fprintf(stderr, "veldane-bench-driver: %s\n", why.c_str());
-  cleanUp(gWatchdog);
+  cleanUp();
   std::exit(1);
 }
 
@@ -192,8 +182,6 @@ void waitUntilWatching(pid_t watchdog, pid_t host) {
 struct Sample {
   std::map<std::string, int64_t> rollup;  // kB
   int64_t cpuTicks = 0;                   // utime + stime
-  int64_t utime = 0;
-  int64_t stime = 0;
   int64_t voluntary = 0;
   int64_t involuntary = 0;
   int64_t runNs = 0;  // time on a CPU, from /proc/PID/schedstat
@@ -214,11 +202,7 @@ Sample sample(pid_t pid) {
   std::istringstream rest(stat.substr(stat.rfind(')') + 2));
   std::vector<std::string> fields;
   for (std::string f; rest >> f;) fields.push_back(f);
-  if (fields.size() > 12) {
-    s.utime = std::stoll(fields[11]);
-    s.stime = std::stoll(fields[12]);
-    s.cpuTicks = s.utime + s.stime;
-  }
+  if (fields.size() > 12) s.cpuTicks = std::stoll(fields[11]) + std::stoll(fields[12]);
   std::istringstream(readText(proc + "/schedstat")) >> s.runNs;
   std::istringstream status(readText(proc + "/status"));
   for (std::string line; std::getline(status, line);) {
@@ -262,16 +246,23 @@ std::map<std::string, Private> privateByMapping(pid_t pid) {
 }
 
 struct Session {
-  fs::path bundle;
   pid_t host = 0;
   pid_t top = 0;  // the watchdog, or its wrapper
+  pid_t watchdog = 0;
 };
 
-fs::path dataFolder();
+fs::path dataFolder() {
+  const char* data = std::getenv("XDG_DATA_HOME");
+  if (data == nullptr) fail("XDG_DATA_HOME is not set");
+  for (const auto& entry : fs::recursive_directory_iterator(data)) {
+    if (entry.path().filename() == "host.json") return entry.path().parent_path();
+  }
+  fail("no host.json under " + std::string(data));
+}
 
 Session start(const fs::path& bundle, const std::vector<std::string>& wrapper) {
   prctl(PR_SET_CHILD_SUBREAPER, 1);
-  Session session{bundle};
+  Session session;
   const size_t before = readStamps().size();
   spawn({(bundle / "Contents/MacOS/BenchHost").string()});
   session.host = waitForStampAfter(before, 10000).pid;
@@ -279,23 +270,19 @@ Session start(const fs::path& bundle, const std::vector<std::string>& wrapper) {
   std::vector<std::string> command = wrapper;
   command.push_back(watchdogExe);
   session.top = spawn(command);
-  gWatchdog = findWatchdog(session.top, watchdogExe);
-  waitUntilWatching(gWatchdog, session.host);
+  session.watchdog = findWatchdog(session.top, watchdogExe);
+  waitUntilWatching(session.watchdog, session.host);
   return session;
 }
 
-// Ends the watchdog with SIGTERM and gives its exit status (or the
-// wrapper's); -1 when it has not ended within five seconds (strace -f, for
-// one, goes on tracing the hosts the watchdog launched).
-int stop(const Session& session) {
-  kill(gWatchdog, SIGTERM);
-  gWatchdog = 0;
-  int status = 0;
-  for (int waited = 0; waitpid(session.top, &status, WNOHANG) == 0; waited += 10) {
-    if (waited >= 5000) return -1;
+// Ends the watchdog with SIGTERM and gives it, or its wrapper (which then
+// writes its report), up to five seconds to exit.
+void stop(const Session& session) {
+  kill(session.watchdog, SIGTERM);
+  for (int waited = 0; waited < 5000; waited += 10) {
+    if (waitpid(session.top, nullptr, WNOHANG) != 0) return;
     sleepMs(10);
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 int idle(const fs::path& bundle, double seconds, const std::vector<std::string>& wrapper) {
@@ -309,10 +296,10 @@ int idle(const fs::path& bundle, double seconds, const std::vector<std::string>&
     fail("inotify");
   }
   const long ticksPerSecond = sysconf(_SC_CLK_TCK);
-  const Sample a = sample(gWatchdog);
+  const Sample a = sample(session.watchdog);
   const int64_t from = nowNs();
   sleepMs(static_cast<int>(seconds * 1000));
-  const Sample b = sample(gWatchdog);
+  const Sample b = sample(session.watchdog);
   int ticks = 0;
   alignas(inotify_event) char events[4096];
   for (ssize_t got; (got = read(ticksFd, events, sizeof events)) > 0;) {
@@ -324,12 +311,11 @@ int idle(const fs::path& bundle, double seconds, const std::vector<std::string>&
   }
   close(ticksFd);
   const double elapsed = static_cast<double>(nowNs() - from) / 1e9;
-  const auto top = privateByMapping(gWatchdog);
-  const pid_t watchdog = gWatchdog;
-  const int status = stop(session);
+  const auto top = privateByMapping(session.watchdog);
+  stop(session);
 
   const auto kb = [&](const char* key) { return b.rollup.count(key) ? b.rollup.at(key) : 0; };
-  std::printf("watchdog pid %d, sampled over %.1f s\n", static_cast<int>(watchdog), elapsed);
+  std::printf("watchdog sampled over %.1f s\n", elapsed);
   int64_t ownClean = 0;
   int64_t libraryClean = 0;
   for (const auto& [name, size] : top)
@@ -339,9 +325,8 @@ int idle(const fs::path& bundle, double seconds, const std::vector<std::string>&
               " clean of libraries no other process maps now\n",
               kb("Private_Clean") + kb("Private_Dirty"), kb("Private_Dirty"), ownClean,
               libraryClean);
-  std::printf("  resident (Rss): %" PRId64 " KiB, proportional (Pss): %" PRId64
-              " KiB, anonymous: %" PRId64 " KiB\n",
-              kb("Rss"), kb("Pss"), kb("Anonymous"));
+  std::printf("  resident (Rss): %" PRId64 " KiB, proportional (Pss): %" PRId64 " KiB\n", kb("Rss"),
+              kb("Pss"));
   std::vector<std::pair<std::string, Private>> sorted(top.begin(), top.end());
   std::sort(sorted.begin(), sorted.end(), [](const auto& x, const auto& y) {
     return x.second.clean + x.second.dirty > y.second.clean + y.second.dirty;
@@ -364,31 +349,15 @@ int idle(const fs::path& bundle, double seconds, const std::vector<std::string>&
   std::printf("  wake-ups in the window: %" PRId64 " voluntary, %" PRId64
               " involuntary context switches\n",
               b.voluntary - a.voluntary, b.involuntary - a.involuntary);
-  std::printf("  exit status after SIGTERM: %d\n", status);
-  cleanUp(0);
+  cleanUp();
   return 0;
 }
 
-fs::path dataFolder() {
-  const char* data = std::getenv("XDG_DATA_HOME");
-  if (data == nullptr) fail("XDG_DATA_HOME is not set");
-  for (const auto& entry : fs::recursive_directory_iterator(data)) {
-    if (entry.path().filename() == "host.json") return entry.path().parent_path();
-  }
-  fail("no host.json under " + std::string(data));
-}
-
-struct Percentiles {
-  double p50, p99, max;
-};
-
-Percentiles percentiles(std::vector<double> values) {
+// The nearest-rank percentile `p` of `values`, which it sorts.
+double percentile(std::vector<double>& values, double p) {
   std::sort(values.begin(), values.end());
-  const auto rank = [&](double p) {
-    size_t index = static_cast<size_t>(std::ceil(p * static_cast<double>(values.size())));
-    return values[std::clamp<size_t>(index, 1, values.size()) - 1];
-  };
-  return {rank(0.50), rank(0.99), values.back()};
+  const auto rank = static_cast<size_t>(std::ceil(p * static_cast<double>(values.size())));
+  return values[std::clamp<size_t>(rank, 1, values.size()) - 1];
 }
 
 // Times, as read by this driver, of what follows a kill: the host's exit
@@ -430,8 +399,8 @@ Reaction observe(int pidfd, int inotifyFd) {
   return seen;
 }
 
-int reaction(const fs::path& bundle, int count, const std::vector<std::string>& wrapper) {
-  Session session = start(bundle, wrapper);
+int reaction(const fs::path& bundle, int count) {
+  Session session = start(bundle, {});
   const fs::path folder = dataFolder();
   const int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   if (fd < 0 || inotify_add_watch(fd, folder.c_str(), IN_OPEN | IN_MOVED_TO) < 0) {
@@ -440,7 +409,7 @@ int reaction(const fs::path& bundle, int count, const std::vector<std::string>& 
   std::vector<double> exited, tick, reacted, ledger, entered, recorded;
   pid_t host = session.host;
   for (int i = 0; i < count; ++i) {
-    waitUntilWatching(gWatchdog, host);
+    waitUntilWatching(session.watchdog, host);
     // Away from the timer ticks, so that the exit watch is what reacts.
     sleepMs(100);
     alignas(inotify_event) char drain[4096];
@@ -465,13 +434,12 @@ int reaction(const fs::path& bundle, int count, const std::vector<std::string>& 
     host = next.pid;
   }
   close(fd);
-  const int status = stop(session);
-  cleanUp(0);
+  stop(session);
+  cleanUp();
 
-  std::printf("%d host deaths (SIGKILL), times from the kill, ms: p50 / p99 / max\n", count);
-  const auto row = [](const char* what, const std::vector<double>& values) {
-    const Percentiles p = percentiles(values);
-    std::printf("  %-58s %8.3f %8.3f %8.3f\n", what, p.p50, p.p99, p.max);
+  std::printf("%d host deaths (SIGKILL), times from the kill, ms: p50 / p99\n", count);
+  const auto row = [](const char* what, std::vector<double>& values) {
+    std::printf("  %-58s %8.3f %8.3f\n", what, percentile(values, 0.50), percentile(values, 0.99));
   };
   row("host has exited (its pidfd is readable)", exited);
   row("judging tick opens host.json (exit watch)", tick);
@@ -479,17 +447,17 @@ int reaction(const fs::path& bundle, int count, const std::vector<std::string>& 
   row("ledger written (watchdog.json renamed into place)", ledger);
   row("relaunched host enters main, beyond the fixed 1.0 s", entered);
   row("relaunched host has written its record, beyond 1.0 s", recorded);
-  std::printf("  exit status after SIGTERM: %d\n", status);
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4) {
+  const std::string mode = argc > 2 ? argv[2] : "";
+  if (argc < 4 || (mode != "idle" && mode != "reaction") || (mode == "reaction" && argc > 4)) {
     std::fprintf(stderr,
                  "usage: %s BUNDLE idle SECONDS [-- WRAPPER...]\n"
-                 "       %s BUNDLE reaction COUNT [-- WRAPPER...]\n",
+                 "       %s BUNDLE reaction COUNT\n",
                  argv[0], argv[0]);
     return 2;
   }
@@ -497,14 +465,11 @@ int main(int argc, char** argv) {
   interrupt.sa_handler = onSignal;  // no SA_RESTART: waits return early
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &interrupt, nullptr);
   const fs::path bundle = fs::absolute(argv[1]);
-  const std::string mode = argv[2];
+  if (mode == "reaction") return reaction(bundle, std::atoi(argv[3]));
   std::vector<std::string> wrapper;
   for (int i = 4; i < argc; ++i) {
     if (i == 4 && std::strcmp(argv[i], "--") == 0) continue;
     wrapper.push_back(argv[i]);
   }
-  if (mode == "idle") return idle(bundle, std::atof(argv[3]), wrapper);
-  if (mode == "reaction") return reaction(bundle, std::atoi(argv[3]), wrapper);
-  std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
-  return 2;
+  return idle(bundle, std::atof(argv[3]), wrapper);
 }

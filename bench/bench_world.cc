@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -48,7 +47,7 @@ BenchWorld::BenchWorld(const std::string& hostExecutable, bool curtainUp) {
   std::ofstream(bundle_ / "Contents/Info.plist") << kInfoPlist;
   std::ofstream(helperPath()) << "stand-in for the watchdog's executable\n";
   fs::copy_file(hostExecutable, bundle_ / "Contents/MacOS/BenchHost");
-  setenv("XDG_DATA_HOME", dataHome().c_str(), 1);
+  setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
   setenv("VELDANE_BENCH_STAMPS", (root_ / "stamps").c_str(), 1);
   setenv("VELDANE_BENCH_CURTAIN", curtainUp ? "1" : "0", 1);
   prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -72,7 +71,7 @@ std::string BenchWorld::helperPath() const {
   return (bundle_ / "Contents/MacOS/VeldaneWatchdog").string();
 }
 
-pid_t BenchWorld::startHost() {
+void BenchWorld::startHost() {
   const size_t before = stamps().size();
   const std::string host = (bundle_ / "Contents/MacOS/BenchHost").string();
   char* argv[] = {const_cast<char*>(host.c_str()), nullptr};
@@ -85,7 +84,6 @@ pid_t BenchWorld::startHost() {
     nanosleep(&pause, nullptr);
   }
   if (stamps().size() == before) throw std::runtime_error("the bench host did not start");
-  return pid;
 }
 
 std::vector<BenchWorld::Stamp> BenchWorld::stamps() const {

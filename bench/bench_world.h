@@ -32,15 +32,14 @@ class BenchWorld {
 
   // Where a watchdog's executable sits in the bundle (a small stand-in file).
   std::string helperPath() const;
-  std::filesystem::path dataHome() const { return root_ / "data"; }
-
-  // Starts a host and waits for its first record.
-  pid_t startHost();
   // The hosts that have started so far, first first.
   std::vector<Stamp> stamps() const;
   void reapExitedChildren();
 
  private:
+  // Starts a host and waits for its first record.
+  void startHost();
+
   std::filesystem::path root_;
   std::filesystem::path bundle_;
 };

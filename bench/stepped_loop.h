@@ -13,8 +13,7 @@ namespace veldane::bench {
 // notes when tick timers fire and exit watches deliver, and scales the tick
 // timers' delays by `timerScale` (0: each tick's timer fires at once, so
 // steady ticks run back to back through the real timer path). Delayed work
-// (the launch delay) keeps its real delay. Its own bookkeeping is not
-// counted as allocations.
+// (the launch delay) keeps its real delay.
 class SteppedLoop final : public MainLoop {
  public:
   explicit SteppedLoop(double timerScale) : timerScale_(timerScale) {}
@@ -25,7 +24,7 @@ class SteppedLoop final : public MainLoop {
   uint64_t timerFirings() const { return timerFirings_; }
   // CLOCK_MONOTONIC nanoseconds at which the last exit watch delivered.
   int64_t lastExitDelivered() const { return lastExitDelivered_; }
-  // The pid of the armed exit watch, 0 when none.
+  // The pid of the last exit watch armed.
   int32_t watchedPid() const { return watchedPid_; }
   // The last delayed work (the launch delay): when it was due and when it ran.
   int64_t lastDelayedDue() const { return lastDelayedDue_; }
@@ -42,7 +41,6 @@ class SteppedLoop final : public MainLoop {
 
  private:
   class ScaledTimer;
-  class NotedWatch;
 
   LinuxMainLoop real_;
   double timerScale_;

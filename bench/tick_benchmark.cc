@@ -4,8 +4,6 @@
 //
 //   VELDANE_BENCH_REAL_TICKS=N        ticks measured through the real 1 s timer (5)
 //   VELDANE_BENCH_REACTIONS=N         host deaths for the reaction benchmark (20)
-//   VELDANE_BENCH_TRACE_ALLOCATIONS=1 prints the call stack of every allocation
-//                                     of one steady tick, instead of the benchmarks
 #include <benchmark/benchmark.h>
 #include <signal.h>
 
@@ -108,21 +106,12 @@ void reportAllocations(benchmark::State& state, const AllocationCount& count) {
       Counter(static_cast<double>(count.bytes), Counter::kAvgIterations);
 }
 
-// Steady ticks back to back: the tick timer is armed with no delay, so each
-// iteration is one whole tick through the real timer, the real files and
-// /proc, with the host alive and watched.
-void BM_SteadyTick(benchmark::State& state) {
-  LiveSupervisor live(0.0);
-  if (!live.watchingCurrentHost()) return state.SkipWithError("host not watched");
-  live.tickOnce();
-  AllocationCounter::start();
-  for (auto _ : state) live.tickOnce();
-  reportAllocations(state, AllocationCounter::stop());
-}
-
-// The same through the real 1 s timer (the host keeps its curtain up).
-void BM_SteadyTickRealTimer(benchmark::State& state) {
-  LiveSupervisor live(1.0);
+// Each iteration is one whole steady tick through the real timer, the real
+// files and /proc, with the host alive and watched. `timerScale` 0 arms the
+// tick timer with no delay, so that ticks run back to back; 1 keeps the real
+// 1 s timer (the host keeps its curtain up).
+void BM_SteadyTick(benchmark::State& state, double timerScale) {
+  LiveSupervisor live(timerScale);
   if (!live.watchingCurrentHost()) return state.SkipWithError("host not watched");
   live.tickOnce();
   AllocationCounter::start();
@@ -195,10 +184,11 @@ void BM_PolicyDecide(benchmark::State& state) {
   measurePiece(state, [&] { return policy.decide(observation, ledger); });
 }
 
-double nearestRank(const std::vector<double>& values, double p) {
+// The nearest-rank 99th percentile.
+double p99(const std::vector<double>& values) {
   std::vector<double> sorted = values;
   std::sort(sorted.begin(), sorted.end());
-  const auto rank = static_cast<size_t>(std::ceil(p * static_cast<double>(sorted.size())));
+  const auto rank = static_cast<size_t>(std::ceil(0.99 * static_cast<double>(sorted.size())));
   return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
 }
 
@@ -238,17 +228,6 @@ void BM_HostDeathToJudgingTick(benchmark::State& state) {
   }
 }
 
-void BM_TraceSteadyTickAllocations(benchmark::State& state) {
-  LiveSupervisor live(0.0);
-  if (!live.watchingCurrentHost()) return state.SkipWithError("host not watched");
-  live.tickOnce();
-  AllocationCounter::setTracing(true);
-  AllocationCounter::start();
-  for (auto _ : state) live.tickOnce();
-  reportAllocations(state, AllocationCounter::stop());
-  AllocationCounter::setTracing(false);
-}
-
 int fromEnvironment(const char* name, int fallback) {
   const char* value = std::getenv(name);
   return value && std::atoi(value) > 0 ? std::atoi(value) : fallback;
@@ -262,32 +241,23 @@ int main(int argc, char** argv) {
   using benchmark::RegisterBenchmark;
   gWorld = std::make_unique<BenchWorld>(VELDANE_BENCH_HOST, /*curtainUp=*/true);
 
-  if (std::getenv("VELDANE_BENCH_TRACE_ALLOCATIONS")) {
-    RegisterBenchmark("TraceSteadyTickAllocations", BM_TraceSteadyTickAllocations)->Iterations(1);
-  } else {
-    RegisterBenchmark("SteadyTick", BM_SteadyTick)->MinTime(2);
-    RegisterBenchmark("SteadyTickRealTimer", BM_SteadyTickRealTimer)
-        ->Iterations(fromEnvironment("VELDANE_BENCH_REAL_TICKS", 5));
-    RegisterBenchmark("Piece/StatOwnExecutable", BM_StatOwnExecutable);
-    RegisterBenchmark("Piece/ReadRecordFile", BM_ReadRecordFile);
-    RegisterBenchmark("Piece/ReadAndDecodeRecord", BM_ReadAndDecodeRecord);
-    RegisterBenchmark("Piece/ExecutableLookup", BM_ExecutableLookup);
-    RegisterBenchmark("Piece/Normalized", BM_Normalized);
-    RegisterBenchmark("Piece/TracedLookup", BM_TracedLookup);
-    RegisterBenchmark("Piece/PolicyDecide", BM_PolicyDecide);
-    const auto p99 = [](const std::vector<double>& v) { return nearestRank(v, 0.99); };
-    const auto max = [](const std::vector<double>& v) {
-      return *std::max_element(v.begin(), v.end());
-    };
-    RegisterBenchmark("HostDeathToJudgingTick", BM_HostDeathToJudgingTick)
-        ->Iterations(1)
-        ->Repetitions(fromEnvironment("VELDANE_BENCH_REACTIONS", 20))
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond)
-        ->ComputeStatistics("p99", p99)
-        ->ComputeStatistics("max", max)
-        ->ReportAggregatesOnly(true);
-  }
+  RegisterBenchmark("SteadyTick", BM_SteadyTick, 0.0);
+  RegisterBenchmark("SteadyTickRealTimer", BM_SteadyTick, 1.0)
+      ->Iterations(fromEnvironment("VELDANE_BENCH_REAL_TICKS", 5));
+  RegisterBenchmark("Piece/StatOwnExecutable", BM_StatOwnExecutable);
+  RegisterBenchmark("Piece/ReadRecordFile", BM_ReadRecordFile);
+  RegisterBenchmark("Piece/ReadAndDecodeRecord", BM_ReadAndDecodeRecord);
+  RegisterBenchmark("Piece/ExecutableLookup", BM_ExecutableLookup);
+  RegisterBenchmark("Piece/Normalized", BM_Normalized);
+  RegisterBenchmark("Piece/TracedLookup", BM_TracedLookup);
+  RegisterBenchmark("Piece/PolicyDecide", BM_PolicyDecide);
+  RegisterBenchmark("HostDeathToJudgingTick", BM_HostDeathToJudgingTick)
+      ->Iterations(1)
+      ->Repetitions(fromEnvironment("VELDANE_BENCH_REACTIONS", 20))
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond)
+      ->ComputeStatistics("p99", p99)
+      ->ReportAggregatesOnly(true);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
