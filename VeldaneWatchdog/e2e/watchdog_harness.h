@@ -71,11 +71,6 @@ inline ProcessFacts facts(pid_t pid) {
   return result;
 }
 
-// Neither gone nor a zombie.
-inline bool running(pid_t pid) {
-  return std::string("?ZX").find(facts(pid).state) == std::string::npos;
-}
-
 // The processes whose parent is `parent`, zombies included.
 inline std::vector<pid_t> childrenOf(pid_t parent) {
   std::vector<pid_t> found;
@@ -116,6 +111,13 @@ class WatchdogHarness : public testing::Test {
     fs::copy_file(VELDANE_E2E_HANG_STACKS, macOS_ / "veldane-hang-stacks");
     files_ = WatchdogFiles::forBundle(root_ / "home/.local/share", "com.veldane.e2e",
                                       (root_ / "Test.app").string());
+    // What this test starts sees nothing else of ctest's environment.
+    clearenv();
+    setenv("HOME", (root_ / "home").c_str(), 1);
+    setenv("PATH", "/usr/bin:/bin", 1);
+    setenv("VELDANE_DEMO_IDENTIFIER", "com.veldane.e2e", 1);
+    setenv("VELDANE_DEMO_CONTROL", control_.c_str(), 1);
+    setenv("VELDANE_DEMO_OWNER", std::to_string(getpid()).c_str(), 1);
   }
 
   void TearDown() override {
@@ -141,18 +143,12 @@ class WatchdogHarness : public testing::Test {
     for (const std::string& step : steps) plan << step << '\n';
   }
 
-  // Starts `argv` as a child in the test's folder with the test environment
-  // and only the standard three descriptors; it dies with this process.
+  // Starts `argv` as a child in the test's folder with only the standard
+  // three descriptors; it dies with this process.
   pid_t spawn(std::vector<std::string> argv, const fs::path& errors = "/dev/null") const {
-    std::vector<std::string> environment = {
-        "HOME=" + (root_ / "home").string(), "VELDANE_DEMO_IDENTIFIER=com.veldane.e2e",
-        "VELDANE_DEMO_CONTROL=" + control_.string(),
-        "VELDANE_DEMO_OWNER=" + std::to_string(getpid()), "PATH=/usr/bin:/bin"};
-    std::vector<char*> argp, envp;
+    std::vector<char*> argp;
     for (std::string& text : argv) argp.push_back(text.data());
-    for (std::string& text : environment) envp.push_back(text.data());
     argp.push_back(nullptr);
-    envp.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
       prctl(PR_SET_PDEATHSIG, SIGKILL);  // should this test die without TearDown
@@ -163,7 +159,7 @@ class WatchdogHarness : public testing::Test {
       }
       // Nothing of ctest's is passed on: the open-file limit test counts on that.
       close_range(3, ~0U, 0);
-      execve(argp[0], argp.data(), envp.data());
+      execv(argp[0], argp.data());
       _exit(127);
     }
     return pid;
@@ -208,6 +204,11 @@ class WatchdogHarness : public testing::Test {
              (!reset || (record->crashLoopResetAt && !ledger().value().stoppedAt));
     });
     return named ? record : std::nullopt;
+  }
+
+  // Whether the ledger comes to tell that `run` has ended.
+  bool judged(const HostRunRecord& run) const {
+    return waitFor([&] { return ledger().value().handledLaunchID == run.launchID; });
   }
 
   void crash(pid_t pid) const {
