@@ -42,14 +42,9 @@ int enterPrivateJournal() {
   }
   // The tmpfs goes on the deepest folder that exists: creating the missing ones
   // inside it leaves nothing behind on the real system.
-  const char* base = "/run";
-  for (const char* folder : {"/run/systemd/journal", "/run/systemd"}) {
-    struct stat info {};
-    if (stat(folder, &info) == 0 && S_ISDIR(info.st_mode)) {
-      base = folder;
-      break;
-    }
-  }
+  const char* base = access("/run/systemd/journal", F_OK) == 0 ? "/run/systemd/journal"
+                     : access("/run/systemd", F_OK) == 0       ? "/run/systemd"
+                                                               : "/run";
   if (mount("tmpfs", base, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) unavailable(base);
   mkdir("/run/systemd", 0755);
   mkdir("/run/systemd/journal", 0755);
