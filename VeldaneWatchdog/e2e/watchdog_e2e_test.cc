@@ -35,6 +35,10 @@ long setting(const char* name, long fallback) {
   return value != nullptr && *value != '\0' ? std::strtol(value, nullptr, 10) : fallback;
 }
 
+// Read before the harness clears the environment.
+const long kCycles = setting("VELDANE_SOAK_CYCLES", 5), kEvery = setting("VELDANE_SOAK_REPORT", 0);
+const std::chrono::minutes kMinutes(setting("VELDANE_SOAK_MINUTES", 1 << 20));
+
 // Crash after crash, each relaunched detached with the recovered flag, while
 // the watchdog's descriptors, resident memory and processes stay flat, with no
 // zombie left. A few crashes here; scripts/soak runs it long with
@@ -42,10 +46,8 @@ long setting(const char* name, long fallback) {
 // VELDANE_SOAK_REPORT (print the figures of every Nth crash).
 TEST_F(WatchdogEndToEnd, CrashesAreRelaunchedDetachedLeavingNothingBehind) {
   constexpr long kWarmUp = 3;
-  const long cycles = setting("VELDANE_SOAK_CYCLES", 5), every = setting("VELDANE_SOAK_REPORT", 0);
-  ASSERT_TRUE(cycles == 0 || cycles > kWarmUp) << "too few cycles";
+  ASSERT_TRUE(kCycles == 0 || kCycles > kWarmUp) << "too few cycles";
   const auto start = std::chrono::steady_clock::now();
-  const auto end = start + std::chrono::minutes(setting("VELDANE_SOAK_MINUTES", 1 << 20));
   // Every run lifts a crash-loop stop, so that every crash is relaunched.
   writePlan({"reset"});
   const pid_t watchdog = startWatching();
@@ -55,7 +57,7 @@ TEST_F(WatchdogEndToEnd, CrashesAreRelaunchedDetachedLeavingNothingBehind) {
     size_t processes = 0;
   } baseline, last;
   long done = 0;
-  while ((cycles == 0 || done < cycles) && std::chrono::steady_clock::now() < end) {
+  while ((kCycles == 0 || done < kCycles) && std::chrono::steady_clock::now() < start + kMinutes) {
     SCOPED_TRACE("crash " + std::to_string(++done));
     ASSERT_TRUE(launchesReach(done));
     ASSERT_TRUE(recordOf(launches()[done - 1].pid, true)) << "the host never lifted the stop";
@@ -94,7 +96,7 @@ TEST_F(WatchdogEndToEnd, CrashesAreRelaunchedDetachedLeavingNothingBehind) {
 #endif
       EXPECT_LE(last.processes, baseline.processes);
     }
-    if (every > 0 && done % every == 0) {
+    if (kEvery > 0 && done % kEvery == 0) {
       std::printf("soak: crash %ld  descriptors %ld  VmRSS %ld KiB  processes %zu\n", done,
                   last.descriptors, last.residentKiB, last.processes);
       std::fflush(stdout);
