@@ -88,11 +88,10 @@ struct HostLaunch {
   std::vector<std::string> arguments;
 };
 
-// A private installation for one test: a temporary folder with its own HOME, a
-// bundle Test.app holding copies of the demo host and of the built watchdog,
-// and the control folder through which the host logs its starts. This process
-// becomes a child subreaper, so every detached host ends up as its child;
-// TearDown kills and reaps all of them and removes the folder.
+// A private installation for one test: a folder with its own HOME, a bundle
+// Test.app with copies of the demo host and the watchdog, and the host's
+// control folder. As a child subreaper this process inherits every detached
+// host; TearDown kills and reaps all of them and removes the folder.
 class WatchdogHarness : public testing::Test {
  protected:
   void SetUp() override {
