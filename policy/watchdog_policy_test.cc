@@ -13,9 +13,7 @@
 namespace veldane {
 namespace {
 
-using std::chrono::floor;
-using std::chrono::milliseconds;
-using std::chrono::seconds;
+using std::chrono::floor, std::chrono::milliseconds, std::chrono::seconds;
 using Decision = WatchdogDecision;
 using Kind = WatchdogExitKind;
 

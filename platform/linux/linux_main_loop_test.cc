@@ -18,8 +18,7 @@
 namespace veldane {
 namespace {
 
-using std::chrono::milliseconds;
-using std::chrono::steady_clock;
+using std::chrono::milliseconds, std::chrono::steady_clock;
 
 TEST(LinuxMainLoop, TimersFireInOrderAndOnceWhenMovedOrRearmedAndPostedWorkRunsOnTheLoop) {
   LinuxMainLoop loop;

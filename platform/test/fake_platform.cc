@@ -42,7 +42,6 @@ std::unique_ptr<MainLoop::Timer> FakePlatform::oneShotTimer(double delay, double
 
 std::unique_ptr<MainLoop::ProcessExitWatch> FakePlatform::watchProcessExit(int32_t pid,
                                                                            Callback onExit) {
-  if (pid < 1) return nullptr;
   const Key key{-1, nextOrder_++};
   watches_[key.second] = {pid, std::move(onExit)};
   return std::make_unique<Handle>(*this, key);
@@ -95,9 +94,9 @@ void FakePlatform::openApplication(const std::string& /*bundlePath*/,
   opened.push_back(arguments);
   openedAt.push_back(time_);
   std::optional<std::string> error;
-  if (!openErrors.empty()) {
-    error = openErrors.front();
-    openErrors.erase(openErrors.begin());
+  if (failingOpenings > 0) {
+    --failingOpenings;
+    error = "no such file";
   }
   if (!error && onOpen) onOpen();
   post([completion = std::move(completion), error] { completion(error); });
