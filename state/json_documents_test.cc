@@ -16,9 +16,8 @@ namespace {
 
 using nlohmann::json;
 
-// Every key of `valid` is required: without it or null the document fails, as
-// it does when not an object. Each case sets one key of `valid` to a value and
-// says whether the document still decodes.
+// Every key of `valid` is required: without it or null the document fails, as it does when not
+// an object. Each case sets one key of `valid` to a value and says whether it still decodes.
 template <typename T>
 void expectStrictDecoding(const json& valid,
                           std::initializer_list<std::tuple<std::string, json, bool>> cases) {

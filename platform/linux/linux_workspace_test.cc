@@ -60,7 +60,6 @@ class LinuxWorkspaceTest : public ::testing::Test, public TestFolder {
         bundle, {"60"}, [&](std::optional<std::string> error) { result = std::move(error); });
     EXPECT_FALSE(result.has_value()) << "completion came before the loop ran";
     loop_.runOneIteration(1);
-    EXPECT_TRUE(result.has_value());
     return result.value_or("no completion");
   }
 

@@ -8,8 +8,7 @@ namespace veldane {
 
 // A timer or an exit watch: destroying it cancels either. A timer cannot be
 // re-armed: the supervisor makes a new one for each tick.
-class FakePlatform::Handle : public Timer, public ProcessExitWatch {
- public:
+struct FakePlatform::Handle : Timer, ProcessExitWatch {
   Handle(FakePlatform& fake, Key key) : fake_(fake), key_(key) {}
   ~Handle() override {
     fake_.entries_.erase(key_);
@@ -23,7 +22,6 @@ class FakePlatform::Handle : public Timer, public ProcessExitWatch {
     return true;
   }
 
- private:
   FakePlatform& fake_;
   Key key_;
 };

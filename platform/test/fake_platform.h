@@ -106,7 +106,7 @@ class FakePlatform : public MainLoop,
  private:
   // Due time, then order of scheduling (also the id of a watch).
   using Key = std::pair<double, uint64_t>;
-  class Handle;
+  struct Handle;
 
   Key add(double delay, Callback work, double tolerance);
 
