@@ -100,8 +100,7 @@ TEST(WatchdogStore, FailedWriteLeavesOldFilesAndNoTemporary) {
   // A file size limit makes the write of the temporary file fail midway.
   struct rlimit oldLimit {};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &oldLimit), 0);
-  struct rlimit small = oldLimit;
-  small.rlim_cur = 4;
+  const rlimit small{.rlim_cur = 4, .rlim_max = oldLimit.rlim_max};
   sighandler_t oldHandler = signal(SIGXFSZ, SIG_IGN);
   const bool limited = setrlimit(RLIMIT_FSIZE, &small) == 0;
   const bool written = WatchdogStore::writeFileAtomically(folder.path / "blocker", "nnnnnnnnnn");
