@@ -13,9 +13,7 @@
 namespace veldane {
 namespace {
 
-using std::chrono::floor;
-using std::chrono::milliseconds;
-using std::chrono::seconds;
+using std::chrono::floor, std::chrono::milliseconds, std::chrono::seconds;
 using Decision = WatchdogDecision;
 using Kind = WatchdogExitKind;
 
@@ -106,11 +104,8 @@ TEST(WatchdogPolicy, FollowsDecisionTable) {
     const WatchdogLedger before = tick.l;
     EXPECT_EQ(decide(tick.o, tick.l), expected);
     // Only a judged run leaves its mark; an earlier run's survives every other tick.
-    if (expected == kNone || expected == kKill) {
-      EXPECT_TRUE(tick.l == before);
-    } else {
-      EXPECT_EQ(tick.l.handledLaunchID, "run-1");
-    }
+    EXPECT_TRUE(expected == kNone || expected == kKill ? tick.l == before
+                                                       : tick.l.handledLaunchID == "run-1");
   }
 }
 

@@ -16,9 +16,8 @@ namespace {
 
 using nlohmann::json;
 
-// Every key of `valid` is required: without it or null the document fails, as
-// it does when not an object. Each case sets one key of `valid` to a value and
-// says whether the document still decodes.
+// Every key of `valid` is required: without it or null the document fails, as it does when not
+// an object. Each case sets one key of `valid` to a value and says whether it still decodes.
 template <typename T>
 void expectStrictDecoding(const json& valid,
                           std::initializer_list<std::tuple<std::string, json, bool>> cases) {
@@ -68,14 +67,13 @@ TEST(HostRunRecord, DecodesStrictlyAndEncodesOptionalsOnlyWhenPresent) {
 TEST(WatchdogLedger, WrittenLayoutRoundTripAndStrictDecoding) {
   // clang-format off
   const WatchdogLedger full{.bootSession = "B/1",
-      .unexpectedExits = {at("08:00:00"), at("08:01:00")}, .handledLaunchID = "L\xC3\xA9",
+      .unexpectedExits = {at("08:00:00"), at("08:01:00")}, .handledLaunchID = "L1",
       .relaunches = 2, .lastRelaunchAt = at("08:01:01"), .lastExit = WatchdogExitKind::hang,
       .lastExitAt = at("08:01:00"), .stoppedAt = at("08:02:00"),
       .safeModeLaunchedAt = at("08:02:01"), .pendingRelaunch = {{"--veldane-recovered", "-x"}}};
   EXPECT_EQ(WatchdogStore::serialize(*full.toJson()),
-            R"({"bootSession":"B\/1","handledLaunchID":"L)"
-            "\xC3\xA9"
-            R"(","lastExit":"hang","lastExitAt":"2025-03-01T08:01:00Z",)"
+            R"({"bootSession":"B\/1","handledLaunchID":"L1","lastExit":"hang",)"
+            R"("lastExitAt":"2025-03-01T08:01:00Z",)"
             R"("lastRelaunchAt":"2025-03-01T08:01:01Z",)"
             R"("pendingRelaunch":["--veldane-recovered","-x"],"relaunches":2,)"
             R"("safeModeLaunchedAt":"2025-03-01T08:02:01Z","stoppedAt":"2025-03-01T08:02:00Z",)"

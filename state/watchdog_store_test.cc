@@ -19,10 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void writeText(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
 long entries(const fs::path& folder) { return std::distance(fs::directory_iterator(folder), {}); }
 
 TEST(WatchdogStore, SerializeLayoutAndParse) {
@@ -43,7 +39,7 @@ TEST(WatchdogStore, ReadsOnlyRegularFilesUpToTheLimit) {
   TestFolder folder;
   const fs::path file = folder.path / "watchdog.json", big = folder.path / "big";
   // A sparse file of 64 KiB is read, one a byte larger is not.
-  writeText(big, "");
+  std::ofstream{big};
   ASSERT_EQ(truncate(big.c_str(), 64 << 10), 0);
   EXPECT_EQ(WatchdogStore::readFile(big).value_or("").size(), 64u << 10);
   ASSERT_EQ(truncate(big.c_str(), (64 << 10) + 1), 0);
@@ -66,8 +62,7 @@ TEST(WatchdogStore, ReadsOnlyRegularFilesUpToTheLimit) {
       EXPECT_EQ(WatchdogStore::readFile(folder.path / name, 64 << 10, links), std::nullopt) << name;
     }
   }
-  // A link to a regular file is read only when links are followed.
-  writeText(file, "{}");
+  std::ofstream(file) << "{}";
   fs::create_symlink(file, folder.path / "link");
   EXPECT_EQ(WatchdogStore::readFile(folder.path / "link", 64 << 10, refuse), std::nullopt);
   EXPECT_EQ(WatchdogStore::readFile(folder.path / "link", 64 << 10, follow), "{}");
@@ -96,17 +91,16 @@ TEST(WatchdogStore, WriteCreatesOnlyMissingFoldersWith0700WhateverTheUmask) {
 
 TEST(WatchdogStore, FailedWriteLeavesOldFilesAndNoTemporary) {
   TestFolder folder;
-  writeText(folder.path / "blocker", "x");
+  std::ofstream(folder.path / "blocker") << "x";
   EXPECT_FALSE(WatchdogStore::writeFileAtomically(folder.path / "blocker" / "f.json", "{}"));
   // A folder in the target's place cannot be replaced.
   fs::create_directory(folder.path / "taken");
-  writeText(folder.path / "taken" / "inside", "x");
+  std::ofstream(folder.path / "taken" / "inside") << "x";
   EXPECT_FALSE(WatchdogStore::writeFileAtomically(folder.path / "taken", "{}"));
   // A file size limit makes the write of the temporary file fail midway.
   struct rlimit oldLimit {};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &oldLimit), 0);
-  struct rlimit small = oldLimit;
-  small.rlim_cur = 4;
+  const rlimit small{.rlim_cur = 4, .rlim_max = oldLimit.rlim_max};
   sighandler_t oldHandler = signal(SIGXFSZ, SIG_IGN);
   const bool limited = setrlimit(RLIMIT_FSIZE, &small) == 0;
   const bool written = WatchdogStore::writeFileAtomically(folder.path / "blocker", "nnnnnnnnnn");

@@ -8,8 +8,7 @@
 namespace veldane {
 namespace {
 
-using nlohmann::json;
-using std::chrono::seconds;
+using nlohmann::json, std::chrono::seconds;
 
 const WatchdogDate kNow = *parseDate("2025-03-01T08:15:30Z");
 
@@ -39,15 +38,14 @@ TEST(WatchdogStatusReport, NamesEachMissingOrBadFileAndReadsNoneWithoutABundle) 
   in.hangNote = {true, std::nullopt};
   in.ledger = {true, std::nullopt};
   in.hangReport = {true, std::nullopt};
-  json report = WatchdogStatusReport::build(in);
-  EXPECT_EQ(report["problems"],
+  EXPECT_EQ(WatchdogStatusReport::build(in)["problems"],
             json({"host.json: missing", "hang.json: unreadable or not a valid hang note",
                   "watchdog.json: unreadable or not a valid ledger",
                   "hang-report.json: unreadable or not a valid hang report"}));
   in = validInput();
   in.bundleIdentifier.reset();
   in.dataFolder.reset();
-  report = WatchdogStatusReport::build(in);
+  const json report = WatchdogStatusReport::build(in);
   EXPECT_TRUE(report["host"].is_null() && report["ledger"].is_null());
   EXPECT_EQ(report["problems"], json({"Info.plist: unreadable or without CFBundleIdentifier"}));
   in.bundleIdentifier = "..";

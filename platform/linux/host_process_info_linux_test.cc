@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "state/test_support.h"
+
 namespace veldane {
 namespace {
 
@@ -56,9 +58,7 @@ TEST(HostProcessInfo, ExecutablePathNamesTheProgramAsStarted) {
   EXPECT_EQ(HostProcessInfo::executablePath(workerOnly), fs::canonical("/proc/self/exe"));
   endChild(workerOnly);
 
-  char pattern[] = "/tmp/probes-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const fs::path dir = pattern;
+  const TestFolder dir;
   const struct {
     const char* name;
     void (*change)(const fs::path&);
@@ -76,16 +76,15 @@ TEST(HostProcessInfo, ExecutablePathNamesTheProgramAsStarted) {
       {"bad\xFFname", [](const fs::path&) {}, "bad\uFFFDname"},
   };
   for (const auto& c : cases) {
-    std::string program = dir / c.name;
+    std::string program = dir.path / c.name;
     ASSERT_TRUE(fs::copy_file("/bin/sleep", program));
     char* const argv[] = {program.data(), const_cast<char*>("60"), nullptr};
     pid_t pid = -1;
     ASSERT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ), 0);
     c.change(program);
-    EXPECT_EQ(HostProcessInfo::executablePath(pid), (dir / c.reported).string()) << c.reported;
+    EXPECT_EQ(HostProcessInfo::executablePath(pid), (dir.path / c.reported).string()) << c.reported;
     endChild(pid);
   }
-  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -26,7 +26,6 @@ namespace fs = std::filesystem;
 HostHangSnapshot snapshotOf(const std::string& unwinder, pid_t pid) {
   std::optional<HostHangSnapshot> got;
   LinuxHangInspector(unwinder).snapshot(pid, 0.5, [&](HostHangSnapshot s) { got = std::move(s); });
-  EXPECT_TRUE(got) << "a Linux snapshot is done when it returns";
   return got.value_or(HostHangSnapshot{});
 }
 
@@ -61,14 +60,12 @@ TEST(LinuxHangInspector, ReadsThreadsAndStacksOrSaysWhyNotAndLeavesTheProcessRun
   EXPECT_TRUE(LinuxHangInspector(VELDANE_TEST_HANG_STACKS).sampleCpu(child).contains(child));
 
   const HostHangSnapshot got = snapshotOf(VELDANE_TEST_HANG_STACKS, child);
-  EXPECT_EQ(got.stacks, "unwound");
   ASSERT_EQ(got.threads.size(), 1u);
   EXPECT_EQ(got.threads[0].tid, child);
-  EXPECT_EQ(got.threads[0].state, "running");
-  ASSERT_FALSE(got.threads[0].stack.empty());
-  EXPECT_NE(got.threads[0].stack[0].find("spinForTheInspector(int) (linux_hang_inspector_test.cc:"),
-            std::string::npos)
-      << got.threads[0].stack[0];
+  EXPECT_TRUE(summary(got).starts_with("unwound|running ")) << summary(got);
+  const std::string top = got.threads[0].stack.empty() ? "" : got.threads[0].stack[0];
+  EXPECT_NE(top.find("spinForTheInspector(int) (linux_hang_inspector_test.cc:"), std::string::npos)
+      << top;
   // Nothing left attached or stopped; without the helper, the states all the same.
   EXPECT_FALSE(HostProcessInfo::isTraced(child));
   EXPECT_EQ(summary(snapshotOf("/nonexistent/veldane-hang-stacks", child)),

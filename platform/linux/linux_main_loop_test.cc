@@ -18,8 +18,7 @@
 namespace veldane {
 namespace {
 
-using std::chrono::milliseconds;
-using std::chrono::steady_clock;
+using std::chrono::milliseconds, std::chrono::steady_clock;
 
 TEST(LinuxMainLoop, TimersFireInOrderAndOnceWhenMovedOrRearmedAndPostedWorkRunsOnTheLoop) {
   LinuxMainLoop loop;
@@ -38,10 +37,8 @@ TEST(LinuxMainLoop, TimersFireInOrderAndOnceWhenMovedOrRearmedAndPostedWorkRunsO
   cancelled.reset();
   auto moved = loop.oneShotTimer(0.001, 0, record(40));
   ASSERT_TRUE(moved->reschedule(0.040, 0));
-  // A callback re-arms its own timer twice, then drops it.
-  std::unique_ptr<MainLoop::Timer> own;
   int turns = 0;
-  own = loop.oneShotTimer(0.002, 0, [&] {
+  std::unique_ptr<MainLoop::Timer> own = loop.oneShotTimer(0.002, 0, [&] {
     if (++turns < 3) {
       ASSERT_TRUE(own->reschedule(0.002, 0));
     } else {
@@ -49,7 +46,6 @@ TEST(LinuxMainLoop, TimersFireInOrderAndOnceWhenMovedOrRearmedAndPostedWorkRunsO
     }
   });
   auto end = loop.oneShotTimer(0.060, 0, [&] { loop.quit(0); });
-  // Work posted from another thread runs on the loop's.
   const auto loopThread = std::this_thread::get_id();
   int posted = 0;
   std::thread([&] {

@@ -8,8 +8,7 @@ namespace veldane {
 
 // A timer or an exit watch: destroying it cancels either. A timer cannot be
 // re-armed: the supervisor makes a new one for each tick.
-class FakePlatform::Handle : public Timer, public ProcessExitWatch {
- public:
+struct FakePlatform::Handle : Timer, ProcessExitWatch {
   Handle(FakePlatform& fake, Key key) : fake_(fake), key_(key) {}
   ~Handle() override {
     fake_.entries_.erase(key_);
@@ -23,7 +22,6 @@ class FakePlatform::Handle : public Timer, public ProcessExitWatch {
     return true;
   }
 
- private:
   FakePlatform& fake_;
   Key key_;
 };
@@ -42,7 +40,6 @@ std::unique_ptr<MainLoop::Timer> FakePlatform::oneShotTimer(double delay, double
 
 std::unique_ptr<MainLoop::ProcessExitWatch> FakePlatform::watchProcessExit(int32_t pid,
                                                                            Callback onExit) {
-  if (pid < 1) return nullptr;
   const Key key{-1, nextOrder_++};
   watches_[key.second] = {pid, std::move(onExit)};
   return std::make_unique<Handle>(*this, key);
@@ -95,9 +92,9 @@ void FakePlatform::openApplication(const std::string& /*bundlePath*/,
   opened.push_back(arguments);
   openedAt.push_back(time_);
   std::optional<std::string> error;
-  if (!openErrors.empty()) {
-    error = openErrors.front();
-    openErrors.erase(openErrors.begin());
+  if (failingOpenings > 0) {
+    --failingOpenings;
+    error = "no such file";
   }
   if (!error && onOpen) onOpen();
   post([completion = std::move(completion), error] { completion(error); });

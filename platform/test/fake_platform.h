@@ -14,10 +14,8 @@
 
 namespace veldane {
 
-// The whole simulated system, on a virtual clock: nothing happens until the
-// test advances it, then everything that falls due runs in order. Queries
-// answer from the public fields, and what the supervisor does is recorded in
-// them.
+// The simulated system on a virtual clock: what falls due runs in order as the
+// test advances it. Queries answer from the public fields, which record what it does.
 class FakePlatform : public MainLoop,
                      public SystemProbes,
                      public Workspace,
@@ -43,10 +41,7 @@ class FakePlatform : public MainLoop,
   bool isTraced(int32_t pid) override { return traced.contains(pid); }
   bool runsAsCurrentUser(int32_t pid) override { return !otherUsers.contains(pid); }
   std::string bootSession() override { return "boot-1"; }
-  std::optional<FileIdentity> fileIdentity(const std::string& /*path*/) override {
-    ++fileIdentityCalls;
-    return ownIdentity;
-  }
+  std::optional<FileIdentity> fileIdentity(const std::string&) override { return ownIdentity; }
   bool samePath(std::string_view a, std::string_view b) override { return a == b; }
   std::optional<std::string> applicationSupportDirectory() override { return applicationSupport; }
   int32_t ownPid() override { return 4242; }
@@ -72,7 +67,6 @@ class FakePlatform : public MainLoop,
     return cpu[pid];
   }
   void snapshot(int32_t /*pid*/, double /*budget*/, Completion done) override {
-    snapshots.push_back(signalsSent.size());
     if (answer) return done(*answer);
     waiting.push_back(std::move(done));
   }
@@ -86,34 +80,25 @@ class FakePlatform : public MainLoop,
   std::optional<std::pair<double, double>> nextTimer() const;
 
   std::optional<int> exitStatus;
-  bool timersFail = false;                   // while set, no timer can be made
-  std::map<int32_t, std::string> processes;  // pid → executable
-  // Sent through exit watches (pid, signal); SIGKILL ends the process.
-  std::vector<std::pair<int32_t, int>> signalsSent;
-  std::set<int32_t> traced;
-  std::set<int32_t> otherUsers;
-  // The only file asked about: the watchdog's own executable, once a tick.
-  std::optional<FileIdentity> ownIdentity;
-  int fileIdentityCalls = 0;
+  bool timersFail = false;                           // while set, no timer can be made
+  std::map<int32_t, std::string> processes;          // pid → executable
+  std::vector<std::pair<int32_t, int>> signalsSent;  // through exit watches; SIGKILL ends
+  std::set<int32_t> traced, otherUsers;
+  std::optional<FileIdentity> ownIdentity;  // of every file: only its own executable is asked
   std::optional<std::string> applicationSupport;
-  // The next calls of now() throw std::bad_alloc, as a tick's allocation would.
-  int failingCalls = 0;
+  int failingCalls = 0;  // the next calls of now() throw std::bad_alloc, as allocations might
 
   std::vector<RunningApplication> running;                          // with the host's identifier
   std::map<std::string, std::vector<RunningApplication>> programs;  // by executable
-  // The arguments and times of every opening of the bundle.
-  std::vector<std::vector<std::string>> opened;
-  std::vector<double> openedAt;
-  // Outcomes of the next openings, first first; success once it is empty.
-  std::vector<std::optional<std::string>> openErrors;
-  std::function<void()> onOpen;      // on each successful opening
-  std::optional<BundleInfo> bundle;  // of every bundle
+  std::vector<std::vector<std::string>> opened;  // the arguments of every opening
+  std::vector<double> openedAt;                  // and its time
+  int failingOpenings = 0;                       // the next ones fail with "no such file"
+  std::function<void()> onOpen;                  // on each successful opening
+  std::optional<BundleInfo> bundle;              // of every bundle
   std::vector<std::string> lines;
 
   std::map<int32_t, HostCpuSample> cpu;
   std::vector<double> samples;  // when
-  // For each snapshot asked for, the signals sent before it.
-  std::vector<size_t> snapshots;
   // Absent: snapshots wait in `waiting` for the test to answer them, or never finish.
   std::optional<HostHangSnapshot> answer = HostHangSnapshot{{}, "unwound"};
   std::vector<Completion> waiting;
@@ -121,7 +106,7 @@ class FakePlatform : public MainLoop,
  private:
   // Due time, then order of scheduling (also the id of a watch).
   using Key = std::pair<double, uint64_t>;
-  class Handle;
+  struct Handle;
 
   Key add(double delay, Callback work, double tolerance);
 
