@@ -121,12 +121,14 @@ TEST_F(SupervisorTest, CrashIsJudgedAtOnceAndRelaunchedOneSecondLater) {
 }
 
 TEST_F(SupervisorTest, HungHostIsSampledOncePerSilenceAndKilledThroughItsWatchAfterADiagnosis) {
-  fake_->cpu[300] = {{300, 1.0}, {301, 2.0}};
-  // Spinning by its state alone, with too little CPU since the sample to tell.
+  fake_->cpu[300] = {{300, 1.0}, {301, 2.0}, {302, 2.0}};
+  // Spinning by their state alone, with too little CPU since the sample to
+  // tell; two such threads are named, a third would only be counted.
   const HostThreadSnapshot spinning{301, "io", "running", std::nullopt, 2.1, std::nullopt, {}, {}};
   const HostThreadSnapshot waiting{300, "Host",       "sleeping", "futex_wait_queue",
                                    3.5, std::nullopt, {},         {}};
-  fake_->answer = HostHangSnapshot{{waiting, spinning}, "unwound"};
+  fake_->answer = HostHangSnapshot{{waiting, spinning, spinning}, "unwound"};
+  fake_->answer->threads[2].tid = 302;
   auto supervisor = start(300);
   // Beating, silent for less than the limit, beating again, then silent.
   for (int t = 0; t < 114; ++t) {
@@ -141,10 +143,11 @@ TEST_F(SupervisorTest, HungHostIsSampledOncePerSilenceAndKilledThroughItsWatchAf
   fake_->runDue();
   EXPECT_THAT(
       fake_->lines,
-      ElementsAre(kWatching, "Host heartbeat stopped; ending pid 300 so it can be relaunched",
-                  "Hung host pid 300: main thread blocked in futex_wait_queue; 2.5 s CPU in "
-                  "the last 24 s; thread io (301) spinning for 48 s",
-                  "Host ended unexpectedly (hang); relaunching"));
+      ElementsAre(
+          kWatching, "Host heartbeat stopped; ending pid 300 so it can be relaunched",
+          "Hung host pid 300: main thread blocked in futex_wait_queue; 2.5 s CPU in "
+          "the last 24 s; thread io (301) spinning for 48 s; thread io (302) spinning for 48 s",
+          "Host ended unexpectedly (hang); relaunching"));
 }
 
 TEST_F(SupervisorTest, SnapshotThatOutrunsItsBudgetDoesNotHoldTheSignalBack) {
