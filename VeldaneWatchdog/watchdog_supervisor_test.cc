@@ -196,6 +196,7 @@ TEST_F(SupervisorTest, OnlyThisUsersHostAtTheRecordedPidIsEverSignalled) {
 }
 
 TEST_F(SupervisorTest, ThirdCrashLaunchesSafeModeOnceThenStopsAndTicksUntilNoTimerCanBeMade) {
+  fake_->ownIdentity.reset();  // its own file unreadable: never taken for a replaced one
   auto supervisor = start(300);
   for (int i = 0; i < 4; ++i) {
     fake_->advance(10);
@@ -316,13 +317,14 @@ TEST_F(SupervisorTest, FirstWatchdogOfTheFolderTidiesItAndASecondWaitsToTakeOver
   // Left by interrupted writes: the ledger's at any age, the host's past a minute.
   const char* removed[] = {".watchdog.json.a1B2c3", ".host.json.old123", ".hang.json.old456"};
   for (const char* name : removed) std::ofstream(folder / name) << "{";
-  std::ofstream(folder / ".host.json.new789") << "{";
+  const char* kept[] = {".host.json.new789", ".watchdog.json.toolong"};
+  for (const char* name : kept) std::ofstream(folder / name) << "{";
   for (const char* old : {".host.json.old123", ".hang.json.old456"}) {
     fs::last_write_time(folder / old, fs::file_time_type::clock::now() - std::chrono::minutes(2));
   }
   auto first = start(300);
   for (const char* name : removed) EXPECT_FALSE(fs::exists(folder / name)) << name;
-  EXPECT_TRUE(fs::exists(folder / ".host.json.new789"));
+  for (const char* name : kept) EXPECT_TRUE(fs::exists(folder / name)) << name;
 
   auto second = start();
   crash(300);

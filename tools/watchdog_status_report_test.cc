@@ -82,6 +82,7 @@ TEST(WatchdogStatusReport, JudgesTheHostAndCountsExitsAsTheWatchdogDoes) {
         "  heartbeat           from another boot, hang limit 6 s\n",
         "  launch ID           L1 (the current run)\n", "  stalled             50.0 s\n",
         "  unexpected exits    2 in the last 300 s (limit 3)\n",
+        "  relaunches          1, last at 2025-03-01T08:12:10Z\n",
         "  relaunching         no, stopped since 2025-03-01T08:15:25Z\n",
         "  boot session        this boot\n"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line << text;
