@@ -180,6 +180,22 @@ TEST_F(WatchdogEndToEnd, ReplacedExecutableEndsWithStatusZero) {
   }
 }
 
+TEST_F(WatchdogEndToEnd, StatusToolReadsTheBundlesDataFolderAsTextOrJson) {
+  startWatching();
+  const auto run = [&](const std::string& arguments) {
+    FILE* out = popen((VELDANE_E2E_STATUS_TOOL " " + arguments).c_str(), "r");
+    std::string text;
+    for (int c; (c = std::fgetc(out)) != EOF;) text += static_cast<char>(c);
+    return std::pair(pclose(out), text);
+  };
+  const auto [status, json] = run("--json " + (root_ / "Test.app").string());
+  EXPECT_TRUE(exitedWithZero(status));
+  EXPECT_EQ(nlohmann::json::parse(json, nullptr, false)["bundle"]["dataFolder"],
+            files_.directory.string())
+      << json;
+  EXPECT_TRUE(exitedWithZero(run("--help").first));
+}
+
 TEST_F(WatchdogEndToEnd, TightOpenFileLimitIsRaisedOrSaidAndExitsNonZero) {
   const fs::path errors = root_ / "stderr";
   // A soft limit of 6 is raised to the hard one: supervision as usual.
