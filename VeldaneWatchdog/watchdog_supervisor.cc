@@ -1,5 +1,7 @@
 #include "VeldaneWatchdog/watchdog_supervisor.h"
 
+#include <chrono>
+#include <string_view>
 #include <utility>
 
 #include "state/host_hang_note.h"
@@ -114,21 +116,56 @@ bool WatchdogSupervisor::recordProcessAlive(const HostRunRecord& record) {
   std::string& path = livePath_;
   if (!platform_.probes.readExecutablePath(record.pid, path)) return false;
   // Equal paths normalize alike; only paths that differ need the work.
-  const bool samePath = path == record.executablePath ||
-                        platform_.probes.samePath(WatchdogFiles::normalized(path),
-                                                  WatchdogFiles::normalized(record.executablePath));
+  const bool samePath =
+      path == record.executablePath ||
+      platform_.probes.samePath(WatchdogFiles::normalized(path),
+                                WatchdogFiles::normalized(record.executablePath)) ||
+      runsFromMovedBundle(record, path);
   // Another user's copy of the host at a reused pid is not this host. The
   // exit watch holds the very process that was found to be this user's, so a
   // watched pid costs a steady tick no second look.
   return samePath && ((processSource_ && watchedPID_ == record.pid) ||
-                      platform_.probes.runsAsCurrentUser(record.pid));
+                      platform_.probes.isCurrentUsersProcess(record.pid));
+}
+
+// An updater that moves the running bundle aside ("App.app.old", the trash)
+// and puts the new version in its place leaves the host running from there.
+// It is still the process that wrote the record when it started before the
+// record's last heartbeat (a pid taken over after the host ended starts
+// later), and the same program of its bundle.
+bool WatchdogSupervisor::runsFromMovedBundle(const HostRunRecord& record,
+                                             const std::string& livePath) {
+  constexpr std::string_view kPrograms = "/Contents/MacOS/";
+  // The start time counts in ticks of 10 ms, cut down.
+  constexpr double kStartGrain = 0.01;
+  const std::string live = WatchdogFiles::normalized(livePath);
+  const std::string recorded = WatchdogFiles::normalized(record.executablePath);
+  const size_t liveAt = live.rfind(kPrograms);
+  const size_t recordedAt = recorded.rfind(kPrograms);
+  if (liveAt == std::string::npos || recordedAt == std::string::npos ||
+      !platform_.probes.samePath(std::string_view(live).substr(liveAt),
+                                 std::string_view(recorded).substr(recordedAt))) {
+    return false;
+  }
+  const std::optional<double> started = platform_.probes.startUptime(record.pid);
+  return started && *started < record.heartbeatUptime - kStartGrain;
+}
+
+// A worker that the ended run forked is no instance that a user started: it
+// leads no group or session of its own named after the run, or it started
+// while the run lived (a worker of a host without a group of its own, one
+// that called setsid(), one behind a wrapper script). A user's new instance
+// starts after the run ended, and writes its own record at once.
+bool WatchdogSupervisor::forkedByEndedRun(const RunningApplication& app) const {
+  if (!endedRun_) return false;
+  if (app.processGroup == endedRun_->pid || app.session == endedRun_->pid) return true;
+  return app.startUptime && endedRun_->startedAt && *app.startUptime >= *endedRun_->startedAt &&
+         *app.startUptime <= endedRun_->seenEndedAt;
 }
 
 bool WatchdogSupervisor::hostRunningFromBundle() {
   auto counts = [this](const RunningApplication& app) {
-    // A worker that the ended run forked is no instance that a user started.
-    return !app.terminated &&
-           (endedRunPID_ < 1 || (app.processGroup != endedRunPID_ && app.session != endedRunPID_));
+    return !app.terminated && !forkedByEndedRun(app);
   };
   for (const RunningApplication& app : platform_.workspace.runningApplications(bundleIdentifier_)) {
     if (!app.bundlePath || !counts(app)) continue;
@@ -143,6 +180,42 @@ bool WatchdogSupervisor::hostRunningFromBundle() {
     if (counts(app)) return true;
   }
   return false;
+}
+
+// Keeps the span of the ended run's life: its start as the watch took it, or,
+// for a run that ended before this watchdog saw it live, from the record's
+// start date (whole seconds, cut down: one second earlier).
+void WatchdogSupervisor::noteEndedRun(const HostRunRecord& record) {
+  if (endedRun_ && endedRun_->pid == record.pid && endedRun_->launchID == record.launchID) return;
+  EndedRun ended{record.pid, record.launchID, std::nullopt, observation_.uptime};
+  if (liveRun_ && liveRun_->pid == record.pid && liveRun_->launchID == record.launchID) {
+    ended.startedAt = liveRun_->startedAt;
+  } else {
+    const double ago = std::chrono::duration<double>(observation_.now - record.startedAt).count();
+    if (ago >= 0) ended.startedAt = observation_.uptime - ago - 1.0;
+  }
+  endedRun_ = std::move(ended);
+}
+
+// Asked only of a host already past its hang limit, so a steady tick costs
+// nothing more: with no room in its folder the host cannot write its beats,
+// and their silence says nothing of it.
+bool WatchdogSupervisor::heartbeatCannotBeWritten(const HostRunRecord& record, double uptime) {
+  const double limit = record.curtainUp ? policy_.curtainHangTimeout : policy_.hangTimeout;
+  if (record.cleanExit || !(uptime - record.heartbeatUptime > limit)) {
+    fullFolderLogged_ = false;
+    return false;
+  }
+  if (platform_.probes.hasRoomToWrite(files_.directory.string())) {
+    fullFolderLogged_ = false;
+    return false;
+  }
+  if (!fullFolderLogged_) {
+    platform_.log.log(LogLevel::error, "No room to write in " + files_.directory.string() +
+                                           "; the host's silent heartbeat is not taken for a hang");
+    fullFolderLogged_ = true;
+  }
+  return true;
 }
 
 void WatchdogSupervisor::tick() {
@@ -171,6 +244,9 @@ std::optional<double> WatchdogSupervisor::observeAndAct() {
   const bool alive = record && recordProcessAlive(*record);
 
   if (alive) {
+    if (!liveRun_ || liveRun_->pid != record->pid || liveRun_->launchID != record->launchID) {
+      liveRun_ = LiveRun{record->pid, record->launchID, platform_.probes.startUptime(record->pid)};
+    }
     watch(record->pid);
   } else if (watchedPID_ != 0) {
     processSource_.reset();
@@ -181,7 +257,13 @@ std::optional<double> WatchdogSupervisor::observeAndAct() {
   observation.recordProcessAlive = alive;
   observation.recordProcessTraced = alive && platform_.probes.isTraced(record->pid);
   const bool crashCandidate = record && !alive && !record->cleanExit;
-  endedRunPID_ = crashCandidate ? record->pid : 0;
+  observation.now = platform_.probes.now();
+  observation.uptime = platform_.probes.uptime();
+  if (crashCandidate) {
+    noteEndedRun(*record);
+  } else if (endedRun_) {
+    endedRun_.reset();
+  }
   recordedProgram_.clear();
   if (crashCandidate) {
     // Only a program inside the bundle, and never the watchdog itself.
@@ -193,8 +275,6 @@ std::optional<double> WatchdogSupervisor::observeAndAct() {
   }
   observation.otherInstanceRunning = crashCandidate && hostRunningFromBundle();
   observation.bootSession = bootSession_;
-  observation.now = platform_.probes.now();
-  observation.uptime = platform_.probes.uptime();
   observation.shuttingDown = shuttingDown_ || launchInFlight_;
   observation.hangKillIssued =
       record && hangKillIssuedFor_ && UnicodeText::equal(*hangKillIssuedFor_, record->launchID);
@@ -203,6 +283,9 @@ std::optional<double> WatchdogSupervisor::observeAndAct() {
   } else if (cpuBaseline_) {
     cpuBaseline_.reset();
   }
+  observation.heartbeatCannotBeWritten = alive && !observation.recordProcessTraced &&
+                                         !observation.hangKillIssued &&
+                                         heartbeatCannotBeWritten(*record, observation.uptime);
   observation.hangNoteLaunchID.reset();
   if (crashCandidate) {
     if (auto note = WatchdogStore::read<HostHangNote>(hangNotePath_)) {
@@ -247,8 +330,8 @@ void WatchdogSupervisor::sampleSuspectedHost(const HostRunRecord& record) {
 }
 
 void WatchdogSupervisor::takeCpuSample(const HostRunRecord& record) {
-  const bool sampled = cpuBaseline_ && cpuBaseline_->pid == record.pid &&
-                       cpuBaseline_->launchID == record.launchID;
+  const bool sampled =
+      cpuBaseline_ && cpuBaseline_->pid == record.pid && cpuBaseline_->launchID == record.launchID;
   if (sampled) return;
   cpuBaseline_ = CpuBaseline{record.pid, record.launchID, observation_.uptime,
                              platform_.hangs.sampleCpu(record.pid)};

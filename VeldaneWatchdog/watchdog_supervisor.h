@@ -73,7 +73,11 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
   bool helperWasUpdated();
   bool mayAct();
   bool recordProcessAlive(const HostRunRecord& record);
+  bool runsFromMovedBundle(const HostRunRecord& record, const std::string& livePath);
   bool hostRunningFromBundle();
+  void noteEndedRun(const HostRunRecord& record);
+  bool forkedByEndedRun(const RunningApplication& app) const;
+  bool heartbeatCannotBeWritten(const HostRunRecord& record, double uptime);
 
   // The host's arguments when `decision` launches it, else null.
   static const std::vector<std::string>* launchArguments(const WatchdogDecision& decision);
@@ -110,9 +114,25 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
   std::unique_ptr<MainLoop::Timer> timer_;
   std::unique_ptr<MainLoop::ProcessExitWatch> processSource_;
   int32_t watchedPID_ = 0;
-  // The pid of the run that the latest tick found ended without a clean exit;
-  // what it left behind does not count as a running host.
-  int32_t endedRunPID_ = 0;
+  // When the watched host run started, taken once per process it watches.
+  struct LiveRun {
+    int32_t pid = 0;
+    std::string launchID;
+    std::optional<double> startedAt;  // uptime
+  };
+  std::optional<LiveRun> liveRun_;
+  // The run that the latest tick found ended without a clean exit, and the
+  // span of uptime in which it lived: what it left behind does not count as
+  // a running host.
+  struct EndedRun {
+    int32_t pid = 0;
+    std::string launchID;
+    std::optional<double> startedAt;
+    double seenEndedAt = 0;
+  };
+  std::optional<EndedRun> endedRun_;
+  // Said once while the host's data folder stays full.
+  bool fullFolderLogged_ = false;
   // The program inside the bundle that the ended run's record names.
   std::string recordedProgram_;
   std::vector<std::unique_ptr<MainLoop::Subscription>> observers_;

@@ -182,6 +182,8 @@ TEST_F(SupervisorTest, OnlyThisUsersHostAtTheRecordedPidIsEverSignalled) {
       {"traced", [](auto& t) { t.fake_->traced.insert(300); }, true},
       {"the watchdog itself", [](auto& t) { t.startHost(4242, false, 100); }, true},
       {"another user's copy", [](auto& t) { t.fake_->otherUsers.insert(300); }, false},
+      // Such as one of the watchdog's own threads: a signal would end its process.
+      {"a thread, not a process", [](auto& t) { t.fake_->threads.insert(300); }, false},
   };
   for (const auto& [name, setup, alive] : cases) {
     SCOPED_TRACE(name);
@@ -193,6 +195,37 @@ TEST_F(SupervisorTest, OnlyThisUsersHostAtTheRecordedPidIsEverSignalled) {
     EXPECT_THAT(fake_->signalsSent, IsEmpty());
     EXPECT_EQ(fake_->lines.size(), alive ? 1u : 2u);  // judged ended, if not alive
   }
+}
+
+TEST_F(SupervisorTest, HostStillRunningFromABundleMovedAsideByAnUpdateIsWatchedNotRelaunched) {
+  const std::string moved = "/Applications/Caf\xC3\xA9.app.old/Contents/MacOS/Host";
+  // Started before its record's last beat: the process that wrote it.
+  fake_->startedAt[300] = 999;
+  startHost(300);
+  fake_->processes[300] = moved;
+  auto supervisor = start();
+  fake_->advance(10);
+  EXPECT_THAT(fake_->opened, IsEmpty());
+  EXPECT_EQ(supervisor->watchedPID(), 300);
+  EXPECT_THAT(fake_->lines, ElementsAre(kWatching));
+  // A process that took the pid over after the host ended started later.
+  fake_->startedAt[300] = fake_->uptime();
+  fake_->advance(10);
+  EXPECT_THAT(fake_->opened, ElementsAre(kRecovered));
+}
+
+TEST_F(SupervisorTest, SilenceOfAHostWithNoRoomForItsRecordIsNoHangAndIsSaidOnce) {
+  auto supervisor = start(300);
+  fake_->diskFull = true;
+  fake_->advance(100);
+  EXPECT_THAT(fake_->signalsSent, IsEmpty());
+  EXPECT_THAT(fake_->lines,
+              ElementsAre(kWatching, "No room to write in " + files().directory.string() +
+                                         "; the host's silent heartbeat is not taken for a hang"));
+  // With room again and still no beat, the silence counts.
+  fake_->diskFull = false;
+  fake_->advance(3);
+  EXPECT_THAT(fake_->signalsSent, ElementsAre(std::pair(300, SIGKILL)));
 }
 
 TEST_F(SupervisorTest, ThirdCrashLaunchesSafeModeOnceThenStopsAndTicksUntilNoTimerCanBeMade) {
@@ -292,12 +325,17 @@ TEST_F(SupervisorTest, HostRunningFromThisBundleDefersTheJudgementAndSkipsTheLau
       {"left behind in the ended run's session", {{9, false, kBundle, 9, 300}}, false},
       {"the recorded program", {}, true, {{9, false, std::nullopt}}},
       {"the recorded program, left behind", {}, false, {{9, false, std::nullopt, 300, 1}}},
+      // Forked by the run, in no group or session of its own: it started while the run lived.
+      {"started while the run lived", {{9, false, kBundle, 9, 9, 1000.0}}, false},
+      {"started after the run ended", {{9, false, kBundle, 9, 9, 1000.5}}, true},
+      {"the recorded program, forked", {}, false, {{9, false, std::nullopt, 1, 1, 1000.0}}},
   };
   for (const auto& c : cases) {
     // Seen by the judgement, or only by the launch a second later.
     for (const bool atJudgement : {true, false}) {
       SCOPED_TRACE(std::string(c.name) + (atJudgement ? ", at the judgement" : ", at the launch"));
       reset();
+      fake_->startedAt[300] = 1000;
       auto supervisor = start(300);
       fake_->endProcess(300);
       if (!atJudgement) fake_->runDue();

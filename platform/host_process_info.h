@@ -34,10 +34,15 @@ std::string bootSession();
 // True while a debugger or other tracer is attached; false for no process.
 bool isTraced(int32_t pid);
 
-// True when process `pid` runs as this process's user: its real and
-// effective user IDs are both this process's real user ID. False for no
+// True when `pid` names a process (not one thread of a process, which Linux
+// also answers for under /proc) that runs as this process's user: its real
+// and effective user IDs are both this process's real user ID. False for no
 // process, or when it cannot be inspected.
-bool runsAsCurrentUser(int32_t pid);
+bool isCurrentUsersProcess(int32_t pid);
+
+// When process `pid` started, in seconds on the uptime clock (systemUptime());
+// absent for no such process, or when it cannot be inspected.
+std::optional<double> startUptime(int32_t pid);
 
 }  // namespace HostProcessInfo
 }  // namespace veldane

@@ -28,9 +28,12 @@ class SystemProbes {
     return found.has_value();
   }
   virtual bool isTraced(int32_t pid) = 0;
-  // Whether process `pid` runs as the watchdog's own user; no other process
-  // is ever taken for the host, and so none is ever signalled.
-  virtual bool runsAsCurrentUser(int32_t pid) = 0;
+  // Whether `pid` names a whole process (no single thread of one) that runs
+  // as the watchdog's own user; no other is ever taken for the host, and so
+  // none is ever signalled.
+  virtual bool isCurrentUsersProcess(int32_t pid) = 0;
+  // When process `pid` started, on the clock of uptime(); absent for no process.
+  virtual std::optional<double> startUptime(int32_t pid) = 0;
   virtual std::string bootSession() = 0;
   virtual std::optional<FileIdentity> fileIdentity(const std::string& path) = 0;
   // Whether two normalised paths name the same file as this platform's file
@@ -39,6 +42,9 @@ class SystemProbes {
   // takes them as one name (macOS).
   virtual bool samePath(std::string_view a, std::string_view b) = 0;
   virtual std::optional<std::string> applicationSupportDirectory() = 0;
+  // Whether a file can be written into `directory` now (space, inodes, a
+  // writable file system); true when that cannot be told.
+  virtual bool hasRoomToWrite(const std::string& directory) = 0;
   virtual int32_t ownPid() = 0;
   // kill(2); used only for a process that no exit watch holds.
   virtual bool kill(int32_t pid, int signal) = 0;

@@ -18,6 +18,8 @@ struct RunningApplication {
   // session is named after an ended host run was left behind by that run.
   int32_t processGroup = 0;
   int32_t session = 0;
+  // When it started, on the uptime clock, where the platform tells.
+  std::optional<double> startUptime = std::nullopt;
 
   friend bool operator==(const RunningApplication&, const RunningApplication&) = default;
 };

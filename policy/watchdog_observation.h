@@ -22,6 +22,9 @@ struct WatchdogObservation {
   bool shuttingDown = false;
   bool hangKillIssued = false;
   std::optional<std::string> hangNoteLaunchID;
+  // The host's data folder has no room for its record (a full disk, a
+  // read-only remount): a silent heartbeat is then no sign of a hang.
+  bool heartbeatCannotBeWritten = false;
 
   friend bool operator==(const WatchdogObservation&, const WatchdogObservation&) = default;
 };

@@ -28,12 +28,23 @@ bool executableIsInsideBundle(const HostRunRecord& record, const std::string& ow
                                 WatchdogFiles::normalized(ownedBundlePath) + "/");
 }
 
+// Where both sides took the uptime, one boot's clock that nobody sets
+// compares them; else the dates do.
+bool crashLoopWasReset(const HostRunRecord& record, const WatchdogLedger& ledger) {
+  if (!record.crashLoopResetAt || !ledger.stoppedAt) return false;
+  if (record.crashLoopResetUptime && ledger.stoppedUptime) {
+    return *record.crashLoopResetUptime > *ledger.stoppedUptime;
+  }
+  return *record.crashLoopResetAt > *ledger.stoppedAt;
+}
+
 WatchdogDecision judgeLiveHost(const WatchdogPolicy& policy, const WatchdogObservation& observation,
                                const HostRunRecord& record) {
   if (record.cleanExit || observation.recordProcessTraced || observation.hangKillIssued ||
       record.awayCoverUp.value_or(false)) {
     return WatchdogDecision::none();
   }
+  if (observation.heartbeatCannotBeWritten) return WatchdogDecision::none();
   const double limit = record.curtainUp ? policy.curtainHangTimeout : policy.hangTimeout;
   const double stalled = observation.uptime - record.heartbeatUptime;
   // Written so that a stalled time that is not a number never kills.
@@ -74,6 +85,7 @@ WatchdogDecision judgeEndedRun(const WatchdogPolicy& policy, const WatchdogObser
     return WatchdogDecision::relaunch(kind);
   }
   ledger.stoppedAt = observation.now;
+  ledger.stoppedUptime = observation.uptime;
   ledger.safeModeLaunchedAt = observation.now;
   return WatchdogDecision::stopAfterRepeatedCrashes(kind);
 }
@@ -106,8 +118,12 @@ WatchdogDecision WatchdogPolicy::decide(const WatchdogObservation& observation,
     return WatchdogDecision::none();
   }
 
-  if (record.crashLoopResetAt && ledger.stoppedAt && *record.crashLoopResetAt > *ledger.stoppedAt) {
+  // A stop dated after now was dated by a clock since set back: by the clock
+  // as it is, the stop was now at the latest.
+  if (ledger.stoppedAt && *ledger.stoppedAt > observation.now) ledger.stoppedAt = observation.now;
+  if (crashLoopWasReset(record, ledger)) {
     ledger.stoppedAt.reset();
+    ledger.stoppedUptime.reset();
     ledger.safeModeLaunchedAt.reset();
     ledger.unexpectedExits.clear();
   }

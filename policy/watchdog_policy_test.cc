@@ -85,6 +85,8 @@ TEST(WatchdogPolicy, FollowsDecisionTable) {
       {"alive, cover up", [](auto& t) { t.alive().record->awayCoverUp = true; }, kNone},
       {"alive, cover down", [](auto& t) { t.alive().record->awayCoverUp = false; }, kKill},
       {"alive, kill issued", [](auto& t) { t.alive().hangKillIssued = true; }, kNone},
+      {"alive, no room for a beat", [](auto& t) { t.alive().heartbeatCannotBeWritten = true; },
+       kNone},
       {"ended, other instance", [](auto& t) { t.o.otherInstanceRunning = true; }, kNone},
       {"ended, clean exit", [](auto& t) { t.o.record->cleanExit = true; }, kNone},
       {"ended, already handled", [](auto& t) { t.l.handledLaunchID = "run-1"; }, kNone},
@@ -127,7 +129,8 @@ TEST(WatchdogPolicy, StopsAtLimitOfRecentExits) {
   const WatchdogLedger stopped{.bootSession = "boot-1",
       .unexpectedExits = {at(0), at(100), at(250)}, .handledLaunchID = "run-1000",
       .relaunches = 3, .lastRelaunchAt = at(250), .lastExit = Kind::crash,
-      .lastExitAt = at(1000), .stoppedAt = at(250), .safeModeLaunchedAt = at(250)};
+      .lastExitAt = at(1000), .stoppedAt = at(250), .safeModeLaunchedAt = at(250),
+      .stoppedUptime = 1000};
   // clang-format on
   EXPECT_TRUE(ledger == stopped);
   // The first exit leaves the window exactly at 300 s.
@@ -175,6 +178,43 @@ TEST(WatchdogPolicy, LiftsStopOnlyForResetStrictlyLater) {
     EXPECT_EQ(decide(observation, ledger), kNone);
     EXPECT_TRUE(ledger == (lifts ? lifted : stopped)) << "lifts " << lifts;
   }
+}
+
+TEST(WatchdogPolicy, LiftsStopForResetAfterItWhateverTheWallClockDid) {
+  // Stopped by a clock two hours ahead, since set right; the host resets later.
+  const WatchdogDate ahead = kNow + std::chrono::hours(2);
+  const auto stoppedLedger = [&] {
+    WatchdogLedger ledger = ledgerOfBoot();
+    ledger.stoppedAt = ledger.safeModeLaunchedAt = ahead;
+    ledger.unexpectedExits = {ahead};
+    return ledger;
+  };
+  WatchdogObservation observation = endedRun();
+  observation.recordProcessAlive = true;
+  observation.uptime = 1000;
+  observation.record->crashLoopResetAt = kNow - seconds(10);
+
+  // On one boot's uptime clock the reset came after the stop.
+  WatchdogLedger ledger = stoppedLedger();
+  ledger.stoppedUptime = 900;
+  observation.record->crashLoopResetUptime = 990;
+  decide(observation, ledger);
+  EXPECT_FALSE(ledger.stoppedAt);
+  ledger = stoppedLedger();
+  ledger.stoppedUptime = 995;
+  decide(observation, ledger);
+  EXPECT_TRUE(ledger.stoppedAt);
+
+  // Without uptimes, a stop dated in the future counts as now, so that a
+  // reset written after that tick lifts it.
+  observation.record->crashLoopResetUptime.reset();
+  ledger = stoppedLedger();
+  decide(observation, ledger);
+  EXPECT_EQ(ledger.stoppedAt, kNow);
+  observation.now = kNow + seconds(3);
+  observation.record->crashLoopResetAt = kNow + seconds(2);
+  decide(observation, ledger);
+  EXPECT_FALSE(ledger.stoppedAt);
 }
 
 TEST(WatchdogPolicy, ComparesTextsUnderCanonicalEquivalence) {

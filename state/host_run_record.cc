@@ -22,8 +22,9 @@ std::optional<HostRunRecord> HostRunRecord::fromJson(const nlohmann::json& json)
             readRequired(json, "curtainUp", asBool, record.curtainUp) &&
             readRequired(json, "safeMode", asBool, record.safeMode) &&
             readOptional(json, "crashLoopResetAt", asDate, record.crashLoopResetAt) &&
-            readOptional(json, "awayCoverUp", asBool, record.awayCoverUp);
-  if (!ok) return std::nullopt;
+            readOptional(json, "awayCoverUp", asBool, record.awayCoverUp) &&
+            readOptional(json, "crashLoopResetUptime", asNumber, record.crashLoopResetUptime);
+  if (!ok || record.launchID.size() > kMaxLaunchIDSize) return std::nullopt;
   return record;
 }
 
@@ -39,10 +40,12 @@ std::optional<nlohmann::json> HostRunRecord::toJson() const {
   json["curtainUp"] = curtainUp;
   json["safeMode"] = safeMode;
   if (awayCoverUp) json["awayCoverUp"] = *awayCoverUp;
-  bool ok = putDate(json, "startedAt", startedAt) &&
-            putNumber(json, "heartbeatUptime", heartbeatUptime) &&
-            putDate(json, "heartbeatAt", heartbeatAt) &&
-            (!crashLoopResetAt || putDate(json, "crashLoopResetAt", *crashLoopResetAt));
+  bool ok =
+      putDate(json, "startedAt", startedAt) &&
+      putNumber(json, "heartbeatUptime", heartbeatUptime) &&
+      putDate(json, "heartbeatAt", heartbeatAt) &&
+      (!crashLoopResetAt || putDate(json, "crashLoopResetAt", *crashLoopResetAt)) &&
+      (!crashLoopResetUptime || putNumber(json, "crashLoopResetUptime", *crashLoopResetUptime));
   if (!ok) return std::nullopt;
   return json;
 }

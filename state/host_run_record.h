@@ -27,9 +27,17 @@ struct HostRunRecord {
   bool safeMode = false;
   std::optional<WatchdogDate> crashLoopResetAt;
   std::optional<bool> awayCoverUp;
+  // The uptime of the crash-loop reset, beside its date: a wall clock set back
+  // after a stop must not make a later reset look older than the stop.
+  std::optional<double> crashLoopResetUptime = std::nullopt;
+
+  // A launch ID longer than this is no identifier the host library makes, and
+  // the ledger that keeps it must stay within what the watchdog reads back.
+  static constexpr size_t kMaxLaunchIDSize = 1024;
 
   // Strict decoding: absent on any missing required key, wrong type,
-  // out-of-range integer or bad date text. Unknown keys are ignored.
+  // out-of-range integer, bad date text or over-long launch ID. Unknown keys
+  // are ignored.
   static std::optional<HostRunRecord> fromJson(const nlohmann::json& json);
   // Absent only when a date cannot be written in the file form or
   // heartbeatUptime is not a finite number.

@@ -55,6 +55,9 @@ TEST(HostRunRecord, DecodesStrictlyAndEncodesOptionalsOnlyWhenPresent) {
       {"startedAt", "2025-03-01T08:15:30.250Z", false},
       {"crashLoopResetAt", nullptr, true}, {"crashLoopResetAt", "yesterday", false},
       {"awayCoverUp", nullptr, true}, {"awayCoverUp", 1, false},
+      {"crashLoopResetUptime", 12.5, true}, {"crashLoopResetUptime", "12", false},
+      {"launchID", std::string(HostRunRecord::kMaxLaunchIDSize, '/'), true},
+      {"launchID", std::string(HostRunRecord::kMaxLaunchIDSize + 1, 'x'), false},
       {"writtenByANewerHost", json::object(), true}});
   // clang-format on
   std::optional<HostRunRecord> record = HostRunRecord::fromJson(kRecord);
@@ -86,8 +89,28 @@ TEST(WatchdogLedger, WrittenLayoutRoundTripAndStrictDecoding) {
        {"lastExit", "crash", true}, {"lastExit", "Hang", false}, {"lastExit", nullptr, true},
        {"stoppedAt", 1740816000, false}, {"handledLaunchID", json::array(), false},
        // A pending relaunch in another form leaves the rest of the ledger usable.
-       {"unknown", 1, true}, {"pendingRelaunch", json::array({1}), true}});
+       {"unknown", 1, true}, {"pendingRelaunch", json::array({1}), true},
+       {"stoppedUptime", 12.5, true}, {"stoppedUptime", "12", false}});
   // clang-format on
+}
+
+TEST(WatchdogLedger, LargestThatTheWatchdogKeepsIsReadBack) {
+  // Every "/" of a launch ID is written as two bytes.
+  const WatchdogDate last = at("08:02:00");
+  const WatchdogLedger largest{.bootSession = std::string(128, '/'),
+                               .unexpectedExits = {at("08:00:00"), at("08:01:00"), last},
+                               .handledLaunchID = std::string(HostRunRecord::kMaxLaunchIDSize, '/'),
+                               .relaunches = INT64_MIN,
+                               .lastRelaunchAt = last,
+                               .lastExit = WatchdogExitKind::crash,
+                               .lastExitAt = last,
+                               .stoppedAt = last,
+                               .safeModeLaunchedAt = last,
+                               .pendingRelaunch = {{"--veldane-recovered", "--veldane-safe-mode"}},
+                               .stoppedUptime = 1e300};
+  const std::optional<std::string> bytes = WatchdogStore::serialize(*largest.toJson());
+  ASSERT_TRUE(bytes);
+  EXPECT_LE(bytes->size(), WatchdogStore::kMaxFileSize);
 }
 
 TEST(WatchdogHangReport, RoundTripsAndDecodesStrictly) {

@@ -58,7 +58,9 @@ std::optional<WatchdogLedger> WatchdogLedger::fromJson(const nlohmann::json& jso
             readOptional(json, "lastExitAt", asDate, ledger.lastExitAt) &&
             readOptional(json, "stoppedAt", asDate, ledger.stoppedAt) &&
             readOptional(json, "safeModeLaunchedAt", asDate, ledger.safeModeLaunchedAt);
-  if (!ok) return std::nullopt;
+  if (!ok || !readOptional(json, "stoppedUptime", asNumber, ledger.stoppedUptime)) {
+    return std::nullopt;
+  }
   if (const nlohmann::json* pending = member(json, "pendingRelaunch")) {
     ledger.pendingRelaunch = asArguments(*pending);
   }
@@ -80,7 +82,8 @@ std::optional<nlohmann::json> WatchdogLedger::toJson() const {
   if (handledLaunchID) json["handledLaunchID"] = *handledLaunchID;
   if (lastExit) json["lastExit"] = std::string(rawValue(*lastExit));
   if (pendingRelaunch) json["pendingRelaunch"] = *pendingRelaunch;
-  bool ok = putOptionalDate(json, "lastRelaunchAt", lastRelaunchAt) &&
+  bool ok = (!stoppedUptime || JsonFields::putNumber(json, "stoppedUptime", *stoppedUptime)) &&
+            putOptionalDate(json, "lastRelaunchAt", lastRelaunchAt) &&
             putOptionalDate(json, "lastExitAt", lastExitAt) &&
             putOptionalDate(json, "stoppedAt", stoppedAt) &&
             putOptionalDate(json, "safeModeLaunchedAt", safeModeLaunchedAt);

@@ -33,6 +33,9 @@ struct WatchdogLedger {
   // Written beside the ten fields above, which keep their meaning; a reader
   // that does not know it ignores it.
   std::optional<std::vector<std::string>> pendingRelaunch = std::nullopt;
+  // The uptime of `stoppedAt`, so that a crash-loop reset is compared with
+  // the stop on one boot's clock, whatever the wall clock did since.
+  std::optional<double> stoppedUptime = std::nullopt;
 
   // Decoding starts from the empty ledger; any breach discards the whole
   // document (absent), nothing is repaired field by field.

@@ -59,7 +59,7 @@ WatchdogStatusInput gather(const std::string& bundlePath) {
       readStatusFile<WatchdogHangReport>(files.hangReportPath(), WatchdogStore::kMaxReportSize);
   if (in.record.value) {
     // As for the watchdog, a process of another user is not the host.
-    if (HostProcessInfo::runsAsCurrentUser(in.record.value->pid)) {
+    if (HostProcessInfo::isCurrentUsersProcess(in.record.value->pid)) {
       in.recordProcessPath = HostProcessInfo::executablePath(in.record.value->pid);
     }
     in.recordProcessTraced = HostProcessInfo::isTraced(in.record.value->pid);

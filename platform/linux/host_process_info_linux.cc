@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #include <utf8proc.h>
 
@@ -14,6 +15,8 @@
 #include <cstring>
 #include <string_view>
 #include <utility>
+
+#include "platform/uptime_clock.h"
 
 namespace veldane {
 namespace {
@@ -182,9 +185,21 @@ bool isTraced(int32_t pid) {
   return false;
 }
 
-bool runsAsCurrentUser(int32_t pid) {
+bool isCurrentUsersProcess(int32_t pid) {
   ProcStatus buffer;
   const std::string_view status = readStatus(pid, buffer);
+  // /proc/<tid> answers for any thread, and a signal to a thread id reaches
+  // its whole process: only a thread group's leader is a process.
+  constexpr std::string_view kGroup = "\nTgid:";
+  const size_t group = status.find(kGroup);
+  if (group == std::string_view::npos) return false;
+  const char* first = status.data() + group + kGroup.size();
+  while (first < status.data() + status.size() && (*first == ' ' || *first == '\t')) ++first;
+  int32_t leader = 0;
+  if (std::from_chars(first, status.data() + status.size(), leader).ec != std::errc() ||
+      leader != pid) {
+    return false;
+  }
   // "Uid:" then the real, effective, saved and file-system user IDs.
   constexpr std::string_view kKey = "\nUid:";
   const size_t at = status.find(kKey);
@@ -200,6 +215,42 @@ bool runsAsCurrentUser(int32_t pid) {
     next = stop;
   }
   return true;
+}
+
+std::optional<double> startUptime(int32_t pid) {
+  if (pid < 1) return std::nullopt;
+  const ProcPath path = procPath(pid, "stat");
+  const int fd = ::open(path.data(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::array<char, 1024> buffer{};
+  const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+  ::close(fd);
+  if (got <= 0) return std::nullopt;
+  std::string_view stat(buffer.data(), static_cast<size_t>(got));
+  // The name in parentheses may hold anything, spaces and ")" included.
+  const size_t name = stat.rfind(')');
+  if (name == std::string_view::npos) return std::nullopt;
+  stat.remove_prefix(name + 1);
+  // The fields after the name start with the third, the state; the start
+  // time is the twenty-second, in clock ticks since boot.
+  for (int field = 3; field < 22; ++field) {
+    const size_t space = stat.find(' ', 1);
+    if (space == std::string_view::npos) return std::nullopt;
+    stat.remove_prefix(space);
+  }
+  stat.remove_prefix(1);
+  unsigned long long ticks = 0;
+  if (std::from_chars(stat.data(), stat.data() + stat.size(), ticks).ec != std::errc()) {
+    return std::nullopt;
+  }
+  const long perSecond = ::sysconf(_SC_CLK_TCK);
+  timespec boot{};
+  if (perSecond <= 0 || ::clock_gettime(CLOCK_BOOTTIME, &boot) != 0) return std::nullopt;
+  // The start counts on the boot clock, which runs on during a suspend; the
+  // uptime clock does not.
+  const double slept =
+      static_cast<double>(boot.tv_sec) + static_cast<double>(boot.tv_nsec) / 1e9 - systemUptime();
+  return static_cast<double>(ticks) / static_cast<double>(perSecond) - std::max(slept, 0.0);
 }
 
 }  // namespace HostProcessInfo

@@ -6,12 +6,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "platform/uptime_clock.h"
 #include "state/test_support.h"
 
 namespace veldane {
@@ -25,7 +27,7 @@ void endChild(pid_t pid) {
 }
 
 TEST(HostProcessInfo, RunsAsCurrentUserOnlyWithBothUserIDsOursAndNothingIsKnownOnceEnded) {
-  EXPECT_TRUE(HostProcessInfo::runsAsCurrentUser(::getpid()));
+  EXPECT_TRUE(HostProcessInfo::isCurrentUsersProcess(::getpid()));
   // Another user's process, and one whose effective user alone is another.
   for (const bool realToo : {true, false}) {
     const pid_t other = ::fork();
@@ -36,11 +38,42 @@ TEST(HostProcessInfo, RunsAsCurrentUserOnlyWithBothUserIDsOursAndNothingIsKnownO
     int status = 0;
     ::waitpid(other, &status, WUNTRACED);
     EXPECT_TRUE(WIFSTOPPED(status));
-    EXPECT_FALSE(HostProcessInfo::runsAsCurrentUser(other)) << realToo;
+    EXPECT_FALSE(HostProcessInfo::isCurrentUsersProcess(other)) << realToo;
     endChild(other);
     EXPECT_EQ(HostProcessInfo::executablePath(other), std::nullopt);
     EXPECT_FALSE(HostProcessInfo::isTraced(other));
   }
+}
+
+TEST(HostProcessInfo, AThreadIdIsNoProcessThoughProcAnswersForIt) {
+  std::atomic<pid_t> tid = 0;
+  std::atomic<bool> done = false;
+  std::thread thread([&] {
+    tid = static_cast<pid_t>(::syscall(SYS_gettid));
+    while (!done) ::usleep(1000);
+  });
+  while (tid == 0) ::usleep(1000);
+  EXPECT_TRUE(HostProcessInfo::executablePath(tid));
+  EXPECT_FALSE(HostProcessInfo::isCurrentUsersProcess(tid));
+  done = true;
+  thread.join();
+}
+
+TEST(HostProcessInfo, StartUptimeIsWhenTheProcessStartedOnTheUptimeClock) {
+  const double before = systemUptime();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::pause();
+    ::_exit(0);
+  }
+  const double after = systemUptime();
+  const std::optional<double> started = HostProcessInfo::startUptime(child);
+  ASSERT_TRUE(started);
+  // Counted in ticks of 10 ms, cut down.
+  EXPECT_GE(*started, before - 0.011);
+  EXPECT_LE(*started, after);
+  endChild(child);
+  EXPECT_EQ(HostProcessInfo::startUptime(child), std::nullopt);
 }
 
 TEST(HostProcessInfo, ExecutablePathNamesTheProgramAsStarted) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "platform/application_support.h"
+#include "platform/file_system_room.h"
 #include "platform/host_process_info.h"
 #include "platform/uptime_clock.h"
 
@@ -19,8 +20,12 @@ bool LinuxSystemProbes::readExecutablePath(int32_t pid, std::string& path) {
 
 bool LinuxSystemProbes::isTraced(int32_t pid) { return HostProcessInfo::isTraced(pid); }
 
-bool LinuxSystemProbes::runsAsCurrentUser(int32_t pid) {
-  return HostProcessInfo::runsAsCurrentUser(pid);
+bool LinuxSystemProbes::isCurrentUsersProcess(int32_t pid) {
+  return HostProcessInfo::isCurrentUsersProcess(pid);
+}
+
+std::optional<double> LinuxSystemProbes::startUptime(int32_t pid) {
+  return HostProcessInfo::startUptime(pid);
 }
 
 std::string LinuxSystemProbes::bootSession() { return HostProcessInfo::bootSession(); }
@@ -31,6 +36,10 @@ std::optional<FileIdentity> LinuxSystemProbes::fileIdentity(const std::string& p
 
 std::optional<std::string> LinuxSystemProbes::applicationSupportDirectory() {
   return veldane::applicationSupportDirectory();
+}
+
+bool LinuxSystemProbes::hasRoomToWrite(const std::string& directory) {
+  return veldane::hasRoomToWrite(directory);
 }
 
 int32_t LinuxSystemProbes::ownPid() { return static_cast<int32_t>(::getpid()); }

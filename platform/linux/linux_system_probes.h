@@ -11,12 +11,14 @@ class LinuxSystemProbes final : public SystemProbes {
   std::optional<std::string> executablePath(int32_t pid) override;
   bool readExecutablePath(int32_t pid, std::string& path) override;
   bool isTraced(int32_t pid) override;
-  bool runsAsCurrentUser(int32_t pid) override;
+  bool isCurrentUsersProcess(int32_t pid) override;
+  std::optional<double> startUptime(int32_t pid) override;
   std::string bootSession() override;
   std::optional<FileIdentity> fileIdentity(const std::string& path) override;
   // File names are bytes here.
   bool samePath(std::string_view a, std::string_view b) override { return a == b; }
   std::optional<std::string> applicationSupportDirectory() override;
+  bool hasRoomToWrite(const std::string& directory) override;
   int32_t ownPid() override;
   bool kill(int32_t pid, int signal) override;
   WatchdogDate now() override;

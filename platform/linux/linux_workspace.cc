@@ -77,21 +77,19 @@ std::optional<ProcessStatus> readStatus(int32_t pid) {
   if (!uid || std::from_chars(uid->data(), uid->data() + uid->size(), realUid).ec != std::errc()) {
     return std::nullopt;
   }
-  // The innermost of the namespaces' ids, which are the watchdog's own.
-  auto lastId = [&](std::string_view key) {
-    const size_t at = status.find(key);
-    if (at == std::string_view::npos) return int32_t{0};
-    std::string_view line = status.substr(at + key.size());
-    line = line.substr(0, line.find('\n'));
-    line = line.substr(line.find_last_of(" \t") + 1);
+  // The first of the namespaces' ids is the one in the namespace of this
+  // /proc, the watchdog's; the later ones are those of a sandbox's namespaces,
+  // inside which the process may see itself as pid 1.
+  auto firstId = [&](std::string_view key) {
+    const std::optional<std::string_view> value = field(status, key);
     int32_t id = 0;
-    std::from_chars(line.data(), line.data() + line.size(), id);
+    if (value) std::from_chars(value->data(), value->data() + value->size(), id);
     return id;
   };
   return ProcessStatus{.realUid = static_cast<uid_t>(realUid),
                        .zombie = state && *state == "Z",
-                       .processGroup = lastId("\nNSpgid:"),
-                       .session = lastId("\nNSsid:")};
+                       .processGroup = firstId("\nNSpgid:"),
+                       .session = firstId("\nNSsid:")};
 }
 
 std::string fileName(const std::string& path) {
@@ -136,7 +134,8 @@ std::vector<RunningApplication> LinuxWorkspace::runningApplications(
                      .terminated = status->zombie,
                      .bundlePath = *bundle,
                      .processGroup = status->processGroup,
-                     .session = status->session});
+                     .session = status->session,
+                     .startUptime = HostProcessInfo::startUptime(pid)});
   }
   return found;
 }
@@ -156,7 +155,8 @@ std::vector<RunningApplication> LinuxWorkspace::processesRunning(
                      .terminated = status->zombie,
                      .bundlePath = std::nullopt,
                      .processGroup = status->processGroup,
-                     .session = status->session});
+                     .session = status->session,
+                     .startUptime = HostProcessInfo::startUptime(pid)});
   }
   return found;
 }

@@ -4,6 +4,7 @@
 #include <sys/proc.h>
 #include <sys/proc_info.h>
 #include <sys/sysctl.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,15 +15,16 @@
 
 #include "platform/macos/cf_ref.h"
 #include "platform/macos/sdk_declarations.h"
+#include "platform/uptime_clock.h"
 
 namespace veldane {
 namespace {
 
 bool isValidUtf8(std::string_view bytes) {
   if (bytes.empty()) return true;
-  CFRef<CFStringRef> decoded(CFStringCreateWithBytes(
-      kCFAllocatorDefault, reinterpret_cast<const UInt8*>(bytes.data()),
-      static_cast<CFIndex>(bytes.size()), kCFStringEncodingUTF8, false));
+  CFRef<CFStringRef> decoded(
+      CFStringCreateWithBytes(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(bytes.data()),
+                              static_cast<CFIndex>(bytes.size()), kCFStringEncodingUTF8, false));
   return static_cast<bool>(decoded);
 }
 
@@ -115,7 +117,7 @@ bool isTraced(int32_t pid) {
   return (info.kp_proc.p_flag & P_TRACED) != 0;
 }
 
-bool runsAsCurrentUser(int32_t pid) {
+bool isCurrentUsersProcess(int32_t pid) {
   if (pid < 1) return false;
   proc_bsdinfo info{};
   if (proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, sizeof info) != static_cast<int>(sizeof info)) {
@@ -123,6 +125,22 @@ bool runsAsCurrentUser(int32_t pid) {
   }
   const uid_t own = ::getuid();
   return info.pbi_ruid == own && info.pbi_uid == own;
+}
+
+std::optional<double> startUptime(int32_t pid) {
+  if (pid < 1) return std::nullopt;
+  proc_bsdinfo info{};
+  if (proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, sizeof info) != static_cast<int>(sizeof info)) {
+    return std::nullopt;
+  }
+  // The kernel keeps the start as a wall-clock time; its distance from now
+  // is what carries over to the uptime clock.
+  timeval now{};
+  if (::gettimeofday(&now, nullptr) != 0) return std::nullopt;
+  const double ago =
+      static_cast<double>(now.tv_sec) - static_cast<double>(info.pbi_start_tvsec) +
+      (static_cast<double>(now.tv_usec) - static_cast<double>(info.pbi_start_tvusec)) / 1e6;
+  return systemUptime() - ago;
 }
 
 }  // namespace HostProcessInfo

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "platform/application_support.h"
+#include "platform/file_system_room.h"
 #include "platform/host_process_info.h"
 #include "platform/uptime_clock.h"
 #include "state/unicode_text.h"
@@ -20,12 +21,16 @@ bool MacosSystemProbes::readExecutablePath(int32_t pid, std::string& path) {
 
 bool MacosSystemProbes::isTraced(int32_t pid) { return HostProcessInfo::isTraced(pid); }
 
-bool MacosSystemProbes::runsAsCurrentUser(int32_t pid) {
-  return HostProcessInfo::runsAsCurrentUser(pid);
+bool MacosSystemProbes::isCurrentUsersProcess(int32_t pid) {
+  return HostProcessInfo::isCurrentUsersProcess(pid);
 }
 
 bool MacosSystemProbes::samePath(std::string_view a, std::string_view b) {
   return UnicodeText::equal(a, b);
+}
+
+std::optional<double> MacosSystemProbes::startUptime(int32_t pid) {
+  return HostProcessInfo::startUptime(pid);
 }
 
 std::string MacosSystemProbes::bootSession() { return HostProcessInfo::bootSession(); }
@@ -36,6 +41,10 @@ std::optional<FileIdentity> MacosSystemProbes::fileIdentity(const std::string& p
 
 std::optional<std::string> MacosSystemProbes::applicationSupportDirectory() {
   return veldane::applicationSupportDirectory();
+}
+
+bool MacosSystemProbes::hasRoomToWrite(const std::string& directory) {
+  return veldane::hasRoomToWrite(directory);
 }
 
 int32_t MacosSystemProbes::ownPid() { return static_cast<int32_t>(::getpid()); }

@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "platform/host_process_info.h"
 #include "platform/macos/process_table.h"
 #include "platform/macos/sdk_declarations.h"
 
@@ -40,7 +41,8 @@ std::vector<RunningApplication> MacosWorkspace::runningApplications(
                        .terminated = static_cast<bool>(application.terminated),
                        .bundlePath = bundleURL != nil ? toString(bundleURL.path) : std::nullopt,
                        .processGroup = process ? process->processGroup : 0,
-                       .session = process ? process->session : 0});
+                       .session = process ? process->session : 0,
+                       .startUptime = HostProcessInfo::startUptime(pid)});
     }
   }
   return found;

@@ -25,7 +25,8 @@ std::vector<RunningApplication> MacosWorkspace::processesRunning(
                      .terminated = process->zombie,
                      .bundlePath = std::nullopt,
                      .processGroup = process->processGroup,
-                     .session = process->session});
+                     .session = process->session,
+                     .startUptime = HostProcessInfo::startUptime(pid)});
   }
   return found;
 }

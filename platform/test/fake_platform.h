@@ -39,11 +39,18 @@ class FakePlatform : public MainLoop,
     return processes.contains(pid) ? std::optional(processes[pid]) : std::nullopt;
   }
   bool isTraced(int32_t pid) override { return traced.contains(pid); }
-  bool runsAsCurrentUser(int32_t pid) override { return !otherUsers.contains(pid); }
+  bool isCurrentUsersProcess(int32_t pid) override {
+    return !otherUsers.contains(pid) && !threads.contains(pid);
+  }
+  std::optional<double> startUptime(int32_t pid) override {
+    return processes.contains(pid) && startedAt.contains(pid) ? std::optional(startedAt[pid])
+                                                              : std::nullopt;
+  }
   std::string bootSession() override { return "boot-1"; }
   std::optional<FileIdentity> fileIdentity(const std::string&) override { return ownIdentity; }
   bool samePath(std::string_view a, std::string_view b) override { return a == b; }
   std::optional<std::string> applicationSupportDirectory() override { return applicationSupport; }
+  bool hasRoomToWrite(const std::string& /*directory*/) override { return !diskFull; }
   int32_t ownPid() override { return 4242; }
   bool kill(int32_t /*pid*/, int /*signal*/) override { return true; }
   WatchdogDate now() override;
@@ -84,6 +91,9 @@ class FakePlatform : public MainLoop,
   std::map<int32_t, std::string> processes;          // pid → executable
   std::vector<std::pair<int32_t, int>> signalsSent;  // through exit watches; SIGKILL ends
   std::set<int32_t> traced, otherUsers;
+  std::set<int32_t> threads;            // ids of threads that lead no process
+  std::map<int32_t, double> startedAt;  // pid → uptime() when it started, where known
+  bool diskFull = false;
   std::optional<FileIdentity> ownIdentity;  // of every file: only its own executable is asked
   std::optional<std::string> applicationSupport;
   int failingCalls = 0;  // the next calls of now() throw std::bad_alloc, as allocations might
