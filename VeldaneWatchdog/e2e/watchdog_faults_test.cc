@@ -113,6 +113,43 @@ TEST_F(WatchdogFaults, AsPidOneOfANamespaceItReapsTheHostsThatEnd) {
       << "an ended host is left a zombie";
 }
 
+// An updater moves the running bundle aside and puts the new version in its
+// place; the new watchdog finds the host running from the old one.
+TEST_F(WatchdogFaults, UpdateThatMovesTheBundleAsideKeepsTheRunningHostWithoutASecondCopy) {
+  writePlan({"run"});
+  const pid_t watchdog = startWatching();
+  const pid_t host = startHost();
+  const std::optional<HostRunRecord> first = recordOf(host);
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(waitFor([&] {
+    return WatchdogStore::read<HostRunRecord>(files_.hostRecordPath())->heartbeatUptime >
+           first->heartbeatUptime;
+  }));
+  const fs::path bundle = root_ / "Test.app", old = root_ / "Test.app.old";
+  fs::rename(bundle, old);
+  fs::copy(old, bundle, fs::copy_options::recursive);
+  EXPECT_EQ(waitExit(watchdog), 0) << "the old watchdog did not see its file replaced";
+
+  startWatching();
+  EXPECT_FALSE(launchesReach(2, 4s)) << "a second copy was launched";
+  EXPECT_EQ(ledger()->relaunches, 0);
+  // Still the host: watched until it ends, then relaunched from the new bundle.
+  crash(host);
+  ASSERT_TRUE(launchesReach(2, 10s));
+  EXPECT_EQ(launches()[1].arguments, kRecovered);
+}
+
+// Started from this test, as from a script: the host leads no process group or
+// session, and neither does the worker it forks and leaves behind.
+TEST_F(WatchdogFaults, WorkerLeftByAHostWithoutAGroupOfItsOwnDoesNotBlockTheRelaunch) {
+  writePlan({"crash 3 fork", "run"});
+  startWatching();
+  const pid_t host = startHost();
+  ASSERT_NE(facts(host).group, host);
+  ASSERT_TRUE(launchesReach(2, 10s)) << "the worker was taken for another instance";
+  EXPECT_EQ(launches()[1].arguments, kRecovered);
+}
+
 TEST_F(WatchdogFaults, KilledWhileWritingTheLedgerNeverCountsAnExitTwice) {
   constexpr int kRounds = 8;
   const unsigned seed = std::random_device{}();

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -91,7 +92,9 @@ TEST_F(LinuxWorkspaceTest, OpensDetachedAndCleanFindsOnlyTheApplicationAndSaysWh
   EXPECT_EQ(workspace_.processesRunning(helper).size(), 1u);
   const std::vector<RunningApplication> apps = workspace_.runningApplications("com.example.ws");
   ASSERT_EQ(apps.size(), 1u);
-  EXPECT_EQ(apps[0], (RunningApplication{apps[0].pid, false, bundle_, apps[0].pid, apps[0].pid}));
+  EXPECT_EQ(apps[0], (RunningApplication{apps[0].pid, false, bundle_, apps[0].pid, apps[0].pid,
+                                         apps[0].startUptime}));
+  EXPECT_TRUE(apps[0].startUptime);
   EXPECT_TRUE(workspace_.runningApplications("com.example.other").empty());
   // Its exec has happened by now: the state is the program's own.
   const fs::path proc = "/proc/" + std::to_string(apps[0].pid);
@@ -121,6 +124,34 @@ TEST_F(LinuxWorkspaceTest, OpensDetachedAndCleanFindsOnlyTheApplicationAndSaysWh
   EXPECT_EQ(open(bundle_), cannot + "Contents/Info.plist names no valid CFBundleExecutable)");
   fs::remove(info);
   EXPECT_EQ(open(bundle_), cannot + "no readable Contents/Info.plist)");
+}
+
+TEST_F(LinuxWorkspaceTest, TellsTheGroupAndSessionOfASandboxedApplicationAsTheWatchdogSeesThem) {
+  // Pid 1 of a pid namespace of its own, leading its group and session there.
+  const pid_t parent = fork();
+  if (parent == 0) {
+    if (unshare(CLONE_NEWPID) != 0) _exit(77);
+    const pid_t inner = fork();
+    if (inner == 0) {
+      setsid();
+      const std::string program = bundle_ + "/Contents/MacOS/Name";
+      execl(program.c_str(), program.c_str(), "60", nullptr);
+      _exit(1);
+    }
+    _exit(inner > 0 && waitpid(inner, nullptr, 0) == inner ? 0 : 1);
+  }
+  std::vector<RunningApplication> apps;
+  for (int i = 0; i < 200 && apps.empty(); ++i) {
+    usleep(10'000);
+    apps = workspace_.runningApplications("com.example.ws");
+    int status = 0;
+    if (waitpid(parent, &status, WNOHANG) == parent && WEXITSTATUS(status) == 77) {
+      GTEST_SKIP() << "no pid namespace here";
+    }
+  }
+  ASSERT_EQ(apps.size(), 1u);
+  EXPECT_EQ(apps[0].processGroup, apps[0].pid);
+  EXPECT_EQ(apps[0].session, apps[0].pid);
 }
 
 }  // namespace
