@@ -77,8 +77,12 @@ void WatchdogSupervisor::schedule(double after) {
 bool WatchdogSupervisor::helperWasUpdated() {
   if (!executableIdentity_) return false;
   std::optional<FileIdentity> current = platform_.probes.fileIdentity(executablePath_);
-  // A file caught in the middle of being replaced is looked at again next tick.
-  return current && *current != *executableIdentity_;
+  // A file caught in the middle of being replaced is looked at again next
+  // tick; one still missing then was moved, renamed or deleted with its
+  // bundle, and the job manager is to start whatever is there now.
+  if (!current) return ++ownFileMissingTicks_ >= 2;
+  ownFileMissingTicks_ = 0;
+  return *current != *executableIdentity_;
 }
 
 // False while another watchdog holds this data folder: this one then ticks
@@ -163,21 +167,37 @@ bool WatchdogSupervisor::forkedByEndedRun(const RunningApplication& app) const {
          *app.startUptime <= endedRun_->seenEndedAt;
 }
 
+// A listed application may be one that has ended: the system's list lags
+// behind (macOS updates it on a later turn of the main run loop), and the
+// ended run's own pid is never another instance. Each is confirmed alive by
+// its pid and the program it runs before it defers a relaunch.
+bool WatchdogSupervisor::countsAsInstance(const RunningApplication& app,
+                                          const std::string& programFolder) {
+  if (app.terminated || (endedRun_ && app.pid == endedRun_->pid) || forkedByEndedRun(app)) {
+    return false;
+  }
+  std::string program;
+  if (!platform_.probes.readExecutablePath(app.pid, program)) return false;
+  program = WatchdogFiles::normalized(program);
+  return program.size() > programFolder.size() &&
+         platform_.probes.samePath(std::string_view(program).substr(0, programFolder.size()),
+                                   programFolder);
+}
+
 bool WatchdogSupervisor::hostRunningFromBundle() {
-  auto counts = [this](const RunningApplication& app) {
-    return !app.terminated && !forkedByEndedRun(app);
-  };
+  const std::string programs = bundlePath_ + "/";
   for (const RunningApplication& app : platform_.workspace.runningApplications(bundleIdentifier_)) {
-    if (!app.bundlePath || !counts(app)) continue;
-    if (platform_.probes.samePath(WatchdogFiles::normalized(*app.bundlePath), bundlePath_)) {
-      return true;
+    if (!app.bundlePath ||
+        !platform_.probes.samePath(WatchdogFiles::normalized(*app.bundlePath), bundlePath_)) {
+      continue;
     }
+    if (countsAsInstance(app, programs)) return true;
   }
   // Behind a wrapper script the application runs another program of the
   // bundle, which its run record names.
   if (recordedProgram_.empty()) return false;
   for (const RunningApplication& app : platform_.workspace.processesRunning(recordedProgram_)) {
-    if (counts(app)) return true;
+    if (countsAsInstance(app, programs)) return true;
   }
   return false;
 }

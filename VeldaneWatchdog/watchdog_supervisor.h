@@ -74,6 +74,7 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
   bool mayAct();
   bool recordProcessAlive(const HostRunRecord& record);
   bool runsFromMovedBundle(const HostRunRecord& record, const std::string& livePath);
+  bool countsAsInstance(const RunningApplication& app, const std::string& programFolder);
   bool hostRunningFromBundle();
   void noteEndedRun(const HostRunRecord& record);
   bool forkedByEndedRun(const RunningApplication& app) const;
@@ -131,6 +132,8 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
     double seenEndedAt = 0;
   };
   std::optional<EndedRun> endedRun_;
+  // Ticks in a row that found no file at the watchdog's own path.
+  int ownFileMissingTicks_ = 0;
   // Said once while the host's data folder stays full.
   bool fullFolderLogged_ = false;
   // The program inside the bundle that the ended run's record names.

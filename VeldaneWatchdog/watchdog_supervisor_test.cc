@@ -214,6 +214,22 @@ TEST_F(SupervisorTest, HostStillRunningFromABundleMovedAsideByAnUpdateIsWatchedN
   EXPECT_THAT(fake_->opened, ElementsAre(kRecovered));
 }
 
+TEST_F(SupervisorTest, OwnFileMissingAtTwoTicksInARowEndsItAsAnUpdateWould) {
+  auto supervisor = start(300);
+  // Caught in the middle of a replacement: there again at the next tick.
+  const std::optional<FileIdentity> own = fake_->ownIdentity;
+  fake_->ownIdentity.reset();
+  fake_->advance(3);
+  fake_->ownIdentity = own;
+  fake_->advance(3);
+  fake_->ownIdentity.reset();
+  fake_->advance(3);
+  EXPECT_EQ(fake_->exitStatus, std::nullopt);
+  fake_->advance(3);
+  EXPECT_EQ(fake_->exitStatus, 0);
+  EXPECT_EQ(fake_->lines.back(), "Helper was updated; exiting so launchd starts the new version");
+}
+
 TEST_F(SupervisorTest, SilenceOfAHostWithNoRoomForItsRecordIsNoHangAndIsSaidOnce) {
   auto supervisor = start(300);
   fake_->diskFull = true;
@@ -329,6 +345,9 @@ TEST_F(SupervisorTest, HostRunningFromThisBundleDefersTheJudgementAndSkipsTheLau
       {"started while the run lived", {{9, false, kBundle, 9, 9, 1000.0}}, false},
       {"started after the run ended", {{9, false, kBundle, 9, 9, 1000.5}}, true},
       {"the recorded program, forked", {}, false, {{9, false, std::nullopt, 1, 1, 1000.0}}},
+      // Still listed a moment after it ended, as macOS lists an application.
+      {"the ended host itself", {{300, false, kBundle}}, false},
+      {"listed, but gone", {{10, false, kBundle}}, false},
   };
   for (const auto& c : cases) {
     // Seen by the judgement, or only by the launch a second later.
@@ -336,6 +355,7 @@ TEST_F(SupervisorTest, HostRunningFromThisBundleDefersTheJudgementAndSkipsTheLau
       SCOPED_TRACE(std::string(c.name) + (atJudgement ? ", at the judgement" : ", at the launch"));
       reset();
       fake_->startedAt[300] = 1000;
+      fake_->processes[9] = kHost;
       auto supervisor = start(300);
       fake_->endProcess(300);
       if (!atJudgement) fake_->runDue();
