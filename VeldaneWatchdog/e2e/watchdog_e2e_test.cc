@@ -167,16 +167,18 @@ TEST_F(WatchdogEndToEnd, HungHostIsKilledAfterAReportOfItsThreadsAndRelaunched) 
 }
 
 TEST_F(WatchdogEndToEnd, ReplacedExecutableEndsWithStatusZero) {
-  // A new file renamed over it, then a later modification time.
-  for (bool renamed : {true, false}) {
+  // A new file renamed over it, a later modification time, the bundle moved away.
+  for (const char* change : {"renamed over", "touched", "moved"}) {
     const pid_t watchdog = startWatching();
-    if (renamed) {
+    if (change == std::string("renamed over")) {
       fs::copy_file(watchdog_, root_ / "new");
       fs::rename(root_ / "new", watchdog_);
-    } else {
+    } else if (change == std::string("touched")) {
       fs::last_write_time(watchdog_, fs::last_write_time(watchdog_) + 10s);
+    } else {
+      fs::rename(root_ / "Test.app", root_ / "Moved.app");
     }
-    EXPECT_TRUE(exitedWithZero(waitExit(watchdog, 10s))) << "renamed " << renamed;
+    EXPECT_TRUE(exitedWithZero(waitExit(watchdog, 10s))) << change;
   }
 }
 
