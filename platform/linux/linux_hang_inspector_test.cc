@@ -23,9 +23,17 @@ namespace fs = std::filesystem;
   for (;;) turns = turns + 1u;
 }
 
+// On a loop of its own, turned until the snapshot is done and every helper
+// it started has been reaped.
 HostHangSnapshot snapshotOf(const std::string& unwinder, pid_t pid) {
+  LinuxMainLoop loop;
+  LinuxHangInspector inspector(loop, unwinder);
   std::optional<HostHangSnapshot> got;
-  LinuxHangInspector(unwinder).snapshot(pid, 0.5, [&](HostHangSnapshot s) { got = std::move(s); });
+  inspector.snapshot(pid, 0.5, [&](HangInspector::Gathered gathered) { got = gathered(); });
+  for (int turns = 0; turns < 1000 && (!got || inspector.unendedHelpers() > 0); ++turns) {
+    loop.runOneIteration(0.01);
+  }
+  EXPECT_EQ(inspector.unendedHelpers(), 0u);
   return got.value_or(HostHangSnapshot{});
 }
 
@@ -57,7 +65,8 @@ TEST(LinuxHangInspector, ReadsThreadsAndStacksOrSaysWhyNotAndLeavesTheProcessRun
   for (int i = 0; i < 5000 && syscall != "running"; ++i) {
     std::ifstream("/proc/" + std::to_string(child) + "/syscall") >> syscall;
   }
-  EXPECT_TRUE(LinuxHangInspector(VELDANE_TEST_HANG_STACKS).sampleCpu(child).contains(child));
+  LinuxMainLoop loop;
+  EXPECT_TRUE(LinuxHangInspector(loop, VELDANE_TEST_HANG_STACKS).sampleCpu(child).contains(child));
 
   const HostHangSnapshot got = snapshotOf(VELDANE_TEST_HANG_STACKS, child);
   ASSERT_EQ(got.threads.size(), 1u);
