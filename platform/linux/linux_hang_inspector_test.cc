@@ -144,6 +144,8 @@ void* spinInWorker(void* ready) {
 void* waitUninterruptibly(void*) {
   if (vfork() == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // Nor does it keep the test's pipe open.
+    close_range(3, ~0U, 0);
     for (;;) pause();
   }
   return nullptr;
