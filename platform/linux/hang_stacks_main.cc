@@ -16,10 +16,12 @@
 // that a helper killed half-way leaves nothing stopped: the kernel detaches
 // a dead tracer's tracees and drops their pending stops. That holds only for
 // a helper that can die: one waiting on a file system that stopped answering
-// (FUSE, NFS, SMB) cannot, and would hold the host stopped for good. So every
-// file is opened before any thread is stopped, and none on such a file
-// system is opened at all, as the mount tables tell (no statfs, which would
-// wait on it too).
+// (FUSE, NFS, SMB) cannot, and would hold the host stopped for good. So the
+// process's maps and executable are read before any thread is stopped, and
+// no file on such a file system is opened at all, as the mount tables tell (no statfs, which would
+// wait on it too). The modules' files on other file systems are opened as
+// their frames need them, as before: opening all of them first cost the
+// snapshot more than the host's stop.
 #include <cxxabi.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -269,18 +271,6 @@ int findDebuginfo(Dwfl_Module* module, void** userdata, const char* name, Dwarf_
                                       debuginfoFile);
 }
 
-// The files the unwinding reads, opened now: the modules' ELF files and
-// their debug files.
-int preload(Dwfl_Module* module, void**, const char*, Dwarf_Addr, void* arg) {
-  if (Clock::now() > *static_cast<Clock::time_point*>(arg)) return DWARF_CB_ABORT;
-  Dwarf_Addr bias = 0;
-  if (dwfl_module_getelf(module, &bias) == nullptr) return DWARF_CB_OK;
-  // Opens the separate debug file, if any. Symbols, frame and line tables are
-  // read from these files, already open, as the unwinding needs them.
-  dwfl_module_getdwarf(module, &bias);
-  return DWARF_CB_OK;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -332,12 +322,8 @@ int main(int argc, char** argv) {
   Dwfl* dwfl = dwfl_begin(&callbacks);
   bool ready = dwfl != nullptr && dwfl_linux_proc_report(dwfl, live) == 0 &&
                dwfl_report_end(dwfl, nullptr, nullptr) == 0;
-  if (ready) {
-    // Half the budget at most: what is not read by then is read later.
-    Clock::time_point preloadUntil = start + (deadline - start) / 2;
-    dwfl_getmodules(dwfl, preload, &preloadUntil, 0);
-    ready = dwfl_linux_proc_attach(dwfl, live, /*assume_ptrace_stopped=*/true) == 0;
-  }
+  // Opens the executable, to learn the machine: before anything is stopped.
+  ready = ready && dwfl_linux_proc_attach(dwfl, live, /*assume_ptrace_stopped=*/true) == 0;
   if (!ready) {
     // The maps are hidden from those who may not attach: say which it is. A
     // seize without an interrupt stops nothing, and exiting lets it go.
