@@ -92,10 +92,12 @@ bool WatchdogSupervisor::mayAct() {
   if (lock_.held()) return true;
   const WatchdogLock::Result lock = lock_.tryAcquire(lockPath_);
   if (lock == WatchdogLock::Result::held) {
-    // What writes cut short by a kill left: every one of the ledger's, which
-    // only the lock's holder writes, and the host's that are clearly old.
+    // What writes cut short by a kill left: every one of the ledger's and the
+    // hang report's, which only the lock's holder writes, and the host's that
+    // are clearly old.
     using std::chrono::minutes, std::chrono::seconds;
     WatchdogStore::removeTemporaryFiles(ledgerPath_, seconds(-1));
+    WatchdogStore::removeTemporaryFiles(hangReportPath_, seconds(-1));
     WatchdogStore::removeTemporaryFiles(hostRecordPath_, minutes(1));
     WatchdogStore::removeTemporaryFiles(hangNotePath_, minutes(1));
   }

@@ -90,7 +90,8 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
   void killHungHost(int32_t pid, const std::optional<HostRunRecord>& record);
   void sampleSuspectedHost(const HostRunRecord& record);
   void takeCpuSample(const HostRunRecord& record);
-  void finishHangKill(uint64_t serial, std::optional<HostHangSnapshot> snapshot);
+  // `gathered` is absent when the snapshot did not finish within its budget.
+  void finishHangKill(uint64_t serial, std::optional<HangInspector::Gathered> gathered);
   void launch(std::vector<std::string> arguments, int64_t attemptsLeft);
   void openHost(std::vector<std::string> arguments, int64_t attemptsLeft);
   void openFinished(const std::optional<std::string>& error, std::vector<std::string> arguments,

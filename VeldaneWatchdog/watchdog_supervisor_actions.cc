@@ -123,12 +123,13 @@ void WatchdogSupervisor::killHungHost(int32_t pid, const std::optional<HostRunRe
   snapshotDeadline_ = platform_.loop.oneShotTimer(kSnapshotBudget, 0, [weak, serial] {
     if (auto self = weak.lock()) self->finishHangKill(serial, std::nullopt);
   });
-  platform_.hangs.snapshot(pid, kSnapshotBudget, [weak, serial](HostHangSnapshot snapshot) {
-    if (auto self = weak.lock()) self->finishHangKill(serial, std::move(snapshot));
+  platform_.hangs.snapshot(pid, kSnapshotBudget, [weak, serial](HangInspector::Gathered gathered) {
+    if (auto self = weak.lock()) self->finishHangKill(serial, std::move(gathered));
   });
 }
 
-void WatchdogSupervisor::finishHangKill(uint64_t serial, std::optional<HostHangSnapshot> snapshot) {
+void WatchdogSupervisor::finishHangKill(uint64_t serial,
+                                        std::optional<HangInspector::Gathered> gathered) {
   if (!pendingKill_ || pendingKill_->serial != serial) return;  // late, or already done
   PendingKill kill = std::move(*pendingKill_);
   pendingKill_.reset();
@@ -143,11 +144,16 @@ void WatchdogSupervisor::finishHangKill(uint64_t serial, std::optional<HostHangS
     platform_.probes.kill(kill.pid, SIGKILL);
   }
 
-  kill.evidence.snapshot = std::move(snapshot);
+  // Only now, with the host on its way out, is what was gathered put into shape.
+  if (gathered) kill.evidence.snapshot = *gathered ? (*gathered)() : HostHangSnapshot{};
   const WatchdogHangReport report = HangDiagnosis::report(kill.evidence);
-  WatchdogStore::write(report, hangReportPath_);
+  const bool written = WatchdogStore::write(report, hangReportPath_);
   platform_.log.logWithFields(LogLevel::error, HangDiagnosis::message(report),
                               HangDiagnosis::journalFields(report, hangReportPath_.string()));
+  // Otherwise the status tool would show an earlier hang as the last one.
+  if (!written) {
+    platform_.log.log(LogLevel::error, "Cannot write the hang report to " + hangReportPath_.string());
+  }
 }
 
 // A relaunch that an earlier watchdog decided and did not see through: carried

@@ -140,6 +140,7 @@ TEST_F(SupervisorTest, HungHostIsSampledOncePerSilenceAndKilledThroughItsWatchAf
   EXPECT_THAT(fake_->samples, ElementsAre(54, 93));
   fake_->advance(3);  // the 3 s tick after 45 s of silence
   EXPECT_THAT(fake_->signalsSent, ElementsAre(std::pair(300, SIGKILL)));
+  EXPECT_EQ(fake_->gatheredWithSignals, 1u) << "put into shape before the signal";
   fake_->runDue();
   EXPECT_THAT(
       fake_->lines,
@@ -174,6 +175,16 @@ TEST_F(SupervisorTest, SnapshotThatOutrunsItsBudgetDoesNotHoldTheSignalBack) {
   fake_->waiting[1]({});
   EXPECT_EQ(fake_->signalsSent.size(), 1u);
   EXPECT_EQ(WatchdogStore::read<WatchdogHangReport>(files().hangReportPath())->pid, 301);
+}
+
+TEST_F(SupervisorTest, HangReportThatCannotBeWrittenIsSaidOnce) {
+  fs::create_directories(files().hangReportPath());  // a folder in its place
+  auto supervisor = start(300, /*curtainUp=*/true);
+  fake_->advance(8);
+  EXPECT_THAT(fake_->signalsSent, ElementsAre(std::pair(300, SIGKILL)));
+  EXPECT_EQ(std::ranges::count(fake_->lines,
+                               "Cannot write the hang report to " + files().hangReportPath().string()),
+            1);
 }
 
 TEST_F(SupervisorTest, OnlyThisUsersHostAtTheRecordedPidIsEverSignalled) {
@@ -372,8 +383,10 @@ TEST_F(SupervisorTest, HostRunningFromThisBundleDefersTheJudgementAndSkipsTheLau
 TEST_F(SupervisorTest, FirstWatchdogOfTheFolderTidiesItAndASecondWaitsToTakeOver) {
   const fs::path folder = files().directory;
   fs::create_directories(folder);
-  // Left by interrupted writes: the ledger's at any age, the host's past a minute.
-  const char* removed[] = {".watchdog.json.a1B2c3", ".host.json.old123", ".hang.json.old456"};
+  // Left by interrupted writes: the ledger's and the hang report's at any age,
+  // the host's past a minute.
+  const char* removed[] = {".watchdog.json.a1B2c3", ".hang-report.json.d4E5f6", ".host.json.old123",
+                           ".hang.json.old456"};
   for (const char* name : removed) std::ofstream(folder / name) << "{";
   const char* kept[] = {".host.json.new789", ".watchdog.json.toolong"};
   for (const char* name : kept) std::ofstream(folder / name) << "{";

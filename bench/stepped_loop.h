@@ -21,6 +21,9 @@ class SteppedLoop final : public MainLoop {
   // Waits up to `timeout` seconds for one event and dispatches it.
   void step(double timeout) { real_.runOneIteration(timeout); }
 
+  // The loop itself, for the parts that need more of it than MainLoop gives.
+  LinuxMainLoop& real() { return real_; }
+
   uint64_t timerFirings() const { return timerFirings_; }
   // CLOCK_MONOTONIC nanoseconds at which the last exit watch delivered.
   int64_t lastExitDelivered() const { return lastExitDelivered_; }

@@ -63,7 +63,7 @@ class NotingWorkspace final : public Workspace {
 // The supervisor as main() builds it, on a loop the benchmark turns.
 struct LiveSupervisor {
   explicit LiveSupervisor(double timerScale)
-      : loop(timerScale), workspace(loop, bundles), log("com.veldane.bench"), hangs("") {
+      : loop(timerScale), workspace(loop, bundles), log("com.veldane.bench"), hangs(loop.real(), "") {
     supervisor = WatchdogSupervisor::create(gWorld->helperPath(),
                                             {loop, probes, workspace, bundles, log, hangs});
     if (!supervisor) throw std::runtime_error("no supervisor for the bench bundle");

@@ -14,10 +14,16 @@ namespace veldane {
 // thread only.
 //
 //   HostCpuSample early = inspector.sampleCpu(pid);  // once the host is suspected
-//   inspector.snapshot(pid, 0.5, [](HostHangSnapshot snapshot) { ... });
+//   inspector.snapshot(pid, 0.5, [](HangInspector::Gathered gathered) {
+//     /* signal the process */ HostHangSnapshot snapshot = gathered();
+//   });
 class HangInspector {
  public:
-  using Completion = std::function<void(HostHangSnapshot)>;
+  // What a snapshot gathered, put into shape only when called: the caller
+  // signals the process first, so that the shaping costs the host nothing.
+  // May be called once, at any time later; an empty one gathered nothing.
+  using Gathered = std::function<HostHangSnapshot()>;
+  using Completion = std::function<void(Gathered)>;
 
   virtual ~HangInspector() = default;
 
@@ -25,11 +31,11 @@ class HangInspector {
   // process cannot be read.
   virtual HostCpuSample sampleCpu(int32_t pid) = 0;
 
-  // Calls `done` once with the threads of `pid`, their states, CPU times and
-  // whatever stacks the system lets it read, within `budget` seconds, either
-  // before returning or later on the main loop. Leaves the process as it found
-  // it: nothing attached, nothing stopped. The caller does not wait beyond
-  // the budget; a `done` that comes later is ignored.
+  // Calls `done` once, within `budget` seconds, either before returning or
+  // later on the main loop, with what gives the threads of `pid`, their
+  // states, CPU times and whatever stacks the system lets it read. Leaves the
+  // process as it found it: nothing attached, nothing stopped. The caller does
+  // not wait beyond the budget; a `done` that comes later is ignored.
   virtual void snapshot(int32_t pid, double budget, Completion done) = 0;
 };
 

@@ -1,6 +1,7 @@
 // The built watchdog under faults: a data folder it cannot write, a host.json
-// that is no record, life as a namespace's init, and the watchdog killed
-// while it writes its ledger.
+// that is no record, life as a namespace's init, the watchdog killed while it
+// writes its ledger, and a hung host whose plug-in lives on a file system
+// that stopped answering.
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <set>
 
 #include "VeldaneWatchdog/e2e/watchdog_harness.h"
+#include "state/watchdog_hang_report.h"
 
 namespace veldane::e2e {
 namespace {
@@ -185,6 +187,69 @@ TEST_F(WatchdogFaults, KilledWhileWritingTheLedgerNeverCountsAnExitTwice) {
   // A kill between a write's temporary file and its rename leaves that file,
   // which the next watchdog removes.
   EXPECT_EQ(entries(files_.directory), kDataFiles);
+}
+
+// The stacks helper must not touch the plug-in's file while it holds the
+// host stopped: its open would never return, nor could the helper then die.
+// Nor may the watchdog wait for a helper stuck like that.
+TEST_F(WatchdogFaults, HostWithAPluginOnAFileSystemThatStoppedAnsweringIsStillKilled) {
+  for (const bool stuckHelper : {false, true}) {
+    SCOPED_TRACE(stuckHelper ? "a helper stuck on the share" : "the helper");
+    const fs::path share = root_ / "share";
+    fs::create_directories(share);
+    const pid_t server = spawn({VELDANE_E2E_STALLING_FS, VELDANE_E2E_PLUGIN, share.string()});
+    if (!waitFor([&] { return fs::exists(share / "plugin.so"); }, 5s)) {
+      GTEST_SKIP() << "no FUSE here";
+    }
+    const fs::path helper = macOS_ / "veldane-hang-stacks";
+    fs::remove(helper);
+    if (stuckHelper) {
+      std::ofstream(helper) << "#!/bin/sh\nexec cat " << (share / "plugin.so").string() << "\n";
+      fs::permissions(helper, fs::perms::owner_all);
+    } else {
+      fs::copy_file(VELDANE_E2E_HANG_STACKS, helper);
+    }
+    // The demo host, which waits in the plug-in before it writes its record:
+    // the test writes one for it.
+    const fs::path ready = root_ / "ready";
+    fs::remove(ready);
+    setenv("LD_PRELOAD", (share / "plugin.so").c_str(), 1);
+    setenv("VELDANE_E2E_PLUGIN_READY", ready.c_str(), 1);
+    const pid_t host = startHost();
+    unsetenv("LD_PRELOAD");
+    unsetenv("VELDANE_E2E_PLUGIN_READY");
+    ASSERT_TRUE(waitFor([&] { return fs::exists(ready); }, 5s));
+    HostRunRecord record;
+    record.pid = host;
+    record.launchID = "plugin-run";
+    record.bootSession = contents("/proc/sys/kernel/random/boot_id").substr(0, 36);
+    record.executablePath = (macOS_ / "Host").string();
+    record.startedAt = record.heartbeatAt = std::chrono::floor<std::chrono::seconds>(
+        std::chrono::system_clock::now() - 100s);
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    record.heartbeatUptime = static_cast<double>(now.tv_sec) - 100;
+    record.curtainUp = true;
+    ASSERT_TRUE(WatchdogStore::write(record, files_.hostRecordPath()));
+    // From now on every request to the share waits for good.
+    EXPECT_FALSE(fs::exists(share / "stall"));
+
+    startWatching();
+    EXPECT_TRUE(testing::KilledBySignal(SIGKILL)(waitExit(host, 10s)))
+        << "the hung host was not ended";
+    // Still ticking: the ended run is judged.
+    EXPECT_TRUE(waitFor([&] { return ledger().value().handledLaunchID == "plugin-run"; }, 10s));
+    const auto report = WatchdogStore::read<WatchdogHangReport>(files_.hangReportPath(),
+                                                                WatchdogStore::kMaxReportSize);
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->pid, host);
+    ASSERT_FALSE(report->threads.empty());
+    EXPECT_EQ(report->threads[0].stack.empty(), stuckHelper) << report->stacks;
+    // The server's end lets go whatever still waits on it.
+    kill(server, SIGKILL);
+    endProcesses();
+    umount2(share.c_str(), MNT_DETACH);
+  }
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
-#include <utf8proc.h>
 
 #include <algorithm>
 #include <array>
@@ -16,48 +15,13 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/linux/utf8_repair.h"
 #include "platform/uptime_clock.h"
 
 namespace veldane {
 namespace {
 
 constexpr std::string_view kDeletedSuffix = " (deleted)";
-
-bool isValidUtf8(std::string_view bytes) {
-  const auto* data = reinterpret_cast<const utf8proc_uint8_t*>(bytes.data());
-  auto left = static_cast<utf8proc_ssize_t>(bytes.size());
-  while (left > 0) {
-    utf8proc_int32_t codepoint = 0;
-    const utf8proc_ssize_t used = utf8proc_iterate(data, left, &codepoint);
-    if (used < 1) return false;
-    data += used;
-    left -= used;
-  }
-  return true;
-}
-
-// One U+FFFD for each byte that does not begin a valid sequence; valid text,
-// the usual case, is left as it is.
-void repairUtf8(std::string& bytes) {
-  if (isValidUtf8(bytes)) return;
-  std::string text;
-  text.reserve(bytes.size());
-  const auto* data = reinterpret_cast<const utf8proc_uint8_t*>(bytes.data());
-  auto left = static_cast<utf8proc_ssize_t>(bytes.size());
-  while (left > 0) {
-    utf8proc_int32_t codepoint = 0;
-    const utf8proc_ssize_t used = utf8proc_iterate(data, left, &codepoint);
-    if (used > 0) {
-      text.append(reinterpret_cast<const char*>(data), static_cast<size_t>(used));
-    } else {
-      text.append("\xEF\xBF\xBD");
-    }
-    const utf8proc_ssize_t step = used > 0 ? used : 1;
-    data += step;
-    left -= step;
-  }
-  bytes = std::move(text);
-}
 
 // "/proc/<pid>/<entry>" in a caller's buffer: no allocation on every tick.
 using ProcPath = std::array<char, 48>;

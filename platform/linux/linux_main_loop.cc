@@ -94,6 +94,13 @@ int onProcessExit(sd_event_source* source, int, uint32_t, void* userdata) {
   return 0;
 }
 
+// The callback may drop its own handle: sd-event frees the source only after
+// this returns.
+int onFdReadable(sd_event_source*, int, uint32_t, void* userdata) {
+  runGuarded(static_cast<CallbackBox*>(userdata)->callback);
+  return 0;
+}
+
 int onPrepareForShutdown(sd_bus_message* message, void* userdata, sd_bus_error*) {
   int starting = 0;
   if (sd_bus_message_read(message, "b", &starting) < 0 || !starting) return 0;
@@ -166,6 +173,17 @@ class PidfdWatch final : public MainLoop::ProcessExitWatch {
  private:
   sd_event_source* source_;
   int pidfd_;
+};
+
+class SourceSubscription final : public MainLoop::Subscription {
+ public:
+  explicit SourceSubscription(sd_event_source* source) : source_(source) {}
+  ~SourceSubscription() override { sd_event_source_disable_unref(source_); }
+  SourceSubscription(const SourceSubscription&) = delete;
+  SourceSubscription& operator=(const SourceSubscription&) = delete;
+
+ private:
+  sd_event_source* source_;
 };
 
 class BusSubscription final : public MainLoop::Subscription {
@@ -254,6 +272,15 @@ void LinuxMainLoop::quit(int status) { sd_event_exit(event_, status); }
 int LinuxMainLoop::runOneIteration(double timeout) {
   const int result = sd_event_run(event_, microseconds(timeout));
   return result > 0 ? 1 : result;
+}
+
+std::unique_ptr<MainLoop::Subscription> LinuxMainLoop::watchReadable(int fd, Callback onReadable) {
+  auto box = std::make_unique<CallbackBox>(CallbackBox{std::move(onReadable)});
+  sd_event_source* source = nullptr;
+  if (sd_event_add_io(event_, &source, fd, EPOLLIN, onFdReadable, box.get()) < 0) return nullptr;
+  sd_event_source_set_destroy_callback(source, deleteBox);
+  box.release();
+  return std::make_unique<SourceSubscription>(source);
 }
 
 std::unique_ptr<MainLoop::Timer> LinuxMainLoop::oneShotTimer(double delay, double tolerance,

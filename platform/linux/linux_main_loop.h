@@ -55,6 +55,12 @@ class LinuxMainLoop final : public MainLoop {
   // when something ran, 0 on timeout, a negative errno on failure.
   int runOneIteration(double timeout);
 
+  // Calls `onReadable` whenever `fd` has something to read, has reached its
+  // end or has failed (a pidfd: once its process has ended), until the handle
+  // is destroyed. The descriptor stays the caller's. Null when it cannot be
+  // watched.
+  std::unique_ptr<Subscription> watchReadable(int fd, Callback onReadable);
+
   std::unique_ptr<Timer> oneShotTimer(double delay, double tolerance, Callback callback) override;
   void runAfter(double delay, Callback work) override;
   void post(Callback work) override;

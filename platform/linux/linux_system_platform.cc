@@ -96,7 +96,7 @@ class LinuxSystemPlatform final : public SystemPlatform {
   LinuxWorkspace workspace_;
   JournalLogChannel log_;
   std::optional<std::string> failure_;
-  LinuxHangInspector hangs_{LinuxHangInspector::besideThisExecutable()};
+  LinuxHangInspector hangs_{loop_, LinuxHangInspector::besideThisExecutable()};
 };
 
 }  // namespace

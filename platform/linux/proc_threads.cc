@@ -9,9 +9,24 @@
 #include <string>
 #include <string_view>
 
+#include "platform/linux/utf8_repair.h"
+
 namespace veldane {
 namespace ProcThreads {
 namespace {
+
+// What the kernel gives is short; these only keep a report within what its
+// readers take whatever a file holds.
+constexpr size_t kMaxKernelFrames = 64;
+constexpr size_t kMaxWaitText = 128;
+
+// Cut to at most `limit` bytes, and made valid text: it goes into the report
+// and the log, whose writers take nothing else.
+std::string cleanText(std::string_view bytes, size_t limit) {
+  std::string out(bytes.substr(0, limit));
+  repairUtf8(out);
+  return out;
+}
 
 // A small /proc file, whole; empty when it cannot be read.
 std::string readSmall(const std::string& path) {
@@ -123,7 +138,8 @@ std::vector<std::string> kernelStack(const std::string& text) {
     if (const size_t space = line.find("] "); line.starts_with("[<") && space != line.npos) {
       line.remove_prefix(space + 2);
     }
-    if (!line.empty()) frames.emplace_back(line);
+    if (!line.empty()) frames.push_back(cleanText(line, kMaxWaitText));
+    if (frames.size() == kMaxKernelFrames) break;
     at = end + 1;
   }
   return frames;
@@ -140,12 +156,13 @@ std::vector<HostThreadSnapshot> read(int32_t pid, bool kernelStacks) {
     if (!parseStat(readSmall(taskPath(pid, tid, "stat")), stat)) continue;
     HostThreadSnapshot thread;
     thread.tid = tid;
-    thread.name = std::move(stat.name);
+    // The kernel cuts names at 15 bytes, inside a character as often as not.
+    thread.name = cleanText(stat.name, stat.name.size());
     thread.state = stateName(stat.state);
     thread.cpuSeconds = stat.cpuSeconds;
     // "0" while it runs, or where the kernel hides it.
     std::string wchan = readSmall(taskPath(pid, tid, "wchan"));
-    if (!wchan.empty() && wchan != "0") thread.wchan = std::move(wchan);
+    if (!wchan.empty() && wchan != "0") thread.wchan = cleanText(wchan, kMaxWaitText);
     if (kernelStacks) thread.kernelStack = kernelStack(readSmall(taskPath(pid, tid, "stack")));
     threads.push_back(std::move(thread));
   }

@@ -85,7 +85,7 @@ void MacosHangInspector::snapshot(int32_t pid, double /*budget*/, Completion don
   snapshot.stacks = snapshot.threads.empty()
                         ? "the process could not be read"
                         : "no stacks on macOS: reading another process takes task_for_pid";
-  done(std::move(snapshot));
+  done([snapshot = std::move(snapshot)] { return snapshot; });
 }
 
 }  // namespace veldane

@@ -74,7 +74,12 @@ class FakePlatform : public MainLoop,
     return cpu[pid];
   }
   void snapshot(int32_t /*pid*/, double /*budget*/, Completion done) override {
-    if (answer) return done(*answer);
+    if (answer) {
+      return done([this, given = *answer] {
+        gatheredWithSignals = signalsSent.size();
+        return given;
+      });
+    }
     waiting.push_back(std::move(done));
   }
 
@@ -112,6 +117,8 @@ class FakePlatform : public MainLoop,
   // Absent: snapshots wait in `waiting` for the test to answer them, or never finish.
   std::optional<HostHangSnapshot> answer = HostHangSnapshot{{}, "unwound"};
   std::vector<Completion> waiting;
+  // How many signals had been sent when the last answer was put into shape.
+  std::optional<size_t> gatheredWithSignals;
 
  private:
   // Due time, then order of scheduling (also the id of a watch).
