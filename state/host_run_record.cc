@@ -22,7 +22,8 @@ std::optional<HostRunRecord> HostRunRecord::fromJson(const nlohmann::json& json)
             readRequired(json, "curtainUp", asBool, record.curtainUp) &&
             readRequired(json, "safeMode", asBool, record.safeMode) &&
             readOptional(json, "crashLoopResetAt", asDate, record.crashLoopResetAt) &&
-            readOptional(json, "awayCoverUp", asBool, record.awayCoverUp);
+            readOptional(json, "awayCoverUp", asBool, record.awayCoverUp) &&
+            readOptional(json, "crashLoopResetUptime", asNumber, record.crashLoopResetUptime);
   if (!ok) return std::nullopt;
   return record;
 }
@@ -42,7 +43,9 @@ std::optional<nlohmann::json> HostRunRecord::toJson() const {
   bool ok = putDate(json, "startedAt", startedAt) &&
             putNumber(json, "heartbeatUptime", heartbeatUptime) &&
             putDate(json, "heartbeatAt", heartbeatAt) &&
-            (!crashLoopResetAt || putDate(json, "crashLoopResetAt", *crashLoopResetAt));
+            (!crashLoopResetAt || putDate(json, "crashLoopResetAt", *crashLoopResetAt)) &&
+            (!crashLoopResetUptime ||
+             putNumber(json, "crashLoopResetUptime", *crashLoopResetUptime));
   if (!ok) return std::nullopt;
   return json;
 }

@@ -27,12 +27,15 @@ struct HostRunRecord {
   bool safeMode = false;
   std::optional<WatchdogDate> crashLoopResetAt;
   std::optional<bool> awayCoverUp;
+  // The uptime (heartbeatUptime's clock) of crashLoopResetAt, so that a reset
+  // still compares right when the wall clock was set back.
+  std::optional<double> crashLoopResetUptime;
 
   // Strict decoding: absent on any missing required key, wrong type,
   // out-of-range integer or bad date text. Unknown keys are ignored.
   static std::optional<HostRunRecord> fromJson(const nlohmann::json& json);
-  // Absent only when a date cannot be written in the file form or
-  // heartbeatUptime is not a finite number.
+  // Absent only when a date cannot be written in the file form or an uptime
+  // is not a finite number.
   std::optional<nlohmann::json> toJson() const;
 
   friend bool operator==(const HostRunRecord&, const HostRunRecord&) = default;
