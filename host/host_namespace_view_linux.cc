@@ -40,7 +40,11 @@ std::optional<int32_t> initialPid(std::string& failure) {
   if (knowsOwnNamespace && namespaceFile.st_ino == kInitialPidNamespace) return own;
 
   const std::optional<std::string> status = readProcText("/proc/self/status");
-  const std::vector<int32_t> pids = status ? parseNamespacePids(*status) : std::vector<int32_t>{};
+  if (!status) {
+    failure = std::string("cannot read /proc/self/status: ") + std::strerror(errno);
+    return std::nullopt;
+  }
+  const std::vector<int32_t> pids = parseNamespacePids(*status);
   if (pids.empty() || pids.back() != own) {
     failure = "in a pid namespace, and /proc/self/status shows no NSpid of this process";
     return std::nullopt;
