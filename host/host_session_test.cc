@@ -47,7 +47,7 @@ TEST(HostSession, FirstRecordDescribesTheRunAndEveryChangeReachesItButABeatTooSo
   EXPECT_EQ(record, (HostRunRecord{1, getpid(), session->launchID(), HostProcessInfo::bootSession(),
                                    *HostProcessInfo::executablePath(getpid()), record.startedAt,
                                    record.heartbeatUptime, record.startedAt, false, false, false,
-                                   std::nullopt, std::nullopt, std::nullopt}));
+                                   std::nullopt, std::nullopt}));
 
   ASSERT_TRUE(session->beat());
   const double beat = readRecord(bundle).heartbeatUptime;

@@ -28,8 +28,10 @@ struct HostRunRecord {
   std::optional<WatchdogDate> crashLoopResetAt;
   std::optional<bool> awayCoverUp;
   // The uptime (heartbeatUptime's clock) of crashLoopResetAt, so that a reset
-  // still compares right when the wall clock was set back.
-  std::optional<double> crashLoopResetUptime;
+  // still compares right when the wall clock was set back. Written beside the
+  // thirteen fields above, which keep their meaning; a reader that does not
+  // know it ignores it.
+  std::optional<double> crashLoopResetUptime = std::nullopt;
 
   // Strict decoding: absent on any missing required key, wrong type,
   // out-of-range integer or bad date text. Unknown keys are ignored.
