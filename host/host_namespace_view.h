@@ -13,16 +13,21 @@ namespace veldane {
 // fixed for the life of the process, as it can enter no other.
 //
 //   std::optional<HostNamespaceView> view = HostNamespaceView::find(failure);
-//   record.pid = view->pid;
+//   if (!view->innerMount) record.pid = view->pid;
 //   record.heartbeatUptime = systemUptime() - view->uptimeOffset;
 struct HostNamespaceView {
+  // As the pid namespace of the /proc mount sees it: the initial one's pid,
+  // unless `innerMount` says otherwise.
   int32_t pid = 0;
   // Seconds that this process's systemUptime() runs ahead of the watchdog's.
   double uptimeOffset = 0;
+  // Why `pid` is not the initial namespace's, when /proc is known to be
+  // mounted from a namespace inside it. Only a watchdog in that namespace
+  // sees this process by it.
+  std::optional<std::string> innerMount;
 
   // Absent, with the reason in `failure`, when the pid or the offset cannot
-  // be learned: a pid namespace whose /proc is mounted from inside it (or
-  // from any but the initial one) shows none of the outer pids.
+  // be learned.
   static std::optional<HostNamespaceView> find(std::string& failure);
 
   friend bool operator==(const HostNamespaceView&, const HostNamespaceView&) = default;

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "host/proc_self_namespaces.h"
 
@@ -33,11 +34,18 @@ std::optional<std::string> readProcText(const char* path) {
   return text;
 }
 
-std::optional<int32_t> initialPid(std::string& failure) {
+// The pid in the namespace of the /proc mount, and why that is not the
+// initial one where it is known not to be.
+struct MountPid {
+  int32_t pid = 0;
+  std::optional<std::string> innerMount;
+};
+
+std::optional<MountPid> mountPid(std::string& failure) {
   const auto own = static_cast<int32_t>(getpid());
   struct stat namespaceFile {};
   const bool knowsOwnNamespace = ::stat("/proc/self/ns/pid", &namespaceFile) == 0;
-  if (knowsOwnNamespace && namespaceFile.st_ino == kInitialPidNamespace) return own;
+  if (knowsOwnNamespace && namespaceFile.st_ino == kInitialPidNamespace) return MountPid{own, {}};
 
   const std::optional<std::string> status = readProcText("/proc/self/status");
   if (!status) {
@@ -52,19 +60,19 @@ std::optional<int32_t> initialPid(std::string& failure) {
   // One level means a /proc of the process's own namespace, unless the
   // kernel has no namespace links at all.
   if (pids.size() == 1) {
-    if (!knowsOwnNamespace) return own;
-    failure = "in a pid namespace whose /proc is mounted from inside it: the pid outside is unknown";
-    return std::nullopt;
+    if (!knowsOwnNamespace) return MountPid{own, {}};
+    return MountPid{own, "in a pid namespace whose /proc is mounted from inside it: the pid "
+                         "outside is unknown"};
   }
   // Several levels, from the namespace of the /proc mount down; the one of
   // its pid 1 tells which, where this process may look at it. The system's
   // init usually cannot be looked at, and an unreadable one counts as it.
   struct stat mountInit {};
   if (::stat("/proc/1/ns/pid", &mountInit) == 0 && mountInit.st_ino != kInitialPidNamespace) {
-    failure = "in a pid namespace whose /proc is mounted from a namespace inside the initial one";
-    return std::nullopt;
+    return MountPid{pids.front(), "in a pid namespace whose /proc is mounted from a namespace "
+                                  "inside the initial one"};
   }
-  return pids.front();
+  return MountPid{pids.front(), {}};
 }
 
 std::optional<double> monotonicOffset(std::string& failure) {
@@ -83,11 +91,11 @@ std::optional<double> monotonicOffset(std::string& failure) {
 }  // namespace
 
 std::optional<HostNamespaceView> HostNamespaceView::find(std::string& failure) {
-  const std::optional<int32_t> pid = initialPid(failure);
+  std::optional<MountPid> pid = mountPid(failure);
   if (!pid) return std::nullopt;
   const std::optional<double> offset = monotonicOffset(failure);
   if (!offset) return std::nullopt;
-  return HostNamespaceView{*pid, *offset};
+  return HostNamespaceView{pid->pid, *offset, std::move(pid->innerMount)};
 }
 
 }  // namespace veldane

@@ -6,7 +6,7 @@ namespace veldane {
 
 // macOS has no pid or time namespaces.
 std::optional<HostNamespaceView> HostNamespaceView::find(std::string&) {
-  return HostNamespaceView{static_cast<int32_t>(getpid()), 0};
+  return HostNamespaceView{static_cast<int32_t>(getpid()), 0, std::nullopt};
 }
 
 }  // namespace veldane

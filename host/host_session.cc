@@ -78,6 +78,22 @@ struct HostSession::State {
   }
 };
 
+namespace {
+
+// Beside the application in Contents/MacOS, as the bundle's layout has it.
+constexpr char kWatchdogExecutableName[] = "VeldaneWatchdog";
+
+// The watchdog as the init of the pid namespace that /proc belongs to (a
+// container that it leads) sees the pids of that namespace, as /proc does.
+bool ledByOwnWatchdog(const HostLocation& location) {
+  const std::optional<std::string> init = HostProcessInfo::executablePath(1);
+  return init && WatchdogFiles::normalized(*init) ==
+                     WatchdogFiles::normalized(location.bundlePath + "/Contents/MacOS/" +
+                                               kWatchdogExecutableName);
+}
+
+}  // namespace
+
 HostSession::HostSession(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
 HostSession::~HostSession() = default;
@@ -91,6 +107,10 @@ std::unique_ptr<HostSession> HostSession::start(int argc, const char* const* arg
     const std::optional<HostNamespaceView> view = HostNamespaceView::find(reason);
     std::optional<HostLocation> location =
         view ? HostLocation::find(options, view->pid, reason) : std::nullopt;
+    if (location && view->innerMount && !ledByOwnWatchdog(*location)) {
+      reason = *view->innerMount;
+      location.reset();
+    }
     std::optional<std::string> launchID = location ? makeLaunchID() : std::nullopt;
     if (location && !launchID) reason = "no random bytes for a launch ID";
     if (!location || !launchID) {

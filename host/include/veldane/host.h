@@ -32,7 +32,8 @@ typedef struct veldane_host veldane_host;
    the executable is not in Contents/MacOS of an .app bundle, or the identifier
    or the user's data folder cannot be found, or, in a pid or time namespace,
    the pid or uptime clock that the watchdog outside sees (a pid namespace
-   whose /proc is mounted from inside it shows no outer pid). */
+   whose /proc is mounted from inside it shows no outer pid, unless the
+   bundle's watchdog is that namespace's init). */
 VELDANE_HOST_EXPORT veldane_host* veldane_host_start(
     int argc, const char* const* argv, const char* bundle_identifier_or_null) VELDANE_HOST_NOEXCEPT;
 

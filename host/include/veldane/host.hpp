@@ -51,7 +51,8 @@ struct HostStartOptions {
 // In a pid or time namespace the record names the process and its uptime as
 // the initial namespaces see them, where the watchdog runs; start() fails
 // where they cannot be learned (a pid namespace whose /proc is mounted from
-// inside it).
+// inside it), unless the bundle's watchdog is the init of that namespace and
+// so sees the pids inside.
 class VELDANE_HOST_EXPORT HostSession {
  public:
   // Finds the bundle, its identifier and the data folder, takes a fresh
