@@ -1,16 +1,14 @@
 #include "host/host_location.h"
 
-#include <unistd.h>
-
 #include "platform/application_support.h"
 #include "platform/bundle_reader.h"
 #include "platform/host_process_info.h"
 
 namespace veldane {
 
-std::optional<HostLocation> HostLocation::find(const HostStartOptions& options,
+std::optional<HostLocation> HostLocation::find(const HostStartOptions& options, int32_t pid,
                                                std::string& failure) {
-  std::optional<std::string> executable = HostProcessInfo::executablePath(getpid());
+  std::optional<std::string> executable = HostProcessInfo::executablePath(pid);
   if (!executable) {
     failure = "the path of the running executable is unknown";
     return std::nullopt;

@@ -1,6 +1,7 @@
 #ifndef VELDANE_HOST_HOST_LOCATION_H_
 #define VELDANE_HOST_HOST_LOCATION_H_
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -18,7 +19,9 @@ struct HostLocation {
   WatchdogFiles files;
 
   // Absent, with the reason in `failure`, when a piece cannot be found.
-  static std::optional<HostLocation> find(const HostStartOptions& options, std::string& failure);
+  // `pid` is this process's pid as /proc shows it.
+  static std::optional<HostLocation> find(const HostStartOptions& options, int32_t pid,
+                                          std::string& failure);
 };
 
 }  // namespace veldane

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "host/host_location.h"
+#include "host/host_namespace_view.h"
 #include "host/launch_id.h"
 #include "host/relaunch_flags.h"
 #include "platform/host_process_info.h"
@@ -22,6 +23,11 @@ struct HostSession::State {
   std::string launchID;
   std::string dataFolder;
   double minimumBeatInterval = 0;
+  // The process that started the session, by its own getpid(): the only one
+  // whose calls write, so that a forked child never speaks for the run.
+  pid_t ownerPid = 0;
+  // How far this process's uptime clock runs ahead of the watchdog's.
+  double uptimeOffset = 0;
 
   // Guards the record and orders the writes of host.json.
   std::mutex recordMutex;
@@ -31,6 +37,13 @@ struct HostSession::State {
   std::optional<double> writtenBeatUptime;
 
   std::mutex hangMutex;
+
+  // Checked before any lock: a child forked while another thread held one
+  // inherits it held for ever.
+  bool callerOwns() const noexcept { return getpid() == ownerPid; }
+
+  // On the watchdog's clock.
+  double uptime() const noexcept { return systemUptime() - uptimeOffset; }
 
   // Called with recordMutex held.
   bool writeRecord(bool durable) noexcept {
@@ -42,18 +55,19 @@ struct HostSession::State {
   }
 
   bool recordHeartbeat() noexcept {
-    const double uptime = systemUptime();
-    if (writtenBeatUptime && uptime - *writtenBeatUptime < minimumBeatInterval) return true;
-    record.heartbeatUptime = uptime;
+    const double now = uptime();
+    if (writtenBeatUptime && now - *writtenBeatUptime < minimumBeatInterval) return true;
+    record.heartbeatUptime = now;
     record.heartbeatAt = std::chrono::system_clock::now();
     // A heartbeat a second needs no flush: a power loss ends the host anyway.
     const bool written = writeRecord(/*durable=*/false);
-    writtenBeatUptime = written ? std::optional<double>(uptime) : std::nullopt;
+    writtenBeatUptime = written ? std::optional<double>(now) : std::nullopt;
     return written;
   }
 
   template <typename Change>
   bool changeRecord(bool durable, Change change) noexcept {
+    if (!callerOwns()) return false;
     try {
       std::lock_guard lock(recordMutex);
       change(record);
@@ -64,6 +78,22 @@ struct HostSession::State {
   }
 };
 
+namespace {
+
+// Beside the application in Contents/MacOS, as the bundle's layout has it.
+constexpr char kWatchdogExecutableName[] = "VeldaneWatchdog";
+
+// The watchdog as the init of the pid namespace that /proc belongs to (a
+// container that it leads) sees the pids of that namespace, as /proc does.
+bool ledByOwnWatchdog(const HostLocation& location) {
+  const std::optional<std::string> init = HostProcessInfo::executablePath(1);
+  return init && WatchdogFiles::normalized(*init) ==
+                     WatchdogFiles::normalized(location.bundlePath + "/Contents/MacOS/" +
+                                               kWatchdogExecutableName);
+}
+
+}  // namespace
+
 HostSession::HostSession(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
 HostSession::~HostSession() = default;
@@ -73,7 +103,14 @@ std::unique_ptr<HostSession> HostSession::start(int argc, const char* const* arg
                                                 std::string* failure) noexcept {
   try {
     std::string reason;
-    std::optional<HostLocation> location = HostLocation::find(options, reason);
+    // The record names the process and its uptime as the watchdog sees them.
+    const std::optional<HostNamespaceView> view = HostNamespaceView::find(reason);
+    std::optional<HostLocation> location =
+        view ? HostLocation::find(options, view->pid, reason) : std::nullopt;
+    if (location && view->innerMount && !ledByOwnWatchdog(*location)) {
+      reason = *view->innerMount;
+      location.reset();
+    }
     std::optional<std::string> launchID = location ? makeLaunchID() : std::nullopt;
     if (location && !launchID) reason = "no random bytes for a launch ID";
     if (!location || !launchID) {
@@ -87,14 +124,16 @@ std::unique_ptr<HostSession> HostSession::start(int argc, const char* const* arg
     state->launchID = *launchID;
     state->dataFolder = state->location.files.directory.string();
     state->minimumBeatInterval = std::chrono::duration<double>(options.minimumBeatInterval).count();
+    state->ownerPid = getpid();
+    state->uptimeOffset = view->uptimeOffset;
 
     HostRunRecord& record = state->record;
-    record.pid = static_cast<int32_t>(getpid());
+    record.pid = view->pid;
     record.launchID = state->launchID;
     record.bootSession = HostProcessInfo::bootSession();
     record.executablePath = state->location.executablePath;
     record.startedAt = std::chrono::system_clock::now();
-    record.heartbeatUptime = systemUptime();
+    record.heartbeatUptime = state->uptime();
     record.heartbeatAt = record.startedAt;
     record.safeMode = state->flags.safeMode;
 
@@ -109,6 +148,7 @@ std::unique_ptr<HostSession> HostSession::start(int argc, const char* const* arg
 }
 
 bool HostSession::beat() noexcept {
+  if (!state_->callerOwns()) return false;
   // A thread that holds the lock is writing the record right now; the next
   // beat comes soon enough, and the caller's loop must not wait for a flush.
   std::unique_lock lock(state_->recordMutex, std::try_to_lock);
@@ -129,12 +169,15 @@ bool HostSession::markCleanExit() noexcept {
 }
 
 bool HostSession::resetCrashLoop() noexcept {
-  return state_->changeRecord(true, [](HostRunRecord& record) {
+  const double uptime = state_->uptime();
+  return state_->changeRecord(true, [uptime](HostRunRecord& record) {
     record.crashLoopResetAt = std::chrono::system_clock::now();
+    record.crashLoopResetUptime = uptime;
   });
 }
 
 bool HostSession::noteHang(double stalledSeconds) noexcept {
+  if (!state_->callerOwns()) return false;
   try {
     HostHangNote note{state_->launchID, std::chrono::system_clock::now(), stalledSeconds};
     std::lock_guard lock(state_->hangMutex);

@@ -9,11 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include "host/host_test_bundle.h"
 #include "platform/host_process_info.h"
 #include "platform/uptime_clock.h"
 #include "state/host_hang_note.h"
 #include "state/host_run_record.h"
-#include "state/test_support.h"
 #include "state/watchdog_files.h"
 #include "state/watchdog_store.h"
 #include "veldane/host.h"
@@ -24,36 +24,6 @@ namespace veldane {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A bundle Probe.app with an Info.plist, and XDG_DATA_HOME pointing beside it.
-struct TestBundle : TestFolder {
-  TestBundle() {
-    fs::create_directories(bundle() / "Contents/MacOS");
-    std::ofstream(bundle() / "Contents/Info.plist")
-        << "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
-        << "<string>com.example.probe</string></dict></plist>";
-    setenv("XDG_DATA_HOME", data().c_str(), 1);
-  }
-  fs::path bundle() const { return path / "Probe.app"; }
-  fs::path data() const { return path / "data"; }
-  WatchdogFiles files(const std::string& identifier = "com.example.probe") const {
-    return WatchdogFiles::forBundle(data(), identifier, bundle().string());
-  }
-};
-
-std::unique_ptr<HostSession> startIn(const TestBundle& bundle, std::vector<const char*> argv = {},
-                                     std::chrono::milliseconds beatInterval = {}) {
-  argv.insert(argv.begin(), "host_test");
-  HostStartOptions options;
-  options.bundlePath = bundle.bundle().string();
-  options.minimumBeatInterval = beatInterval;
-  return HostSession::start(static_cast<int>(argv.size()), argv.data(), options);
-}
-
-HostRunRecord readRecord(const TestBundle& bundle) {
-  return WatchdogStore::read<HostRunRecord>(bundle.files().hostRecordPath())
-      .value_or(HostRunRecord{});
-}
 
 // Dates in the files have whole seconds, cut towards the past.
 bool isRecent(WatchdogDate date, WatchdogDate since) {
@@ -84,11 +54,14 @@ TEST(HostSession, FirstRecordDescribesTheRunAndEveryChangeReachesItButABeatTooSo
   EXPECT_GT(beat, record.heartbeatUptime);
   ASSERT_TRUE(session->setAwayCoverUp(true) && session->setCurtainUp(true));
   EXPECT_EQ(readRecord(bundle).awayCoverUp, true);
+  const double uptimeBeforeReset = systemUptime();
   ASSERT_TRUE(session->setAwayCoverUp(false) && session->resetCrashLoop() &&
               session->markCleanExit());
   const HostRunRecord last = readRecord(bundle);
   EXPECT_TRUE(last.curtainUp && last.cleanExit && last.awayCoverUp == false);
   EXPECT_TRUE(last.crashLoopResetAt && isRecent(*last.crashLoopResetAt, since));
+  EXPECT_TRUE(last.crashLoopResetUptime && *last.crashLoopResetUptime >= uptimeBeforeReset &&
+              *last.crashLoopResetUptime <= systemUptime());
   EXPECT_EQ(last.heartbeatUptime, beat);
   EXPECT_EQ(last.startedAt, record.startedAt);
   ASSERT_TRUE(session->noteHang(7.5));
@@ -113,6 +86,47 @@ TEST(HostSession, WriteFailuresAnswerFalseAndTheNextBeatCatchesUp) {
   fs::remove(bundle.data());
   EXPECT_TRUE(session->beat());
   EXPECT_TRUE(readRecord(bundle).cleanExit);
+}
+
+// A worker forked from the host must not keep a hung host's record fresh.
+TEST(HostSession, AForkedChildWritesNothingAndAnswersFalse) {
+  TestBundle bundle;
+  auto session = startIn(bundle);
+  ASSERT_TRUE(session);
+  const HostRunRecord before = readRecord(bundle);
+  const ChildExit child = runInChild([&] {
+    const bool anyWrote = session->beat() || session->setCurtainUp(true) ||
+                          session->setAwayCoverUp(true) || session->resetCrashLoop() ||
+                          session->noteHang(3) || session->markCleanExit();
+    return anyWrote ? 1 : 0;
+  });
+  EXPECT_EQ(child.status, 0) << "a call in the child answered true";
+  EXPECT_EQ(readRecord(bundle), before);
+  EXPECT_FALSE(fs::exists(bundle.files().hangNotePath()));
+  EXPECT_TRUE(session->setCurtainUp(true));
+  EXPECT_TRUE(readRecord(bundle).curtainUp);
+}
+
+// The order that the headers ask of an application that daemonises.
+TEST(HostSession, ADaemonisedChildCarriesTheRunOnAsANewOne) {
+  TestBundle bundle;
+  auto session = startIn(bundle, {"--veldane-safe-mode"});
+  ASSERT_TRUE(session);
+  ASSERT_TRUE(session->markCleanExit());
+  const ChildExit child = runInChild([&] {
+    if (setsid() < 0) return 1;
+    auto own = startIn(bundle, {"--veldane-safe-mode"});
+    if (!own || !own->beat()) return 2;
+    // The inherited session leaves the new record alone.
+    if (session->beat() || session->markCleanExit()) return 3;
+    return 0;
+  });
+  ASSERT_EQ(child.status, 0);
+  const HostRunRecord record = readRecord(bundle);
+  EXPECT_EQ(record.pid, child.pid);
+  EXPECT_NE(record.launchID, session->launchID());
+  EXPECT_TRUE(record.safeMode);
+  EXPECT_FALSE(record.cleanExit);
 }
 
 TEST(HostSession, StartFailsWithAReason) {

@@ -5,7 +5,8 @@ namespace veldane {
 
 // Seconds since boot on the clock that the host's heartbeat and the
 // watchdog's hang test share. It does not advance while the machine sleeps,
-// so a sleep never makes a healthy host look hung.
+// so a sleep never makes a healthy host look hung. In a time namespace it
+// reads as that namespace's clock; the host library takes its offset off.
 double systemUptime();
 
 }  // namespace veldane

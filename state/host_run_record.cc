@@ -40,12 +40,12 @@ std::optional<nlohmann::json> HostRunRecord::toJson() const {
   json["curtainUp"] = curtainUp;
   json["safeMode"] = safeMode;
   if (awayCoverUp) json["awayCoverUp"] = *awayCoverUp;
-  bool ok =
-      putDate(json, "startedAt", startedAt) &&
-      putNumber(json, "heartbeatUptime", heartbeatUptime) &&
-      putDate(json, "heartbeatAt", heartbeatAt) &&
-      (!crashLoopResetAt || putDate(json, "crashLoopResetAt", *crashLoopResetAt)) &&
-      (!crashLoopResetUptime || putNumber(json, "crashLoopResetUptime", *crashLoopResetUptime));
+  bool ok = putDate(json, "startedAt", startedAt) &&
+            putNumber(json, "heartbeatUptime", heartbeatUptime) &&
+            putDate(json, "heartbeatAt", heartbeatAt) &&
+            (!crashLoopResetAt || putDate(json, "crashLoopResetAt", *crashLoopResetAt)) &&
+            (!crashLoopResetUptime ||
+             putNumber(json, "crashLoopResetUptime", *crashLoopResetUptime));
   if (!ok) return std::nullopt;
   return json;
 }

@@ -27,8 +27,10 @@ struct HostRunRecord {
   bool safeMode = false;
   std::optional<WatchdogDate> crashLoopResetAt;
   std::optional<bool> awayCoverUp;
-  // The uptime of the crash-loop reset, beside its date: a wall clock set back
-  // after a stop must not make a later reset look older than the stop.
+  // The uptime (heartbeatUptime's clock) of crashLoopResetAt, so that a reset
+  // still compares right when the wall clock was set back. Written beside the
+  // thirteen fields above, which keep their meaning; a reader that does not
+  // know it ignores it.
   std::optional<double> crashLoopResetUptime = std::nullopt;
 
   // A launch ID longer than this is no identifier the host library makes, and
@@ -39,8 +41,8 @@ struct HostRunRecord {
   // out-of-range integer, bad date text or over-long launch ID. Unknown keys
   // are ignored.
   static std::optional<HostRunRecord> fromJson(const nlohmann::json& json);
-  // Absent only when a date cannot be written in the file form or
-  // heartbeatUptime is not a finite number.
+  // Absent only when a date cannot be written in the file form or an uptime
+  // is not a finite number.
   std::optional<nlohmann::json> toJson() const;
 
   friend bool operator==(const HostRunRecord&, const HostRunRecord&) = default;

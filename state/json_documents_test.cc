@@ -55,7 +55,8 @@ TEST(HostRunRecord, DecodesStrictlyAndEncodesOptionalsOnlyWhenPresent) {
       {"startedAt", "2025-03-01T08:15:30.250Z", false},
       {"crashLoopResetAt", nullptr, true}, {"crashLoopResetAt", "yesterday", false},
       {"awayCoverUp", nullptr, true}, {"awayCoverUp", 1, false},
-      {"crashLoopResetUptime", 12.5, true}, {"crashLoopResetUptime", "12", false},
+      {"crashLoopResetUptime", nullptr, true}, {"crashLoopResetUptime", 12, true},
+      {"crashLoopResetUptime", "12", false}, {"crashLoopResetUptime", false, false},
       {"launchID", std::string(HostRunRecord::kMaxLaunchIDSize, '/'), true},
       {"launchID", std::string(HostRunRecord::kMaxLaunchIDSize + 1, 'x'), false},
       {"writtenByANewerHost", json::object(), true}});
@@ -63,6 +64,16 @@ TEST(HostRunRecord, DecodesStrictlyAndEncodesOptionalsOnlyWhenPresent) {
   std::optional<HostRunRecord> record = HostRunRecord::fromJson(kRecord);
   ASSERT_TRUE(record);
   EXPECT_EQ(record->toJson(), kRecord);
+  json reset = kRecord;
+  reset["crashLoopResetAt"] = "2025-03-01T08:16:00Z";
+  reset["crashLoopResetUptime"] = 1230.25;
+  record = HostRunRecord::fromJson(reset);
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->crashLoopResetUptime, 1230.25);
+  EXPECT_EQ(record->toJson(), reset);
+  record->crashLoopResetUptime = std::nan("");
+  EXPECT_EQ(record->toJson(), std::nullopt);
+  record->crashLoopResetUptime.reset();
   record->heartbeatUptime = std::nan("");
   EXPECT_EQ(record->toJson(), std::nullopt);
 }

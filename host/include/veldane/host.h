@@ -6,6 +6,12 @@
    NULL), never blocks for long and never aborts the application. Functions
    that return int give 1 when the file now says what was asked, 0 when not.
 
+   A handle belongs to the process that started it: in a child made by fork()
+   every function that writes writes nothing and returns 0. An application
+   that daemonises calls veldane_host_mark_clean_exit in the parent before it
+   forks (and nothing after), and veldane_host_start again in the child, a new
+   run with its own launch ID; the inherited handle may be freed there.
+
      veldane_host* host = veldane_host_start(argc, argv, NULL);
      while (running) { ... veldane_host_beat(host); }
      veldane_host_mark_clean_exit(host);
@@ -24,7 +30,10 @@ typedef struct veldane_host veldane_host;
    .app bundle around the executable, the bundle identifier in its Info.plist
    (unless given), the data folder, and writes the first run record. NULL when
    the executable is not in Contents/MacOS of an .app bundle, or the identifier
-   or the user's data folder cannot be found. */
+   or the user's data folder cannot be found, or, in a pid or time namespace,
+   the pid or uptime clock that the watchdog outside sees (a pid namespace
+   whose /proc is mounted from inside it shows no outer pid, unless the
+   bundle's watchdog is that namespace's init). */
 VELDANE_HOST_EXPORT veldane_host* veldane_host_start(
     int argc, const char* const* argv, const char* bundle_identifier_or_null) VELDANE_HOST_NOEXCEPT;
 

@@ -40,13 +40,27 @@ struct HostStartOptions {
 // returns false then, and the application goes on. The members may be called
 // from any thread; beat() belongs on the thread whose hang matters, and the
 // library runs no thread of its own, so a hung thread stops beating.
+//
+// A session belongs to the process that started it. In a child made by
+// fork(), every member that writes writes nothing and returns false, so that
+// a child's beats never keep a hung parent alive. An application that
+// daemonises carries its run over as a new one: the parent calls
+// markCleanExit() before it forks and nothing after, and the child calls
+// start() again, which records the child under a new launch ID.
+//
+// In a pid or time namespace the record names the process and its uptime as
+// the initial namespaces see them, where the watchdog runs; start() fails
+// where they cannot be learned (a pid namespace whose /proc is mounted from
+// inside it), unless the bundle's watchdog is the init of that namespace and
+// so sees the pids inside.
 class VELDANE_HOST_EXPORT HostSession {
  public:
   // Finds the bundle, its identifier and the data folder, takes a fresh
   // launch ID, reads the two flags from argv and writes the first record
   // (even when that write fails, the session starts). Null when the bundle,
-  // identifier, data folder, own executable or randomness cannot be found,
-  // with the reason in `failure` when given.
+  // identifier, data folder, own executable, the pid and uptime clock outside
+  // a namespace, or randomness cannot be found, with the reason in `failure`
+  // when given.
   static std::unique_ptr<HostSession> start(int argc, const char* const* argv,
                                             const HostStartOptions& options = {},
                                             std::string* failure = nullptr) noexcept;
@@ -66,7 +80,8 @@ class VELDANE_HOST_EXPORT HostSession {
   bool setAwayCoverUp(bool up) noexcept;
   // The run is ending normally: neither a hang nor a crash. Flushed to disk.
   bool markCleanExit() noexcept;
-  // Lifts the watchdog's stop after repeated crashes. Flushed to disk.
+  // Lifts the watchdog's stop after repeated crashes; the record says when,
+  // on the wall clock and on the uptime clock. Flushed to disk.
   bool resetCrashLoop() noexcept;
   // Writes hang.json for this run, so that its end counts as a hang.
   bool noteHang(double stalledSeconds) noexcept;
