@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <charconv>
 #include <chrono>
+#include <filesystem>
 #include <mutex>
 
 #include "host/host_location.h"
@@ -83,13 +85,26 @@ namespace {
 // Beside the application in Contents/MacOS, as the bundle's layout has it.
 constexpr char kWatchdogExecutableName[] = "VeldaneWatchdog";
 
-// The watchdog as the init of the pid namespace that /proc belongs to (a
-// container that it leads) sees the pids of that namespace, as /proc does.
-bool ledByOwnWatchdog(const HostLocation& location) {
-  const std::optional<std::string> init = HostProcessInfo::executablePath(1);
-  return init && WatchdogFiles::normalized(*init) ==
-                     WatchdogFiles::normalized(location.bundlePath + "/Contents/MacOS/" +
-                                               kWatchdogExecutableName);
+// A watchdog of this bundle that this /proc shows (the init of a container
+// it leads, or any process of a desktop session that runs inside one) sees
+// the pids of this /proc's namespace, or of one inside it, as they are here.
+bool ownWatchdogInThisProc(const HostLocation& location) {
+  const std::string watchdog = WatchdogFiles::normalized(location.bundlePath + "/Contents/MacOS/" +
+                                                         kWatchdogExecutableName);
+  std::error_code error;
+  std::string program;
+  for (std::filesystem::directory_iterator it("/proc", error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string name = it->path().filename();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    int32_t pid = 0;
+    std::from_chars(name.data(), name.data() + name.size(), pid);
+    if (HostProcessInfo::readExecutablePath(pid, program) &&
+        WatchdogFiles::normalized(program) == watchdog) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -107,7 +122,7 @@ std::unique_ptr<HostSession> HostSession::start(int argc, const char* const* arg
     const std::optional<HostNamespaceView> view = HostNamespaceView::find(reason);
     std::optional<HostLocation> location =
         view ? HostLocation::find(options, view->pid, reason) : std::nullopt;
-    if (location && view->innerMount && !ledByOwnWatchdog(*location)) {
+    if (location && view->innerMount && !ownWatchdogInThisProc(*location)) {
       reason = *view->innerMount;
       location.reset();
     }
