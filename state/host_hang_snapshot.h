@@ -11,7 +11,8 @@ namespace veldane {
 
 // What the system tells of one thread of a host that is about to be ended.
 struct HostThreadSnapshot {
-  int32_t tid = 0;
+  // The kernel's thread id: a pid on Linux, a 64-bit id of its own on macOS.
+  int64_t tid = 0;
   std::string name;
   // "running", "sleeping", "uninterruptible", "stopped", "traced", "zombie",
   // "idle" or "unknown".
@@ -42,7 +43,7 @@ struct HostHangSnapshot {
 };
 
 // CPU seconds per thread id, taken cheaply before a hang is certain.
-using HostCpuSample = std::map<int32_t, double>;
+using HostCpuSample = std::map<int64_t, double>;
 
 }  // namespace veldane
 

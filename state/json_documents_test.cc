@@ -128,7 +128,9 @@ TEST(WatchdogHangReport, RoundTripsAndDecodesStrictly) {
   // clang-format off
   const HostThreadSnapshot main{7, "Host", "sleeping", "pipe_read", 1.5, 0.0,
                                 {"pipe_read+0x2d3/0x3e0"}, {"read", "blockInRead() (host.cc:12)"}};
-  const HostThreadSnapshot worker{8, "worker", "running", std::nullopt, 3, std::nullopt, {}, {}};
+  // A thread id of macOS's, beyond 32 bits.
+  const HostThreadSnapshot worker{0x1'0000'0008, "worker", "running", std::nullopt, 3,
+                                  std::nullopt,  {},       {}};
   const WatchdogHangReport report{1, 7, "L1", at("08:15:30"), 6.5, 6, 3.25, 0.02,
                                   "main thread blocked in pipe_read", "unwound", {main, worker}};
   // clang-format on

@@ -24,7 +24,7 @@ std::optional<HostThreadSnapshot> asThread(const json& value) {
   using namespace JsonFields;
   if (!value.is_object()) return std::nullopt;
   HostThreadSnapshot thread;
-  bool ok = readRequired(value, "tid", asInt32, thread.tid) &&
+  bool ok = readRequired(value, "tid", asInt64, thread.tid) &&
             readRequired(value, "name", asString, thread.name) &&
             readRequired(value, "state", asString, thread.state) &&
             readOptional(value, "wchan", asString, thread.wchan) &&

@@ -219,6 +219,15 @@ void releaseMemoryAfterRead(size_t size) {
 #endif
 }
 
+// On macOS fsync leaves the bytes in the drive's cache, where a power loss
+// takes them; F_FULLFSYNC has the drive write them, where its file system can.
+bool flushToDisk(int fd) {
+#ifdef F_FULLFSYNC
+  if (fcntl(fd, F_FULLFSYNC) == 0) return true;
+#endif
+  return fsync(fd) == 0;
+}
+
 bool writeFileAtomically(const fs::path& path, std::string_view bytes, bool durable) {
   fs::path directory = path.parent_path();
   if (directory.empty()) directory = ".";
@@ -229,7 +238,7 @@ bool writeFileAtomically(const fs::path& path, std::string_view bytes, bool dura
   if (fd.get() < 0) return false;
   // The ledger is written rarely, so the fsync is cheap, and it then
   // survives a crash of the machine right after the rename.
-  bool ok = writeAll(fd.get(), bytes) && (!durable || fsync(fd.get()) == 0);
+  bool ok = writeAll(fd.get(), bytes) && (!durable || flushToDisk(fd.get()));
   ok = fd.closeChecked() && ok;
   if (ok && rename(temporary.c_str(), path.c_str()) == 0) return true;
   unlink(temporary.c_str());

@@ -11,8 +11,15 @@
 namespace veldane {
 namespace {
 
+// Private in older SDKs; XNU has answered it since macOS 10.12. Unlike
+// PROC_PIDLISTTHREADS, which gives each thread's user-space handle, it gives
+// the thread ids that Activity Monitor, sample and spindump show.
+#ifndef PROC_PIDLISTTHREADIDS
+#define PROC_PIDLISTTHREADIDS 28
+#endif
+
 struct Thread {
-  int32_t tid = 0;
+  int64_t tid = 0;
   proc_threadinfo info{};
 };
 
@@ -25,19 +32,19 @@ std::vector<Thread> threadsOf(int32_t pid) {
     return {};
   }
   // Room for threads started between the two calls.
-  std::vector<uint64_t> handles(static_cast<size_t>(task.pti_threadnum) + 16);
-  const int bytes = proc_pidinfo(pid, PROC_PIDLISTTHREADS, 0, handles.data(),
-                                 static_cast<int>(handles.size() * sizeof(uint64_t)));
+  std::vector<uint64_t> ids(static_cast<size_t>(task.pti_threadnum) + 16);
+  const int bytes = proc_pidinfo(pid, PROC_PIDLISTTHREADIDS, 0, ids.data(),
+                                 static_cast<int>(ids.size() * sizeof(uint64_t)));
   if (bytes < 1) return {};
-  handles.resize(static_cast<size_t>(bytes) / sizeof(uint64_t));
+  ids.resize(static_cast<size_t>(bytes) / sizeof(uint64_t));
   std::vector<Thread> threads;
-  for (uint64_t handle : handles) {
+  for (uint64_t id : ids) {
     Thread thread;
-    if (proc_pidinfo(pid, PROC_PIDTHREADINFO, handle, &thread.info, sizeof thread.info) !=
+    if (proc_pidinfo(pid, PROC_PIDTHREADID64INFO, id, &thread.info, sizeof thread.info) !=
         static_cast<int>(sizeof thread.info)) {
       continue;  // ended meanwhile
     }
-    thread.tid = static_cast<int32_t>(handle & 0x7fffffff);
+    thread.tid = static_cast<int64_t>(id);
     threads.push_back(thread);
   }
   return threads;

@@ -16,6 +16,10 @@ class UnifiedLogChannel final : public LogChannel {
   UnifiedLogChannel();
 
   void log(LogLevel level, std::string_view message) override;
+  // The unified log keeps no fields: each one, but the stacks (which the
+  // hang report holds), follows the message as entries of its own, a line
+  // each, all public.
+  void logWithFields(LogLevel level, std::string_view message, const LogFields& fields) override;
 
  private:
   os_log_t log_;
