@@ -3,6 +3,7 @@
 #include <chrono>
 #include <string_view>
 #include <utility>
+#include <variant>
 
 #include "state/host_hang_note.h"
 #include "state/unicode_text.h"
@@ -90,17 +91,7 @@ bool WatchdogSupervisor::helperWasUpdated() {
 // at all (a read-only folder), it acts rather than leave the host unwatched.
 bool WatchdogSupervisor::mayAct() {
   if (lock_.held()) return true;
-  const WatchdogLock::Result lock = lock_.tryAcquire(lockPath_);
-  if (lock == WatchdogLock::Result::held) {
-    // What writes cut short by a kill left: every one of the ledger's and the
-    // hang report's, which only the lock's holder writes, and the host's that
-    // are clearly old.
-    using std::chrono::minutes, std::chrono::seconds;
-    WatchdogStore::removeTemporaryFiles(ledgerPath_, seconds(-1));
-    WatchdogStore::removeTemporaryFiles(hangReportPath_, seconds(-1));
-    WatchdogStore::removeTemporaryFiles(hostRecordPath_, minutes(1));
-    WatchdogStore::removeTemporaryFiles(hangNotePath_, minutes(1));
-  }
+  const WatchdogLock::Result lock = takeLock();
   if (lock == WatchdogLock::Result::heldElsewhere) {
     if (!waitingForLock_) {
       platform_.log.log(LogLevel::standard,
@@ -116,6 +107,63 @@ bool WatchdogSupervisor::mayAct() {
     judgedLedger_ = ledger_;
   }
   return true;
+}
+
+WatchdogLock::Result WatchdogSupervisor::takeLock() {
+  const WatchdogLock::Result lock = lock_.tryAcquire(lockPath_);
+  if (lock == WatchdogLock::Result::held) {
+    // What writes cut short by a kill left: every one of the ledger's and the
+    // hang report's, which only the lock's holder writes, and the host's that
+    // are clearly old.
+    using std::chrono::minutes, std::chrono::seconds;
+    WatchdogStore::removeTemporaryFiles(ledgerPath_, seconds(-1));
+    WatchdogStore::removeTemporaryFiles(hangReportPath_, seconds(-1));
+    WatchdogStore::removeTemporaryFiles(hostRecordPath_, minutes(1));
+    WatchdogStore::removeTemporaryFiles(hangNotePath_, minutes(1));
+  }
+  return lock;
+}
+
+// Whether this tick is about to do more than look: signal, log a decision,
+// write the ledger or start a launch.
+bool WatchdogSupervisor::actsOn(const WatchdogDecision& decision) const {
+  return !std::holds_alternative<WatchdogDecision::None>(decision.value) ||
+         ledger_ != judgedLedger_ || (ledger_.pendingRelaunch && !launchInFlight_);
+}
+
+// The lock's file may have gone with its folder (application data reset, a
+// backup restored with deletion) and a waiting watchdog may hold a new one at
+// the same path by now. Looked at only before acting, so a steady tick costs
+// nothing more; an inotify watch would, besides a descriptor, miss a folder
+// moved away, which leaves the file whole.
+bool WatchdogSupervisor::lockStillHeld() {
+  if (waitingForLock_) return false;
+  if (lock_.isAt(lockPath_)) return true;
+  lock_.release();
+  const std::string lost = "The lock file " + lockPath_.string() + " was deleted or replaced";
+  const WatchdogLock::Result lock = takeLock();
+  if (lock != WatchdogLock::Result::heldElsewhere) {
+    platform_.log.log(LogLevel::standard,
+                      lost + (lock == WatchdogLock::Result::held
+                                  ? "; locked it again"
+                                  : "; it cannot be locked again, so this watchdog acts without it"));
+    // A ledger other than the one last written there means that another
+    // watchdog acted meanwhile: this judgement is left for the next tick.
+    std::optional<WatchdogLedger> written = WatchdogStore::read<WatchdogLedger>(ledgerPath_);
+    if (!written || *written == judgedLedger_) return true;
+    ledger_ = judgedLedger_ = std::move(*written);
+    return false;
+  }
+  // Stepping down: what this watchdog judged is the other one's to judge now.
+  platform_.log.log(LogLevel::standard,
+                    lost + ", and another watchdog holds it now; waiting until it stops");
+  waitingForLock_ = true;
+  ledger_ = judgedLedger_;
+  launchInFlight_ = false;
+  processSource_.reset();
+  watchedPID_ = 0;
+  cpuBaseline_.reset();
+  return false;
 }
 
 bool WatchdogSupervisor::recordProcessAlive(const HostRunRecord& record) {
@@ -321,6 +369,7 @@ std::optional<double> WatchdogSupervisor::observeAndAct() {
   if (const std::vector<std::string>* arguments = launchArguments(decision)) {
     ledger_.pendingRelaunch = *arguments;
   }
+  if (actsOn(decision) && !lockStillHeld()) return 2.0;
   saveLedger();
 
   execute(decision, record);

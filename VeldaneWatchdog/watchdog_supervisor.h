@@ -72,6 +72,11 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
   void onWatchedProcessExit();
   bool helperWasUpdated();
   bool mayAct();
+  WatchdogLock::Result takeLock();
+  bool actsOn(const WatchdogDecision& decision) const;
+  // False when this watchdog no longer holds the lock at its path; then it
+  // has taken the lock again with another ledger, or stepped down to wait.
+  bool lockStillHeld();
   bool recordProcessAlive(const HostRunRecord& record);
   bool runsFromMovedBundle(const HostRunRecord& record, const std::string& livePath);
   bool countsAsInstance(const RunningApplication& app, const std::string& programFolder);

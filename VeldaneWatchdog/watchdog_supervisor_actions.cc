@@ -196,7 +196,7 @@ void WatchdogSupervisor::launch(std::vector<std::string> arguments, int64_t atte
 }
 
 void WatchdogSupervisor::openHost(std::vector<std::string> arguments, int64_t attemptsLeft) {
-  if (shuttingDown_) {
+  if (shuttingDown_ || !lockStillHeld()) {
     launchInFlight_ = false;
     return;
   }

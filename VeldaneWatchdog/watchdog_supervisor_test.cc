@@ -412,5 +412,44 @@ TEST_F(SupervisorTest, FirstWatchdogOfTheFolderTidiesItAndASecondWaitsToTakeOver
   EXPECT_EQ(second->ledger().relaunches, 2);  // the first one's count taken over
 }
 
+TEST_F(SupervisorTest, HolderOfADeletedLockFileStepsDownForTheWatchdogThatLockedItsSuccessor) {
+  auto first = start(300);
+  auto second = start();
+  fake_->advance(1);
+  // Application data reset; the host makes the folder again with its next record.
+  fs::remove_all(files().directory);
+  startHost(300);
+  fake_->advance(2);
+  ASSERT_TRUE(fs::exists(files().lockPath()));
+  crash(300);
+  fake_->advance(10);
+  EXPECT_THAT(fake_->opened, ElementsAre(kRecovered));
+  const std::string stepDown = "The lock file " + files().lockPath().string() +
+                               " was deleted or replaced, and another watchdog holds it now; "
+                               "waiting until it stops";
+  EXPECT_EQ(std::ranges::count(fake_->lines, stepDown), 1);
+
+  second.reset();
+  fake_->advance(2);
+  crash(500);
+  fake_->advance(2);
+  EXPECT_THAT(fake_->opened, ElementsAre(kRecovered, kRecovered));
+  EXPECT_EQ(first->ledger().relaunches, 2);  // taken over from the second
+}
+
+TEST_F(SupervisorTest, DeletedLockFileIsLockedAgainWhenNoOtherWatchdogHoldsIt) {
+  auto supervisor = start(300);
+  fs::remove(files().lockPath());
+  fake_->advance(5);
+  EXPECT_FALSE(fs::exists(files().lockPath())) << "a steady tick looked at the lock";
+  crash(300);
+  fake_->advance(2);
+  EXPECT_THAT(fake_->opened, ElementsAre(kRecovered));
+  EXPECT_TRUE(fs::exists(files().lockPath()));
+  EXPECT_EQ(std::ranges::count(fake_->lines, "The lock file " + files().lockPath().string() +
+                                                 " was deleted or replaced; locked it again"),
+            1);
+}
+
 }  // namespace
 }  // namespace veldane

@@ -27,6 +27,13 @@ class LogChannel {
     (void)fields;
     log(level, message);
   }
+  // Waits at most `seconds` for lines still on their way to the log, before
+  // the process ends; true when nothing is left. Where logging is
+  // synchronous, nothing ever is.
+  virtual bool flush(double seconds) {
+    (void)seconds;
+    return true;
+  }
 };
 
 }  // namespace veldane

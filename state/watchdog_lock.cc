@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,8 +11,21 @@
 
 namespace veldane {
 
-WatchdogLock::~WatchdogLock() {
+WatchdogLock::~WatchdogLock() { release(); }
+
+void WatchdogLock::release() {
   if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+bool WatchdogLock::isAt(const std::filesystem::path& path) const {
+  if (fd_ < 0) return true;
+  struct stat held {};
+  struct stat there {};
+  // The held file stays open, so its inode number cannot be given to another.
+  if (fstat(fd_, &held) != 0) return true;
+  return stat(path.c_str(), &there) == 0 && held.st_dev == there.st_dev &&
+         held.st_ino == there.st_ino;
 }
 
 WatchdogLock::Result WatchdogLock::tryAcquire(const std::filesystem::path& path) {

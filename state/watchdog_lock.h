@@ -28,6 +28,13 @@ class WatchdogLock {
   // and its folders (0700) as needed; never waits.
   Result tryAcquire(const std::filesystem::path& path);
   bool held() const { return fd_ >= 0; }
+  // Whether the file held is still the one at `path`: false once it was
+  // deleted or replaced (its folder removed and made again, a backup restored
+  // over it), when a new file there may be locked by another watchdog. Two
+  // stats; true while nothing is held.
+  bool isAt(const std::filesystem::path& path) const;
+  // Lets go of the lock, if held.
+  void release();
 
  private:
   int fd_ = -1;

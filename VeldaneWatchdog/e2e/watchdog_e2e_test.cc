@@ -2,6 +2,8 @@
 // real kill and tracer, the stacks of a real hang, the journal, its update and
 // SIGTERM exits, idling and the open-file limit.
 #include <sys/ptrace.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +31,47 @@ nlohmann::json journalRecord(const fs::path& journal, const char* field, const s
 }
 
 using WatchdogEndToEnd = WatchdogHarness;
+
+// The child of `parent` whose command name is `name`, or 0.
+pid_t childNamed(pid_t parent, const std::string& name) {
+  for (pid_t child : childrenOf(parent)) {
+    if (contents("/proc/" + std::to_string(child) + "/comm") == name + "\n") return child;
+  }
+  return 0;
+}
+
+// Sends entries to the socket of the journal that `journald` serves until it
+// takes no more, so that the next sender blocks; false if it never filled.
+bool fillJournalSocket(pid_t journald) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path =
+      "/proc/" + std::to_string(journald) + "/root/run/systemd/journal/socket";
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  // A send buffer that is not the first to fill, so that the journal's queue is.
+  const int buffer = 64 << 20;
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &buffer, sizeof buffer);
+  constexpr char kFiller[] = "MESSAGE=filler\n";
+  int sent = 0;
+  while (sendto(fd, kFiller, sizeof kFiller - 1, MSG_DONTWAIT,
+                reinterpret_cast<const sockaddr*>(&address), sizeof address) >= 0) {
+    ++sent;
+  }
+  const bool full = errno == EAGAIN && sent > 0;
+  close(fd);
+  return full;
+}
+
+size_t journalRecordCount(const fs::path& journal, const char* field, const std::string& value) {
+  std::istringstream lines(contents(journal));
+  size_t count = 0;
+  for (std::string line; std::getline(lines, line);) {
+    nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
+    count += record.is_object() && record.value(field, "") == value;
+  }
+  return count;
+}
 
 long setting(const char* name, long fallback) {
   const char* value = std::getenv(name);
@@ -164,6 +207,73 @@ TEST_F(WatchdogEndToEnd, HungHostIsKilledAfterAReportOfItsThreadsAndRelaunched) 
         << stacks;
     endProcesses();
   }
+}
+
+// A journal that reads nothing (stopped, its socket full) holds no relaunch
+// back; once it reads again it gets the lines queued meanwhile and the count
+// of those that did not fit, and SIGTERM ends the watchdog even while a line
+// is stuck on its way.
+TEST_F(WatchdogEndToEnd, StalledJournalHoldsNoRelaunchBackAndHearsOfTheLostLinesLater) {
+  // One line in the blocked send, a full queue of 8, and two lost.
+  constexpr size_t kCrashes = 11;
+  const std::string kLost = "2 log lines were lost while the journal was not reading";
+  writePlan({"reset"});
+  const fs::path journal = root_ / "journal.jsonl";
+  const pid_t capture =
+      startWatching({VELDANE_E2E_JOURNAL_CAPTURE, "--out", journal.string()}, root_ / "stderr");
+  startHost();
+  const pid_t journald = childNamed(capture, "systemd-journal");
+  const pid_t watchdog = childNamed(capture, "VeldaneWatchdog");
+  ASSERT_NE(journald, 0);
+  ASSERT_NE(watchdog, 0);
+  const std::string watching = "Watching " + (root_ / "Test.app").string();
+  ASSERT_TRUE(waitFor([&] { return journalRecordCount(journal, "MESSAGE", watching) == 1; }));
+  // The crash that the watchdog judges lifts the stop of the one before: the
+  // watchdog's ledger need not have seen it first.
+  auto hasLiftedTheStop = [&](pid_t pid) {
+    return waitFor([&] {
+      std::optional<HostRunRecord> record = WatchdogStore::read<HostRunRecord>(files_.hostRecordPath());
+      return record && record->pid == pid && record->crashLoopResetAt;
+    });
+  };
+  auto stall = [&] {
+    ASSERT_EQ(kill(journald, SIGSTOP), 0);
+    ASSERT_TRUE(fillJournalSocket(journald));
+  };
+
+  stall();
+  for (size_t done = 1; done <= kCrashes; ++done) {
+    SCOPED_TRACE("crash " + std::to_string(done));
+    ASSERT_TRUE(launchesReach(done));
+    ASSERT_TRUE(hasLiftedTheStop(launches()[done - 1].pid));
+    crash(launches()[done - 1].pid);
+    ASSERT_TRUE(launchesReach(done + 1, 10s)) << "the stalled journal held the relaunch back";
+  }
+  ASSERT_EQ(kill(journald, SIGCONT), 0);
+  const nlohmann::json* note = nullptr;
+  nlohmann::json found;
+  ASSERT_TRUE(waitFor([&] {
+    found = journalRecord(journal, "MESSAGE", kLost);
+    return !found.empty();
+  })) << contents(journal).size();
+  note = &found;
+  EXPECT_EQ(note->value("PRIORITY", ""), "4");
+  EXPECT_EQ(note->value("LOG_LINES_LOST", ""), "2");
+  EXPECT_EQ(note->value("LOG_SUBSYSTEM", ""), VELDANE_E2E_LOG_SUBSYSTEM);
+  EXPECT_TRUE(waitFor([&] {
+    return journalRecordCount(journal, "SYSLOG_IDENTIFIER", "VeldaneWatchdog") == 1 + 9 + 1;
+  })) << "not every queued line came through";
+
+  stall();
+  ASSERT_TRUE(hasLiftedTheStop(launches()[kCrashes].pid));
+  crash(launches()[kCrashes].pid);
+  ASSERT_TRUE(launchesReach(kCrashes + 2, 10s));
+  ASSERT_EQ(kill(watchdog, SIGTERM), 0);
+  EXPECT_TRUE(waitFor([&] { return facts(watchdog).state == '?' || facts(watchdog).state == 'Z'; },
+                      5s))
+      << "a line stuck on its way kept the process alive";
+  ASSERT_EQ(kill(journald, SIGCONT), 0);
+  EXPECT_TRUE(exitedWithZero(waitExit(capture)));
 }
 
 TEST_F(WatchdogEndToEnd, ReplacedExecutableEndsWithStatusZero) {
