@@ -56,6 +56,8 @@ int main(int argc, char** argv) {
     if (!supervisor) {
       [[maybe_unused]] ssize_t written =
           write(STDERR_FILENO, kNotInBundle, sizeof kNotInBundle - 1);
+      // The job manager sends standard error nowhere; the log is read.
+      system->parts().log.log(LogLevel::error, std::string(kNotInBundle, sizeof kNotInBundle - 2));
       system->park();
     }
     supervisor->run();

@@ -45,8 +45,7 @@ pid_t childNamed(pid_t parent, const std::string& name) {
 bool fillJournalSocket(pid_t journald) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  const std::string path =
-      "/proc/" + std::to_string(journald) + "/root/run/systemd/journal/socket";
+  const std::string path = "/proc/" + std::to_string(journald) + "/root/run/systemd/journal/socket";
   std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   // A send buffer that is not the first to fill, so that the journal's queue is.
@@ -232,7 +231,8 @@ TEST_F(WatchdogEndToEnd, StalledJournalHoldsNoRelaunchBackAndHearsOfTheLostLines
   // watchdog's ledger need not have seen it first.
   auto hasLiftedTheStop = [&](pid_t pid) {
     return waitFor([&] {
-      std::optional<HostRunRecord> record = WatchdogStore::read<HostRunRecord>(files_.hostRecordPath());
+      std::optional<HostRunRecord> record =
+          WatchdogStore::read<HostRunRecord>(files_.hostRecordPath());
       return record && record->pid == pid && record->crashLoopResetAt;
     });
   };
@@ -269,8 +269,8 @@ TEST_F(WatchdogEndToEnd, StalledJournalHoldsNoRelaunchBackAndHearsOfTheLostLines
   crash(launches()[kCrashes].pid);
   ASSERT_TRUE(launchesReach(kCrashes + 2, 10s));
   ASSERT_EQ(kill(watchdog, SIGTERM), 0);
-  EXPECT_TRUE(waitFor([&] { return facts(watchdog).state == '?' || facts(watchdog).state == 'Z'; },
-                      5s))
+  EXPECT_TRUE(
+      waitFor([&] { return facts(watchdog).state == '?' || facts(watchdog).state == 'Z'; }, 5s))
       << "a line stuck on its way kept the process alive";
   ASSERT_EQ(kill(journald, SIGCONT), 0);
   EXPECT_TRUE(exitedWithZero(waitExit(capture)));
@@ -330,6 +330,19 @@ TEST_F(WatchdogEndToEnd, IdlesOutsideABundleUntilSigterm) {
   EXPECT_TRUE(exitedWithZero(waitExit(watchdog, 10s)));
   EXPECT_EQ(contents(errors), "VeldaneWatchdog: not inside a Veldane app bundle; idling.\n");
   EXPECT_FALSE(fs::exists(root_ / "home" / ".local")) << "idling touched the data folder";
+
+  // The same text in the log, where a job manager's discarded standard error
+  // leaves a developer something to read.
+  const fs::path journal = root_ / "journal.jsonl";
+  const pid_t capture =
+      spawn({VELDANE_E2E_JOURNAL_CAPTURE, "--out", journal.string(), "--", loose.string()}, errors);
+  const std::string idling = "VeldaneWatchdog: not inside a Veldane app bundle; idling.";
+  const bool logged = waitFor(
+      [&] { return journalRecord(journal, "MESSAGE", idling).value("PRIORITY", "") == "3"; }, 10s);
+  ASSERT_EQ(kill(capture, SIGTERM), 0);
+  const int captured = waitExit(capture, 10s);
+  if (WIFEXITED(captured) && WEXITSTATUS(captured) == 77) GTEST_SKIP() << "no private journal";
+  EXPECT_TRUE(logged) << contents(journal);
 
   // Standard error a pipe that nobody reads: the failed write is ignored.
   int ends[2];
