@@ -45,8 +45,7 @@ pid_t childNamed(pid_t parent, const std::string& name) {
 bool fillJournalSocket(pid_t journald) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  const std::string path =
-      "/proc/" + std::to_string(journald) + "/root/run/systemd/journal/socket";
+  const std::string path = "/proc/" + std::to_string(journald) + "/root/run/systemd/journal/socket";
   std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   // A send buffer that is not the first to fill, so that the journal's queue is.
@@ -232,7 +231,8 @@ TEST_F(WatchdogEndToEnd, StalledJournalHoldsNoRelaunchBackAndHearsOfTheLostLines
   // watchdog's ledger need not have seen it first.
   auto hasLiftedTheStop = [&](pid_t pid) {
     return waitFor([&] {
-      std::optional<HostRunRecord> record = WatchdogStore::read<HostRunRecord>(files_.hostRecordPath());
+      std::optional<HostRunRecord> record =
+          WatchdogStore::read<HostRunRecord>(files_.hostRecordPath());
       return record && record->pid == pid && record->crashLoopResetAt;
     });
   };
@@ -269,8 +269,8 @@ TEST_F(WatchdogEndToEnd, StalledJournalHoldsNoRelaunchBackAndHearsOfTheLostLines
   crash(launches()[kCrashes].pid);
   ASSERT_TRUE(launchesReach(kCrashes + 2, 10s));
   ASSERT_EQ(kill(watchdog, SIGTERM), 0);
-  EXPECT_TRUE(waitFor([&] { return facts(watchdog).state == '?' || facts(watchdog).state == 'Z'; },
-                      5s))
+  EXPECT_TRUE(
+      waitFor([&] { return facts(watchdog).state == '?' || facts(watchdog).state == 'Z'; }, 5s))
       << "a line stuck on its way kept the process alive";
   ASSERT_EQ(kill(journald, SIGCONT), 0);
   EXPECT_TRUE(exitedWithZero(waitExit(capture)));
