@@ -143,10 +143,11 @@ bool WatchdogSupervisor::lockStillHeld() {
   const std::string lost = "The lock file " + lockPath_.string() + " was deleted or replaced";
   const WatchdogLock::Result lock = takeLock();
   if (lock != WatchdogLock::Result::heldElsewhere) {
-    platform_.log.log(LogLevel::standard,
-                      lost + (lock == WatchdogLock::Result::held
-                                  ? "; locked it again"
-                                  : "; it cannot be locked again, so this watchdog acts without it"));
+    platform_.log.log(
+        LogLevel::standard,
+        lost + (lock == WatchdogLock::Result::held
+                    ? "; locked it again"
+                    : "; it cannot be locked again, so this watchdog acts without it"));
     // A ledger other than the one last written there means that another
     // watchdog acted meanwhile: this judgement is left for the next tick.
     std::optional<WatchdogLedger> written = WatchdogStore::read<WatchdogLedger>(ledgerPath_);

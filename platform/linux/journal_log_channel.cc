@@ -30,9 +30,9 @@ constexpr double kExitFlush = 0.5;
 
 struct Entry {
   LogLevel level = LogLevel::standard;
-  std::string message;                // for syslog
-  std::vector<std::string> fields;    // NAME=value
-  size_t lostBefore = 0;              // lines dropped just before this one
+  std::string message;              // for syslog
+  std::vector<std::string> fields;  // NAME=value
+  size_t lostBefore = 0;            // lines dropped just before this one
 };
 
 void logToSyslog(int priority, std::string_view message) {
@@ -195,8 +195,9 @@ JournalLogChannel::~JournalLogChannel() {
 }
 
 std::string JournalLogChannel::lostLinesMessage(size_t count) {
-  return count == 1 ? "1 log line was lost while the journal was not reading"
-                    : std::to_string(count) + " log lines were lost while the journal was not reading";
+  return count == 1
+             ? "1 log line was lost while the journal was not reading"
+             : std::to_string(count) + " log lines were lost while the journal was not reading";
 }
 
 void JournalLogChannel::log(LogLevel level, std::string_view message) {
