@@ -75,11 +75,12 @@ TEST(WatchdogDataRoot, SandboxIsSeenInItsVariableOrAHomeInsideTheAccountsContain
   EXPECT_TRUE(WatchdogDataRoot::looksSandboxed(nullptr, "/Library/Containers/x/Data", "/"));
   EXPECT_FALSE(WatchdogDataRoot::looksSandboxed(nullptr, "/Users/u", "/Users/u"));
   EXPECT_FALSE(WatchdogDataRoot::looksSandboxed("", "/Users/u", "/Users/u"));
-  EXPECT_FALSE(WatchdogDataRoot::looksSandboxed(nullptr, "/Users/u/Library/Containers", "/Users/u"));
+  EXPECT_FALSE(
+      WatchdogDataRoot::looksSandboxed(nullptr, "/Users/u/Library/Containers", "/Users/u"));
   EXPECT_FALSE(
       WatchdogDataRoot::looksSandboxed(nullptr, "/Users/u/Library/ContainersX/a", "/Users/u"));
-  EXPECT_FALSE(WatchdogDataRoot::looksSandboxed(nullptr, "/Users/v/Library/Containers/a/Data",
-                                                "/Users/u"));
+  EXPECT_FALSE(
+      WatchdogDataRoot::looksSandboxed(nullptr, "/Users/v/Library/Containers/a/Data", "/Users/u"));
   EXPECT_FALSE(WatchdogDataRoot::looksSandboxed(nullptr, "", "/Users/u"));
 }
 
