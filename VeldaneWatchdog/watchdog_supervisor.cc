@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "state/host_hang_note.h"
+#include "state/watchdog_data_root.h"
 #include "state/unicode_text.h"
 #include "state/watchdog_store.h"
 
@@ -24,14 +25,16 @@ std::shared_ptr<WatchdogSupervisor> WatchdogSupervisor::create(const std::string
       !WatchdogFiles::isUsableBundleIdentifier(*bundle->identifier)) {
     return nullptr;
   }
-  std::optional<std::string> applicationSupport = platform.probes.applicationSupportDirectory();
-  if (!applicationSupport) return nullptr;
+  // Where the host, sandboxed or not, derives the same folder.
+  const WatchdogDataRoot root =
+      WatchdogDataRoot::choose(platform.probes.dataFolderFacts(*bundlePath));
+  if (!root.directory) return nullptr;
 
   s.bundlePath_ = *bundlePath;
   s.bundleIdentifier_ = *bundle->identifier;
   s.executablePath_ = executablePath;
   s.executableIdentity_ = platform.probes.fileIdentity(executablePath);
-  s.files_ = WatchdogFiles::forBundle(*applicationSupport, s.bundleIdentifier_, s.bundlePath_);
+  s.files_ = WatchdogFiles::forBundle(*root.directory, s.bundleIdentifier_, s.bundlePath_);
   s.hostRecordPath_ = s.files_.hostRecordPath();
   s.hangNotePath_ = s.files_.hangNotePath();
   s.ledgerPath_ = s.files_.ledgerPath();

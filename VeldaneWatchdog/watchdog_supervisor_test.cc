@@ -52,7 +52,12 @@ class SupervisorTest : public ::testing::Test, public TestFolder {
     return supervisor;
   }
 
-  WatchdogFiles files() const { return WatchdogFiles::forBundle(path, kIdentifier, kBundle); }
+  WatchdogFiles files() const {
+    const fs::path root = fake_ && fake_->groupContainer
+                              ? fs::path(*fake_->groupContainer) / "Library/Application Support"
+                              : path;
+    return WatchdogFiles::forBundle(root, kIdentifier, kBundle);
+  }
   // A record whose last heartbeat was `silentFor` seconds ago.
   void startHost(int32_t pid, bool curtainUp = false, double silentFor = 0) {
     fake_->processes[pid] = kHost;
@@ -81,6 +86,7 @@ TEST_F(SupervisorTest, ConstructionFailsOutsideAUsableBundle) {
       {kHelper, [](FakePlatform& f) { f.bundle.reset(); }},
       {kHelper, [](FakePlatform& f) { f.bundle->identifier = "../../escape"; }},
       {kHelper, [](FakePlatform& f) { f.applicationSupport.reset(); }},
+      {kHelper, [](FakePlatform& f) { f.appGroup = "T.com.example.host"; }},  // no container
   };
   for (const auto& [executable, setup] : cases) {
     reset();
@@ -89,6 +95,23 @@ TEST_F(SupervisorTest, ConstructionFailsOutsideAUsableBundle) {
     EXPECT_THAT(fake_->lines, IsEmpty());
   }
   EXPECT_TRUE(fs::is_empty(path));
+}
+
+// Where a sandboxed host writes its record: the group's container, not the
+// application-support folder.
+TEST_F(SupervisorTest, ABundleWithAnAppGroupIsWatchedInTheGroupsContainer) {
+  const fs::path container = path / "Group Containers/T.com.example.host";
+  fake_->appGroup = "T.com.example.host";
+  fake_->groupContainer = container.string();
+  fake_->applicationSupport = (path / "elsewhere").string();
+  auto supervisor = start(300);
+  ASSERT_TRUE(supervisor);
+  EXPECT_EQ(supervisor->watchedPID(), 300);
+  EXPECT_EQ(files(), WatchdogFiles::forBundle(container / "Library/Application Support",
+                                              kIdentifier, kBundle));
+  crash(300);
+  EXPECT_THAT(fake_->lines, ElementsAre(kWatching, kRelaunching));
+  EXPECT_TRUE(fs::exists(files().ledgerPath()));
 }
 
 TEST_F(SupervisorTest, CrashIsJudgedAtOnceAndRelaunchedOneSecondLater) {

@@ -44,13 +44,15 @@ std::optional<HostLocation> HostLocation::find(const HostStartOptions& options, 
     return std::nullopt;
   }
 
-  std::optional<std::string> applicationSupport = applicationSupportDirectory();
-  if (!applicationSupport) {
-    failure = "no per-user data folder (neither XDG_DATA_HOME nor a home folder)";
+  // Refused where the watchdog would look elsewhere, as inside the App Sandbox
+  // without an app group: a record nobody reads would only hide that.
+  const WatchdogDataRoot root = WatchdogDataRoot::choose(dataFolderFacts(location.bundlePath));
+  if (!root.directory) {
+    failure = root.failure;
     return std::nullopt;
   }
   location.files =
-      WatchdogFiles::forBundle(*applicationSupport, location.bundleIdentifier, location.bundlePath);
+      WatchdogFiles::forBundle(*root.directory, location.bundleIdentifier, location.bundlePath);
   return location;
 }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "host/curtain_activity.h"
 #include "host/host_location.h"
 #include "host/host_namespace_view.h"
 #include "host/launch_id.h"
@@ -39,6 +40,13 @@ struct HostSession::State {
   std::optional<double> writtenBeatUptime;
 
   std::mutex hangMutex;
+
+  // Held while the curtain is up, under recordMutex; ended with the session.
+  CurtainActivity curtainActivity;
+
+  ~State() {
+    if (!callerOwns()) curtainActivity.abandon();
+  }
 
   // Checked before any lock: a child forked while another thread held one
   // inherits it held for ever.
@@ -172,7 +180,12 @@ bool HostSession::beat() noexcept {
 }
 
 bool HostSession::setCurtainUp(bool up) noexcept {
-  return state_->changeRecord(false, [up](HostRunRecord& record) { record.curtainUp = up; });
+  // Before the record says so: App Nap would stretch the beats past the
+  // curtain's few seconds.
+  return state_->changeRecord(false, [this, up](HostRunRecord& record) {
+    state_->curtainActivity.set(up);
+    record.curtainUp = up;
+  });
 }
 
 bool HostSession::setAwayCoverUp(bool up) noexcept {

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/file_identity.h"
+#include "state/watchdog_data_root.h"
 #include "state/watchdog_date.h"
 
 namespace veldane {
@@ -42,6 +43,14 @@ class SystemProbes {
   // takes them as one name (macOS).
   virtual bool samePath(std::string_view a, std::string_view b) = 0;
   virtual std::optional<std::string> applicationSupportDirectory() = 0;
+  // What decides the data folder of the bundle at `bundlePath`
+  // (dataFolderFacts in platform/application_support.h). By default that of
+  // a platform without sandbox or app groups.
+  virtual WatchdogDataFacts dataFolderFacts(const std::string& /*bundlePath*/) {
+    WatchdogDataFacts facts;
+    facts.applicationSupport = applicationSupportDirectory();
+    return facts;
+  }
   // Whether a file can be written into `directory` now (space, inodes, a
   // writable file system); true when that cannot be told.
   virtual bool hasRoomToWrite(const std::string& directory) = 0;

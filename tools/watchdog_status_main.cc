@@ -44,13 +44,14 @@ WatchdogStatusInput gather(const std::string& bundlePath) {
   if (std::optional<BundleInfo> info = systemBundleReader().open(bundlePath)) {
     in.bundleIdentifier = info->identifier;
   }
-  std::optional<std::string> support = applicationSupportDirectory();
+  const WatchdogDataRoot root = WatchdogDataRoot::choose(dataFolderFacts(bundlePath));
   if (!in.bundleIdentifier || !WatchdogFiles::isUsableBundleIdentifier(*in.bundleIdentifier) ||
-      !support) {
+      !root.directory) {
     return in;
   }
 
-  const WatchdogFiles files = WatchdogFiles::forBundle(*support, *in.bundleIdentifier, bundlePath);
+  const WatchdogFiles files =
+      WatchdogFiles::forBundle(*root.directory, *in.bundleIdentifier, bundlePath);
   in.dataFolder = files.directory.string();
   in.record = readStatusFile<HostRunRecord>(files.hostRecordPath());
   in.hangNote = readStatusFile<HostHangNote>(files.hangNotePath());

@@ -46,4 +46,11 @@ std::optional<std::string> applicationSupportDirectory() {
   return std::nullopt;
 }
 
+// Linux has no App Sandbox and no app groups: the folder stays the data home's.
+WatchdogDataFacts dataFolderFacts(const std::string& /*bundlePath*/) {
+  WatchdogDataFacts facts;
+  facts.applicationSupport = applicationSupportDirectory();
+  return facts;
+}
+
 }  // namespace veldane

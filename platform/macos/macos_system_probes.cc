@@ -43,6 +43,10 @@ std::optional<std::string> MacosSystemProbes::applicationSupportDirectory() {
   return veldane::applicationSupportDirectory();
 }
 
+WatchdogDataFacts MacosSystemProbes::dataFolderFacts(const std::string& bundlePath) {
+  return veldane::dataFolderFacts(bundlePath);
+}
+
 bool MacosSystemProbes::hasRoomToWrite(const std::string& directory) {
   return veldane::hasRoomToWrite(directory);
 }

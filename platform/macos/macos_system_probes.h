@@ -19,6 +19,8 @@ class MacosSystemProbes final : public SystemProbes {
   // The file systems take the Unicode forms of a name as one name.
   bool samePath(std::string_view a, std::string_view b) override;
   std::optional<std::string> applicationSupportDirectory() override;
+  // With the bundle's app group and the App Sandbox.
+  WatchdogDataFacts dataFolderFacts(const std::string& bundlePath) override;
   bool hasRoomToWrite(const std::string& directory) override;
   int32_t ownPid() override;
   bool kill(int32_t pid, int signal) override;

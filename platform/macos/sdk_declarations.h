@@ -198,6 +198,25 @@ typedef enum : NSUInteger { NSUserDomainMask = 1 } NSSearchPathDomainMask;
 @property(class, readonly, strong) NSFileManager* defaultManager;
 - (NSArray<NSURL*>*)URLsForDirectory:(NSSearchPathDirectory)directory
                            inDomains:(NSSearchPathDomainMask)domains;
+- (NSURL*)containerURLForSecurityApplicationGroupIdentifier:(NSString*)groupIdentifier
+    VELDANE_AVAILABLE_MACOS(10.8);
+@end
+
+extern "C" NSString* NSHomeDirectory(void);
+
+// As NS_OPTIONS has it in C++: the type is the integer, so that options combine.
+typedef uint64_t NSActivityOptions;
+enum : NSActivityOptions {
+  NSActivityIdleSystemSleepDisabled = (1ULL << 20),
+  NSActivityUserInitiated = (0x00FFFFFFULL | NSActivityIdleSystemSleepDisabled),
+  NSActivityLatencyCritical = 0xFF00000000ULL
+};
+
+@interface NSProcessInfo : NSObject
+@property(class, readonly, strong) NSProcessInfo* processInfo;
+- (id<NSObject>)beginActivityWithOptions:(NSActivityOptions)options
+                                  reason:(NSString*)reason VELDANE_AVAILABLE_MACOS(10.9);
+- (void)endActivity:(id<NSObject>)activity VELDANE_AVAILABLE_MACOS(10.9);
 @end
 
 @interface NSRunningApplication : NSObject

@@ -50,6 +50,9 @@ class FakePlatform : public MainLoop,
   std::optional<FileIdentity> fileIdentity(const std::string&) override { return ownIdentity; }
   bool samePath(std::string_view a, std::string_view b) override { return a == b; }
   std::optional<std::string> applicationSupportDirectory() override { return applicationSupport; }
+  WatchdogDataFacts dataFolderFacts(const std::string& /*bundlePath*/) override {
+    return {applicationSupport, appGroup, groupContainer, false};
+  }
   bool hasRoomToWrite(const std::string& /*directory*/) override { return !diskFull; }
   int32_t ownPid() override { return 4242; }
   bool kill(int32_t /*pid*/, int /*signal*/) override { return true; }
@@ -101,6 +104,7 @@ class FakePlatform : public MainLoop,
   bool diskFull = false;
   std::optional<FileIdentity> ownIdentity;  // of every file: only its own executable is asked
   std::optional<std::string> applicationSupport;
+  std::optional<std::string> appGroup, groupContainer;  // the bundle's, and the group's container
   int failingCalls = 0;  // the next calls of now() throw std::bad_alloc, as allocations might
 
   std::vector<RunningApplication> running;                          // with the host's identifier
