@@ -1,45 +1,78 @@
 #include "veldane/host.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <memory>
-#include <new>
 #include <string>
+#include <string_view>
 
-#include "veldane/host.hpp"
+#include "host/host_session.h"
 
 struct veldane_host {
-  std::unique_ptr<veldane::HostSession> session;
+  std::unique_ptr<veldane::internal::HostSession> session;
 };
 
 namespace {
 
-veldane_host* startSession(int argc, const char* const* argv, const char* bundlePath,
-                           const char* bundleIdentifier) noexcept {
-  try {
-    veldane::HostStartOptions options;
-    if (bundlePath != nullptr) options.bundlePath = bundlePath;
-    if (bundleIdentifier != nullptr) options.bundleIdentifier = bundleIdentifier;
-    std::unique_ptr<veldane::HostSession> session =
-        veldane::HostSession::start(argc, argv, options);
-    if (!session) return nullptr;
-    return new veldane_host{std::move(session)};
-  } catch (...) {
-    return nullptr;
-  }
+constexpr long long kDefaultBeatIntervalMs =
+    veldane::internal::HostStartOptions{}.minimumBeatInterval.count();
+
+void tellFailure(std::string_view reason, char* failure, size_t size) noexcept {
+  if (failure == nullptr || size == 0) return;
+  const size_t length = std::min(reason.size(), size - 1);
+  std::memcpy(failure, reason.data(), length);
+  failure[length] = '\0';
 }
 
 }  // namespace
 
 extern "C" {
 
+void veldane_host_options_init(veldane_host_options* options) noexcept {
+  if (options == nullptr) return;
+  *options = veldane_host_options{nullptr, nullptr, kDefaultBeatIntervalMs};
+}
+
+veldane_host* veldane_host_start_with_options(int argc, const char* const* argv,
+                                              const veldane_host_options* given, char* failure,
+                                              size_t failure_size) noexcept {
+  std::string reason;
+  try {
+    veldane::internal::HostStartOptions options;
+    if (given != nullptr) {
+      if (given->bundle_path != nullptr) options.bundlePath = given->bundle_path;
+      if (given->bundle_identifier != nullptr) options.bundleIdentifier = given->bundle_identifier;
+      options.minimumBeatInterval = std::chrono::milliseconds(given->minimum_beat_interval_ms);
+    }
+    auto session = veldane::internal::HostSession::start(argc, argv, options, &reason);
+    if (session) {
+      auto* host = new veldane_host{std::move(session)};
+      tellFailure("", failure, failure_size);
+      return host;
+    }
+  } catch (...) {
+    // Only memory runs out here: the session itself throws nothing.
+    tellFailure("out of memory", failure, failure_size);
+    return nullptr;
+  }
+  tellFailure(reason, failure, failure_size);
+  return nullptr;
+}
+
 veldane_host* veldane_host_start(int argc, const char* const* argv,
                                  const char* bundle_identifier_or_null) noexcept {
-  return startSession(argc, argv, nullptr, bundle_identifier_or_null);
+  return veldane_host_start_in_bundle(argc, argv, nullptr, bundle_identifier_or_null);
 }
 
 veldane_host* veldane_host_start_in_bundle(int argc, const char* const* argv,
                                            const char* bundle_path,
                                            const char* bundle_identifier_or_null) noexcept {
-  return startSession(argc, argv, bundle_path, bundle_identifier_or_null);
+  veldane_host_options options;
+  veldane_host_options_init(&options);
+  options.bundle_path = bundle_path;
+  options.bundle_identifier = bundle_identifier_or_null;
+  return veldane_host_start_with_options(argc, argv, &options, nullptr, 0);
 }
 
 void veldane_host_free(veldane_host* host) noexcept { delete host; }
@@ -84,6 +117,10 @@ const char* veldane_host_data_folder(const veldane_host* host) noexcept {
 
 const char* veldane_host_bundle_path(const veldane_host* host) noexcept {
   return host ? host->session->bundlePath().c_str() : nullptr;
+}
+
+const char* veldane_host_bundle_identifier(const veldane_host* host) noexcept {
+  return host ? host->session->bundleIdentifier().c_str() : nullptr;
 }
 
 }  // extern "C"

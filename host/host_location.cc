@@ -6,8 +6,8 @@
 
 namespace veldane {
 
-std::optional<HostLocation> HostLocation::find(const HostStartOptions& options, int32_t pid,
-                                               std::string& failure) {
+std::optional<HostLocation> HostLocation::find(const internal::HostStartOptions& options,
+                                               int32_t pid, std::string& failure) {
   std::optional<std::string> executable = HostProcessInfo::executablePath(pid);
   if (!executable) {
     failure = "the path of the running executable is unknown";

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "host/host_start_options.h"
 #include "state/watchdog_files.h"
-#include "veldane/host.hpp"
 
 namespace veldane {
 
@@ -20,7 +20,7 @@ struct HostLocation {
 
   // Absent, with the reason in `failure`, when a piece cannot be found.
   // `pid` is this process's pid as /proc shows it.
-  static std::optional<HostLocation> find(const HostStartOptions& options, int32_t pid,
+  static std::optional<HostLocation> find(const internal::HostStartOptions& options, int32_t pid,
                                           std::string& failure);
 };
 

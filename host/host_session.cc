@@ -1,4 +1,4 @@
-#include "veldane/host.hpp"
+#include "host/host_session.h"
 
 #include <unistd.h>
 
@@ -18,7 +18,7 @@
 #include "state/host_run_record.h"
 #include "state/watchdog_store.h"
 
-namespace veldane {
+namespace veldane::internal {
 
 struct HostSession::State {
   HostLocation location;
@@ -224,4 +224,4 @@ const std::string& HostSession::dataFolder() const noexcept { return state_->dat
 bool HostSession::recovered() const noexcept { return state_->flags.recovered; }
 bool HostSession::safeMode() const noexcept { return state_->flags.safeMode; }
 
-}  // namespace veldane
+}  // namespace veldane::internal

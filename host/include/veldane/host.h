@@ -1,7 +1,11 @@
 #ifndef VELDANE_HOST_H_
 #define VELDANE_HOST_H_
 
-/* The host application's side of the watchdog, for C and for other languages.
+/* The host application's side of the watchdog, for C and for other languages,
+   and the library's only interface: its C++ interface (host.hpp) is a layer
+   over these functions in the application's own code, so that no C++ type
+   crosses between the library's C++ runtime and the application's.
+
    Every function accepts a null handle (it then does nothing and returns 0 or
    NULL), never blocks for long and never aborts the application. Functions
    that return int give 1 when the file now says what was asked, 0 when not.
@@ -17,6 +21,8 @@
      veldane_host_mark_clean_exit(host);
      veldane_host_free(host);
 */
+
+#include <stddef.h>
 
 #include "veldane/host_export.h"
 
@@ -43,6 +49,30 @@ VELDANE_HOST_EXPORT veldane_host* veldane_host_start_in_bundle(
     int argc, const char* const* argv, const char* bundle_path,
     const char* bundle_identifier_or_null) VELDANE_HOST_NOEXCEPT;
 
+/* What veldane_host_start_with_options is given. */
+typedef struct veldane_host_options {
+  /* NULL: the .app bundle whose Contents/MacOS folder holds this process's
+     executable. The watchdog looks after a run only when the executable lies
+     inside the bundle. Symbolic links in it are resolved, as the watchdog
+     finds its bundle by its own resolved path. */
+  const char* bundle_path;
+  /* NULL or "": CFBundleIdentifier of the bundle's Info.plist. */
+  const char* bundle_identifier;
+  /* Beats closer than this to the last written heartbeat write nothing. */
+  long long minimum_beat_interval_ms;
+} veldane_host_options;
+
+/* Fills in the defaults: no bundle path, no identifier, 250 ms. */
+VELDANE_HOST_EXPORT void veldane_host_options_init(veldane_host_options* options)
+    VELDANE_HOST_NOEXCEPT;
+
+/* veldane_host_start with every option; NULL options are the defaults. When
+   it returns NULL and failure_or_null is given, the reason is written there,
+   cut to failure_size - 1 bytes and ended by a NUL ("" when it starts). */
+VELDANE_HOST_EXPORT veldane_host* veldane_host_start_with_options(
+    int argc, const char* const* argv, const veldane_host_options* options_or_null,
+    char* failure_or_null, size_t failure_size) VELDANE_HOST_NOEXCEPT;
+
 /* Ends the handle; writes nothing (call veldane_host_mark_clean_exit first
    when quitting normally). */
 VELDANE_HOST_EXPORT void veldane_host_free(veldane_host* host) VELDANE_HOST_NOEXCEPT;
@@ -66,12 +96,16 @@ VELDANE_HOST_EXPORT int veldane_host_note_hang(veldane_host* host,
 VELDANE_HOST_EXPORT int veldane_host_recovered(const veldane_host* host) VELDANE_HOST_NOEXCEPT;
 VELDANE_HOST_EXPORT int veldane_host_safe_mode(const veldane_host* host) VELDANE_HOST_NOEXCEPT;
 
-/* Texts owned by the handle, valid until veldane_host_free. */
+/* Texts owned by the handle, fixed at start and valid until
+   veldane_host_free: the run's launch ID, the folder of host.json and
+   hang.json, the bundle (resolved) and its identifier. */
 VELDANE_HOST_EXPORT const char* veldane_host_launch_id(const veldane_host* host)
     VELDANE_HOST_NOEXCEPT;
 VELDANE_HOST_EXPORT const char* veldane_host_data_folder(const veldane_host* host)
     VELDANE_HOST_NOEXCEPT;
 VELDANE_HOST_EXPORT const char* veldane_host_bundle_path(const veldane_host* host)
+    VELDANE_HOST_NOEXCEPT;
+VELDANE_HOST_EXPORT const char* veldane_host_bundle_identifier(const veldane_host* host)
     VELDANE_HOST_NOEXCEPT;
 
 #ifdef __cplusplus

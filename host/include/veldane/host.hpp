@@ -5,8 +5,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
-#include "veldane/host_export.h"
+#include "veldane/host.h"
 
 namespace veldane {
 
@@ -28,7 +29,8 @@ struct HostStartOptions {
 
 // One run of the host application as the watchdog sees it: keeps host.json
 // (the run record) and hang.json (the hang note) in the data folder that the
-// watchdog derives for the same bundle.
+// watchdog derives for the same bundle. Header-only, over the C API: the
+// library and the application may each have a C++ runtime of their own.
 //
 //   std::string why;
 //   auto session = veldane::HostSession::start(argc, argv, {}, &why);
@@ -53,7 +55,7 @@ struct HostStartOptions {
 // where they cannot be learned (a pid namespace whose /proc is mounted from
 // inside it), unless the bundle's watchdog is the init of that namespace and
 // so sees the pids inside.
-class VELDANE_HOST_EXPORT HostSession {
+class HostSession {
  public:
   // Finds the bundle, its identifier and the data folder, takes a fresh
   // launch ID, reads the two flags from argv and writes the first record
@@ -63,40 +65,80 @@ class VELDANE_HOST_EXPORT HostSession {
   // when given.
   static std::unique_ptr<HostSession> start(int argc, const char* const* argv,
                                             const HostStartOptions& options = {},
-                                            std::string* failure = nullptr) noexcept;
+                                            std::string* failure = nullptr) noexcept {
+    veldane_host_options given;
+    veldane_host_options_init(&given);
+    if (options.bundlePath) given.bundle_path = options.bundlePath->c_str();
+    if (options.bundleIdentifier) given.bundle_identifier = options.bundleIdentifier->c_str();
+    given.minimum_beat_interval_ms = options.minimumBeatInterval.count();
+    try {
+      // Room for a reason that names a path or two.
+      std::string reason(failure ? 8192 : 0, '\0');
+      Handle handle(
+          veldane_host_start_with_options(argc, argv, &given, reason.data(), reason.size()));
+      if (!handle) {
+        if (failure) *failure = reason.c_str();
+        return nullptr;
+      }
+      return std::unique_ptr<HostSession>(new HostSession(std::move(handle)));
+    } catch (...) {
+      return nullptr;
+    }
+  }
 
   HostSession(const HostSession&) = delete;
   HostSession& operator=(const HostSession&) = delete;
   // Writes nothing: a run that ends without markCleanExit() counts as a crash.
-  ~HostSession();
+  ~HostSession() = default;
 
   // Records a heartbeat (uptime and wall clock) without flushing it to disk.
   // Never waits for another thread's write: it is skipped then, as it is
   // within minimumBeatInterval of the last written one; both count as true.
-  bool beat() noexcept;
+  bool beat() noexcept { return veldane_host_beat(host_.get()) != 0; }
   // Shorter hang limit while up.
-  bool setCurtainUp(bool up) noexcept;
+  bool setCurtainUp(bool up) noexcept {
+    return veldane_host_set_curtain_up(host_.get(), up ? 1 : 0) != 0;
+  }
   // No hang judgement while up.
-  bool setAwayCoverUp(bool up) noexcept;
+  bool setAwayCoverUp(bool up) noexcept {
+    return veldane_host_set_away_cover_up(host_.get(), up ? 1 : 0) != 0;
+  }
   // The run is ending normally: neither a hang nor a crash. Flushed to disk.
-  bool markCleanExit() noexcept;
+  bool markCleanExit() noexcept { return veldane_host_mark_clean_exit(host_.get()) != 0; }
   // Lifts the watchdog's stop after repeated crashes; the record says when,
   // on the wall clock and on the uptime clock. Flushed to disk.
-  bool resetCrashLoop() noexcept;
+  bool resetCrashLoop() noexcept { return veldane_host_reset_crash_loop(host_.get()) != 0; }
   // Writes hang.json for this run, so that its end counts as a hang.
-  bool noteHang(double stalledSeconds) noexcept;
+  bool noteHang(double stalledSeconds) noexcept {
+    return veldane_host_note_hang(host_.get(), stalledSeconds) != 0;
+  }
 
-  const std::string& launchID() const noexcept;
-  const std::string& bundlePath() const noexcept;
-  const std::string& bundleIdentifier() const noexcept;
-  const std::string& dataFolder() const noexcept;
-  bool recovered() const noexcept;
-  bool safeMode() const noexcept;
+  // Copies taken at start, as none of them changes during the run.
+  const std::string& launchID() const noexcept { return launchID_; }
+  const std::string& bundlePath() const noexcept { return bundlePath_; }
+  const std::string& bundleIdentifier() const noexcept { return bundleIdentifier_; }
+  const std::string& dataFolder() const noexcept { return dataFolder_; }
+  bool recovered() const noexcept { return veldane_host_recovered(host_.get()) != 0; }
+  bool safeMode() const noexcept { return veldane_host_safe_mode(host_.get()) != 0; }
 
  private:
-  struct State;
-  explicit HostSession(std::unique_ptr<State> state);
-  std::unique_ptr<State> state_;
+  struct Free {
+    void operator()(veldane_host* host) const noexcept { veldane_host_free(host); }
+  };
+  using Handle = std::unique_ptr<veldane_host, Free>;
+
+  explicit HostSession(Handle host)
+      : host_(std::move(host)),
+        launchID_(veldane_host_launch_id(host_.get())),
+        bundlePath_(veldane_host_bundle_path(host_.get())),
+        bundleIdentifier_(veldane_host_bundle_identifier(host_.get())),
+        dataFolder_(veldane_host_data_folder(host_.get())) {}
+
+  Handle host_;
+  std::string launchID_;
+  std::string bundlePath_;
+  std::string bundleIdentifier_;
+  std::string dataFolder_;
 };
 
 }  // namespace veldane
