@@ -18,11 +18,11 @@ extern "C" {
 #include <limits.h>
 
 #include <algorithm>
-#include <optional>
-#include <string_view>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 namespace veldane {
