@@ -47,11 +47,62 @@ std::shared_ptr<WatchdogSupervisor> WatchdogSupervisor::create(const std::string
 
 void WatchdogSupervisor::run() {
   std::weak_ptr<WatchdogSupervisor> weak = weak_from_this();
-  observers_.push_back(platform_.loop.observePowerOff([weak] {
-    if (auto self = weak.lock()) self->shuttingDown_ = true;
-  }));
+  observers_.push_back(
+      platform_.loop.observeSessionEnd([weak](MainLoop::SessionEndNotice notice) {
+        if (auto self = weak.lock()) self->onSessionEnd(notice);
+      }));
   platform_.log.log(LogLevel::standard, "Watching " + bundlePath_);
   tick();
+}
+
+// A logout on macOS ends within loginwindow's limits or not at all: the quit
+// that loginwindow sends every application is given 45 s, after which it
+// gives the logout up, and an application may cancel it before (its
+// applicationShouldTerminate: answering NSTerminateCancel); the session's
+// agents, this one among them, are ended once all have quit. A watchdog still
+// running 60 s after the notice (the 45 s and a margin for the end of the
+// session) therefore saw the logout or power-off called off.
+constexpr double kEndCalledOffAfter = 60.0;
+
+void WatchdogSupervisor::onSessionEnd(MainLoop::SessionEndNotice notice) {
+  using Kind = MainLoop::SessionEndNotice::Kind;
+  const bool ending = notice.kind == Kind::powerOff || notice.kind == Kind::logout;
+  if (notice.kind == Kind::powerOff || notice.kind == Kind::powerOffCancelled) {
+    machineEnding_ = ending;
+  } else {
+    sessionEnding_ = ending;
+  }
+  const bool wasShuttingDown = shuttingDown_;
+  shuttingDown_ = machineEnding_ || sessionEnding_;
+  if (!ending) {
+    if (wasShuttingDown && !shuttingDown_) endOfSessionCalledOff();
+    return;
+  }
+  if (!notice.cancelIsAnnounced) {
+    std::weak_ptr<WatchdogSupervisor> weak = weak_from_this();
+    shutdownExpiry_ = platform_.loop.oneShotTimer(kEndCalledOffAfter, 1.0, [weak] {
+      auto self = weak.lock();
+      if (!self || !self->shuttingDown_) return;
+      self->machineEnding_ = self->sessionEnding_ = self->shuttingDown_ = false;
+      self->endOfSessionCalledOff();
+    });
+  }
+  // A relaunch left pending would be carried out by the watchdog of the next
+  // login, for a host that the end of the session stopped.
+  if (ledger_.pendingRelaunch) {
+    droppedRelaunch_ = std::move(ledger_.pendingRelaunch);
+    ledger_.pendingRelaunch.reset();
+    saveLedger();
+  }
+}
+
+// The session goes on: the relaunch that the announcement dropped is due again.
+void WatchdogSupervisor::endOfSessionCalledOff() {
+  shutdownExpiry_.reset();
+  if (!droppedRelaunch_) return;
+  ledger_.pendingRelaunch = std::move(droppedRelaunch_);
+  droppedRelaunch_.reset();
+  saveLedger();
 }
 
 void WatchdogSupervisor::schedule(double after) {
@@ -349,7 +400,8 @@ std::optional<double> WatchdogSupervisor::observeAndAct() {
   }
   observation.otherInstanceRunning = crashCandidate && hostRunningFromBundle();
   observation.bootSession = bootSession_;
-  observation.shuttingDown = shuttingDown_ || launchInFlight_;
+  observation.shuttingDown = shuttingDown_;
+  observation.launchInFlight = launchInFlight_;
   observation.hangKillIssued =
       record && hangKillIssuedFor_ && UnicodeText::equal(*hangKillIssuedFor_, record->launchID);
   if (alive && !observation.recordProcessTraced && !observation.hangKillIssued) {

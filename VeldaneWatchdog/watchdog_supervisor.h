@@ -88,6 +88,8 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
   // The host's arguments when `decision` launches it, else null.
   static const std::vector<std::string>* launchArguments(const WatchdogDecision& decision);
   void saveLedger();
+  void onSessionEnd(MainLoop::SessionEndNotice notice);
+  void endOfSessionCalledOff();
   void resumePendingRelaunch(bool hostAlive);
   void relaunchEnded();
 
@@ -117,7 +119,14 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
   WatchdogLedger judgedLedger_;
   std::optional<std::string> hangKillIssuedFor_;
   bool launchInFlight_ = false;
+  // Either end announced and not called off: the machine's or the session's.
   bool shuttingDown_ = false;
+  bool machineEnding_ = false;
+  bool sessionEnding_ = false;
+  // Where the system never says that an end was called off, this says it.
+  std::unique_ptr<MainLoop::Timer> shutdownExpiry_;
+  // The relaunch that an announced end dropped, for the session if it goes on.
+  std::optional<std::vector<std::string>> droppedRelaunch_;
   std::unique_ptr<MainLoop::Timer> timer_;
   std::unique_ptr<MainLoop::ProcessExitWatch> processSource_;
   int32_t watchedPID_ = 0;

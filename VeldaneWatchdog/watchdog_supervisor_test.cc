@@ -359,6 +359,94 @@ TEST_F(SupervisorTest, RelaunchDecidedBeforeARestartIsCarriedOutOnceByTheNextWat
   }
 }
 
+using Kind = MainLoop::SessionEndNotice::Kind;
+
+TEST_F(SupervisorTest, HostEndedWithTheSessionIsRelaunchedNeitherNowNorAtTheNextLogin) {
+  const struct {
+    const char* name;
+    bool announcesCancel;
+    Kind end;
+  } cases[] = {
+      {"macOS, logout or power-off", false, Kind::powerOff},
+      {"Linux, power-off", true, Kind::powerOff},
+      {"Linux, logout", true, Kind::logout},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    reset();
+    fake_->announcesCancel = c.announcesCancel;
+    auto supervisor = start(300);
+    fake_->advance(1);
+    fake_->announce(c.end);
+    fake_->runDue();
+    crash(300);
+    fake_->advance(5);
+    EXPECT_THAT(fake_->opened, IsEmpty());
+    const auto written = WatchdogStore::read<WatchdogLedger>(files().ledgerPath());
+    ASSERT_TRUE(written);
+    EXPECT_EQ(written->handledLaunchID, "run-300");
+    EXPECT_EQ(written->relaunches, 0);
+    EXPECT_THAT(written->unexpectedExits, IsEmpty());
+
+    // The job manager's watchdog of the next login, in the same boot.
+    supervisor.reset();
+    supervisor = start();
+    fake_->advance(30);
+    EXPECT_THAT(fake_->opened, IsEmpty());
+    EXPECT_THAT(fake_->lines, ElementsAre(kWatching, kWatching));
+  }
+}
+
+TEST_F(SupervisorTest, RelaunchPendingWhenTheSessionEndsIsDroppedNotCarriedOutAtTheNextLogin) {
+  auto supervisor = start(300);
+  crash(300);  // its launch is due a second later
+  EXPECT_EQ(WatchdogStore::read<WatchdogLedger>(files().ledgerPath())->pendingRelaunch, kRecovered);
+  fake_->announcePowerOff();
+  fake_->runDue();
+  EXPECT_EQ(WatchdogStore::read<WatchdogLedger>(files().ledgerPath())->pendingRelaunch,
+            std::nullopt);
+  fake_->advance(0.5);
+  supervisor.reset();  // ended with the session
+
+  supervisor = start();
+  fake_->advance(30);
+  EXPECT_THAT(fake_->opened, IsEmpty());
+}
+
+TEST_F(SupervisorTest, EndCalledOffResumesSupervisionAndTheDroppedRelaunch) {
+  const struct {
+    const char* name;
+    bool announcesCancel;
+    Kind end;
+    double waited;                // after the notice, still shutting down
+    std::optional<Kind> calledOff;  // said by the system, else only time tells
+  } cases[] = {
+      {"macOS: still running a minute after the notice", false, Kind::powerOff, 59.5, {}},
+      {"Linux: shutdown cancelled", true, Kind::powerOff, 600, Kind::powerOffCancelled},
+      {"Linux: back in a session", true, Kind::logout, 600, Kind::logoutCancelled},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    reset();
+    fake_->announcesCancel = c.announcesCancel;
+    auto supervisor = start(300);
+    crash(300);
+    fake_->announce(c.end);
+    fake_->advance(c.waited);
+    EXPECT_TRUE(supervisor->shuttingDown());
+    EXPECT_THAT(fake_->opened, IsEmpty());
+    if (c.calledOff) fake_->announce(*c.calledOff);
+    fake_->advance(1);
+    EXPECT_FALSE(supervisor->shuttingDown());
+    // The next tick carries the dropped relaunch out, and later crashes are relaunched.
+    fake_->advance(3);
+    EXPECT_THAT(fake_->opened, ElementsAre(kRecovered));
+    crash(nextPid_ - 1);  // the relaunched host
+    fake_->advance(5);
+    EXPECT_THAT(fake_->opened, ElementsAre(kRecovered, kRecovered));
+  }
+}
+
 TEST_F(SupervisorTest, HostRunningFromThisBundleDefersTheJudgementAndSkipsTheLaunch) {
   const struct {
     const char* name;

@@ -37,8 +37,8 @@ class SteppedLoop final : public MainLoop {
   void runAfter(double delay, Callback work) override;
   void post(Callback work) override { real_.post(std::move(work)); }
   std::unique_ptr<ProcessExitWatch> watchProcessExit(int32_t pid, Callback onExit) override;
-  std::unique_ptr<Subscription> observePowerOff(Callback onPowerOff) override {
-    return real_.observePowerOff(std::move(onPowerOff));
+  std::unique_ptr<Subscription> observeSessionEnd(SessionEndCallback onNotice) override {
+    return real_.observeSessionEnd(std::move(onNotice));
   }
   void exitProcess(int status) override { real_.exitProcess(status); }
 

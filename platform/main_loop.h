@@ -59,9 +59,27 @@ class MainLoop {
   // be watched (it has already gone, or the pid is below 1).
   virtual std::unique_ptr<ProcessExitWatch> watchProcessExit(int32_t pid, Callback onExit) = 0;
 
-  // Calls `onPowerOff` when the system announces that it powers off. Where no
-  // announcement can come, the subscription simply never fires.
-  virtual std::unique_ptr<Subscription> observePowerOff(Callback onPowerOff) = 0;
+  // What the system says of the end of the machine or of the user's session.
+  struct SessionEndNotice {
+    enum class Kind {
+      powerOff,           // the machine is to power off or restart (macOS: or log out)
+      powerOffCancelled,  // an announced power-off will not come after all
+      logout,             // the user's session is ending
+      logoutCancelled,    // the user's session goes on after all
+    };
+    Kind kind = Kind::powerOff;
+    // Whether the system says so when this end is called off. Where it does
+    // not, an end that has not come after a while was called off.
+    bool cancelIsAnnounced = false;
+
+    friend bool operator==(const SessionEndNotice&, const SessionEndNotice&) = default;
+  };
+  using SessionEndCallback = std::function<void(SessionEndNotice)>;
+
+  // Calls `onNotice` whenever the system announces, or calls off, the end of
+  // the machine or of the user's session. Where no announcement can come, the
+  // subscription simply never fires.
+  virtual std::unique_ptr<Subscription> observeSessionEnd(SessionEndCallback onNotice) = 0;
 
   // Ends the process with `status`. The real loop does not return; a
   // simulated one records the status and stops delivering events.

@@ -111,12 +111,22 @@ WatchdogDecision WatchdogPolicy::decide(const WatchdogObservation& observation,
     ledger = WatchdogLedger{};
     ledger.bootSession = observation.bootSession;
   }
-  if (observation.shuttingDown || !observation.record) return WatchdogDecision::none();
+  if (!observation.record) return WatchdogDecision::none();
   const HostRunRecord& record = *observation.record;
   if (!UnicodeText::equal(record.bootSession, observation.bootSession) ||
       !executableIsInsideBundle(record, observation.ownedBundlePath)) {
     return WatchdogDecision::none();
   }
+  // A host ended by a logout or a power-off did not crash: its run is marked
+  // judged, so that the watchdog of the next login leaves it alone too.
+  if (observation.shuttingDown) {
+    if (!observation.recordProcessAlive && !observation.otherInstanceRunning &&
+        !record.cleanExit) {
+      ledger.handledLaunchID = record.launchID;
+    }
+    return WatchdogDecision::none();
+  }
+  if (observation.launchInFlight) return WatchdogDecision::none();
 
   // A stop dated after now was dated by a clock since set back: by the clock
   // as it is, the stop was now at the latest.

@@ -66,7 +66,8 @@ TEST(WatchdogPolicy, FollowsDecisionTable) {
   // Without the guard of each row the ended run would be relaunched, the live one killed.
   // clang-format off
   const std::vector<Row> rows = {
-      {"shutting down", [](auto& t) { t.o.shuttingDown = true; }, kNone},
+      {"launch in flight", [](auto& t) { t.o.launchInFlight = true; }, kNone},
+      {"alive, shutting down", [](auto& t) { t.alive().shuttingDown = true; }, kNone},
       {"no record", [](auto& t) { t.o.record.reset(); }, kNone},
       {"record of another boot", [](auto& t) { t.o.record->bootSession = "boot-0"; }, kNone},
       {"sibling bundle", executable(kBundle + "x/Contents/MacOS/Veldane"), kNone},
@@ -111,6 +112,31 @@ TEST(WatchdogPolicy, FollowsDecisionTable) {
   }
 }
 
+TEST(WatchdogPolicy, ExitSeenWhileShuttingDownIsMarkedJudgedButNeitherCountedNorRelaunched) {
+  WatchdogObservation observation = endedRun();
+  observation.shuttingDown = true;
+  observation.launchInFlight = true;
+  WatchdogLedger ledger = ledgerOfBoot();
+  WatchdogLedger judged = ledger;
+  judged.handledLaunchID = "run-1";
+  EXPECT_EQ(decide(observation, ledger), kNone);
+  EXPECT_TRUE(ledger == judged);
+  // Once the session goes on, the run is not judged again.
+  observation.shuttingDown = observation.launchInFlight = false;
+  EXPECT_EQ(decide(observation, ledger), kNone);
+  EXPECT_TRUE(ledger == judged);
+  // A clean quit, or a run that may live on in another instance, leaves no mark.
+  for (const auto& arrange : std::vector<std::function<void(WatchdogObservation&)>>{
+           [](auto& o) { o.record->cleanExit = true; },
+           [](auto& o) { o.otherInstanceRunning = true; }}) {
+    WatchdogObservation other = endedRun("run-2");
+    other.shuttingDown = true;
+    arrange(other);
+    EXPECT_EQ(decide(other, ledger), kNone);
+    EXPECT_TRUE(ledger == judged);
+  }
+}
+
 TEST(WatchdogPolicy, StopsAtLimitOfRecentExits) {
   const auto at = [](int offset) { return kNow + seconds(offset); };
   WatchdogLedger ledger;
@@ -146,11 +172,11 @@ TEST(WatchdogPolicy, StopsAtLimitOfRecentExits) {
 }
 
 TEST(WatchdogPolicy, KeepsLedgerPerBootSession) {
-  // A ledger file without a boot session is replaced even while shutting down.
+  // A ledger file without a boot session is replaced even while a launch is in flight.
   WatchdogLedger ledger;
   ledger.relaunches = 5;
   WatchdogObservation observation = endedRun();
-  observation.shuttingDown = true;
+  observation.launchInFlight = true;
   EXPECT_EQ(decide(observation, ledger), kNone);
   EXPECT_TRUE(ledger == ledgerOfBoot());
   // After a restart a stopped ledger starts afresh; the old boot's record draws nothing.

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
+#include <systemd/sd-login.h>
 #include <unistd.h>
 extern "C" {
 // glibc 2.36 declares these without C linkage; what it includes comes first.
@@ -20,6 +21,8 @@ extern "C" {
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 namespace veldane {
@@ -101,15 +104,6 @@ int onFdReadable(sd_event_source*, int, uint32_t, void* userdata) {
   return 0;
 }
 
-int onPrepareForShutdown(sd_bus_message* message, void* userdata, sd_bus_error*) {
-  int starting = 0;
-  if (sd_bus_message_read(message, "b", &starting) < 0 || !starting) return 0;
-  // A copy, as the subscription may be dropped while it runs.
-  MainLoop::Callback callback = static_cast<CallbackBox*>(userdata)->callback;
-  runGuarded(callback);
-  return 0;
-}
-
 // Children of this process are only ever reaped here: the launcher has
 // reaped its own before the loop runs again.
 int onChildEnded(sd_event_source*, const struct signalfd_siginfo*, void*) {
@@ -186,15 +180,98 @@ class SourceSubscription final : public MainLoop::Subscription {
   sd_event_source* source_;
 };
 
-class BusSubscription final : public MainLoop::Subscription {
+// What logind says of the machine (PrepareForShutdown on the system bus) and
+// of this user (sd-login's state of the uid, whose files it watches with
+// inotify): both are events on the loop, and a tick asks nothing of them.
+// logind says when either end is called off: PrepareForShutdown(false) for a
+// cancelled shutdown, the user back in a session after a logout.
+class SessionEndWatch final : public MainLoop::Subscription {
  public:
-  explicit BusSubscription(sd_bus_slot* slot) : slot_(slot) {}
-  ~BusSubscription() override { sd_bus_slot_unref(slot_); }
-  BusSubscription(const BusSubscription&) = delete;
-  BusSubscription& operator=(const BusSubscription&) = delete;
+  using Kind = MainLoop::SessionEndNotice::Kind;
+
+  explicit SessionEndWatch(MainLoop::SessionEndCallback onNotice)
+      : onNotice_(std::move(onNotice)) {}
+  ~SessionEndWatch() override {
+    sd_bus_slot_unref(slot_);
+    sd_event_source_disable_unref(loginSource_);
+    sd_login_monitor_unref(monitor_);
+  }
+  SessionEndWatch(const SessionEndWatch&) = delete;
+  SessionEndWatch& operator=(const SessionEndWatch&) = delete;
+
+  void watchShutdown(sd_bus* bus) {
+    if (sd_bus_match_signal(bus, &slot_, "org.freedesktop.login1", "/org/freedesktop/login1",
+                            "org.freedesktop.login1.Manager", "PrepareForShutdown",
+                            onPrepareForShutdown, this) < 0) {
+      slot_ = nullptr;
+    }
+  }
+
+  // Only a change from a session to none is a logout: a watchdog that starts
+  // while the user lingers without one has seen no session end.
+  void watchLogin(sd_event* event) {
+    if (sd_login_monitor_new("uid", &monitor_) < 0) {
+      monitor_ = nullptr;
+      return;
+    }
+    const int fd = sd_login_monitor_get_fd(monitor_);
+    const int events = sd_login_monitor_get_events(monitor_);
+    if (fd < 0 || events < 0 ||
+        sd_event_add_io(event, &loginSource_, fd, static_cast<uint32_t>(events), onLoginChanged,
+                        this) < 0) {
+      loginSource_ = nullptr;
+      return;
+    }
+    inSession_ = userInSession().value_or(false);
+  }
 
  private:
-  sd_bus_slot* slot_;
+  static int onPrepareForShutdown(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    int starting = 0;
+    if (sd_bus_message_read(message, "b", &starting) < 0) return 0;
+    static_cast<SessionEndWatch*>(userdata)->notify(starting ? Kind::powerOff
+                                                             : Kind::powerOffCancelled);
+    return 0;
+  }
+
+  static int onLoginChanged(sd_event_source*, int, uint32_t, void* userdata) {
+    static_cast<SessionEndWatch*>(userdata)->loginChanged();
+    return 0;
+  }
+
+  // Absent while the state says neither (being set up, or unknown).
+  static std::optional<bool> userInSession() {
+    char* state = nullptr;
+    if (sd_uid_get_state(getuid(), &state) < 0 || state == nullptr) return std::nullopt;
+    const std::string_view text(state);
+    std::optional<bool> inSession;
+    if (text == "active" || text == "online") inSession = true;
+    if (text == "closing" || text == "lingering" || text == "offline") inSession = false;
+    free(state);
+    return inSession;
+  }
+
+  void loginChanged() {
+    sd_login_monitor_flush(monitor_);
+    const std::optional<bool> inSession = userInSession();
+    if (!inSession || *inSession == inSession_) return;
+    inSession_ = *inSession;
+    notify(inSession_ ? Kind::logoutCancelled : Kind::logout);
+  }
+
+  // A copy, as the subscription may be dropped while it runs.
+  void notify(Kind kind) {
+    MainLoop::SessionEndCallback callback = onNotice_;
+    runGuarded([&] {
+      if (callback) callback({kind, /*cancelIsAnnounced=*/true});
+    });
+  }
+
+  MainLoop::SessionEndCallback onNotice_;
+  sd_bus_slot* slot_ = nullptr;
+  sd_login_monitor* monitor_ = nullptr;
+  sd_event_source* loginSource_ = nullptr;
+  bool inSession_ = false;
 };
 
 }  // namespace
@@ -356,29 +433,23 @@ std::unique_ptr<MainLoop::ProcessExitWatch> LinuxMainLoop::watchProcessExit(int3
   return std::make_unique<PidfdWatch>(source, pidfd);
 }
 
-std::unique_ptr<MainLoop::Subscription> LinuxMainLoop::observePowerOff(Callback onPowerOff) {
-  // Without a system bus no announcement can come.
-  if (bus_ == nullptr) {
+std::unique_ptr<MainLoop::Subscription> LinuxMainLoop::observeSessionEnd(
+    SessionEndCallback onNotice) {
+  auto watch = std::make_unique<SessionEndWatch>(std::move(onNotice));
+  // Without a system bus no shutdown can be announced.
+  if (bus_ == nullptr && systemBusMayBeThere()) {
     sd_bus* bus = nullptr;
-    if (!systemBusMayBeThere() || sd_bus_open_system(&bus) < 0) {
-      return std::make_unique<Subscription>();
+    if (sd_bus_open_system(&bus) >= 0) {
+      if (sd_bus_attach_event(bus, event_, SD_EVENT_PRIORITY_NORMAL) >= 0) {
+        bus_ = bus;
+      } else {
+        sd_bus_flush_close_unref(bus);
+      }
     }
-    if (sd_bus_attach_event(bus, event_, SD_EVENT_PRIORITY_NORMAL) < 0) {
-      sd_bus_flush_close_unref(bus);
-      return std::make_unique<Subscription>();
-    }
-    bus_ = bus;
   }
-  auto box = std::make_unique<CallbackBox>(CallbackBox{std::move(onPowerOff)});
-  sd_bus_slot* slot = nullptr;
-  if (sd_bus_match_signal(bus_, &slot, "org.freedesktop.login1", "/org/freedesktop/login1",
-                          "org.freedesktop.login1.Manager", "PrepareForShutdown",
-                          onPrepareForShutdown, box.get()) < 0) {
-    return std::make_unique<Subscription>();
-  }
-  sd_bus_slot_set_destroy_callback(slot, deleteBox);
-  box.release();
-  return std::make_unique<BusSubscription>(slot);
+  if (bus_ != nullptr) watch->watchShutdown(bus_);
+  watch->watchLogin(event_);
+  return watch;
 }
 
 void LinuxMainLoop::exitProcess(int status) { std::exit(status); }

@@ -65,7 +65,11 @@ class LinuxMainLoop final : public MainLoop {
   void runAfter(double delay, Callback work) override;
   void post(Callback work) override;
   std::unique_ptr<ProcessExitWatch> watchProcessExit(int32_t pid, Callback onExit) override;
-  std::unique_ptr<Subscription> observePowerOff(Callback onPowerOff) override;
+  // logind's PrepareForShutdown on the system bus (DBUS_SYSTEM_BUS_ADDRESS, or
+  // the usual socket), and this user's state as sd-login gives it: "active" or
+  // "online" turning to "closing", "lingering" or "offline" is a logout, and
+  // turning back a logout called off.
+  std::unique_ptr<Subscription> observeSessionEnd(SessionEndCallback onNotice) override;
   void exitProcess(int status) override;
 
  private:

@@ -1,7 +1,9 @@
 #include "platform/linux/linux_main_loop.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -90,7 +93,10 @@ TEST(LinuxMainLoop, WatchSignalsAndFiresOnceWhenAProcessEndsOrHasEndedButNotWhen
   EXPECT_EQ(loop.watchProcessExit(ended, [] {}), nullptr);
 }
 
-TEST(LinuxMainLoop, PowerOffObserverFiresOnceWhenShutdownIsAnnounced) {
+using Notice = MainLoop::SessionEndNotice;
+using Kind = Notice::Kind;
+
+TEST(LinuxMainLoop, SessionEndObserverReportsAShutdownAndItsCancellation) {
   // A bus of its own stands in for the system bus.
   FILE* daemon =
       popen("dbus-daemon --session --fork --print-address=1 --print-pid=1 2>/dev/null", "r");
@@ -100,26 +106,71 @@ TEST(LinuxMainLoop, PowerOffObserverFiresOnceWhenShutdownIsAnnounced) {
   pclose(daemon);
   setenv("DBUS_SYSTEM_BUS_ADDRESS", address, 1);
   LinuxMainLoop loop;
-  int fired = 0;
-  auto subscription = loop.observePowerOff([&] {
-    ++fired;
-    loop.quit(0);
+  std::vector<Notice> notices;
+  auto subscription = loop.observeSessionEnd([&](Notice notice) {
+    notices.push_back(notice);
+    if (notices.size() == 2) loop.quit(0);
   });
   // The announcer owns login's name on the stand-in bus, as logind would.
   sd_bus* login = nullptr;
   EXPECT_GE(sd_bus_open_system(&login), 0);
   EXPECT_GE(sd_bus_request_name(login, "org.freedesktop.login1", 0), 0);
-  for (const int starting : {0, 1}) {
+  for (const int starting : {1, 0}) {
     sd_bus_emit_signal(login, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
                        "PrepareForShutdown", "b", starting);
   }
   sd_bus_flush(login);
   auto guard = loop.oneShotTimer(5, 0, [&] { loop.quit(1); });  // should nothing come
   EXPECT_EQ(loop.run(), 0);
-  EXPECT_EQ(fired, 1);
+  EXPECT_EQ(notices, (std::vector<Notice>{{Kind::powerOff, true}, {Kind::powerOffCancelled, true}}));
   sd_bus_flush_close_unref(login);
   unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
   kill(daemonPid, SIGTERM);
+}
+
+// What logind keeps of this user, written as it writes it: whole, by a rename.
+bool writeUserState(const std::string& state) {
+  const std::string path = "/run/systemd/users/" + std::to_string(getuid());
+  FILE* file = fopen((path + ".new").c_str(), "w");
+  if (file == nullptr) return false;
+  fprintf(file, "STATE=%s\n", state.c_str());
+  return fclose(file) == 0 && rename((path + ".new").c_str(), path.c_str()) == 0;
+}
+
+// In a child with a mount namespace of its own, where a tmpfs stands in for
+// logind's folder of users: 0 when the loop saw the logout and the new
+// session, 77 when the stand-in could not be set up.
+int logoutSeenInStandInFolder() {
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("tmpfs", "/run/systemd/users", "tmpfs", 0, nullptr) != 0 ||
+      !writeUserState("active")) {
+    return 77;
+  }
+  LinuxMainLoop loop;
+  std::vector<Notice> notices;
+  auto subscription = loop.observeSessionEnd([&](Notice notice) {
+    notices.push_back(notice);
+    if (notice.kind == Kind::logout) writeUserState("active");  // logged in again
+    if (notice.kind == Kind::logoutCancelled) loop.quit(0);
+  });
+  loop.runAfter(0.01, [] { writeUserState("closing"); });
+  auto guard = loop.oneShotTimer(5, 0, [&] { loop.quit(1); });  // should nothing come
+  const int status = loop.run();
+  const bool seen =
+      notices == std::vector<Notice>{{Kind::logout, true}, {Kind::logoutCancelled, true}};
+  return status == 0 && seen ? 0 : 1;
+}
+
+TEST(LinuxMainLoop, SessionEndObserverReportsTheUserLeavingEverySessionAndComingBack) {
+  if (access("/run/systemd/users", F_OK) != 0) GTEST_SKIP() << "no /run/systemd/users";
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(logoutSeenInStandInFolder());
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(LoadedCodePages, ReleasedPagesComeBackAndRelocationsStay) {

@@ -153,8 +153,12 @@ std::unique_ptr<MainLoop::ProcessExitWatch> MacosMainLoop::watchProcessExit(int3
   return watch;
 }
 
-std::unique_ptr<MainLoop::Subscription> MacosMainLoop::observePowerOff(Callback onPowerOff) {
-  return observeWorkspacePowerOff(std::move(onPowerOff));
+std::unique_ptr<MainLoop::Subscription> MacosMainLoop::observeSessionEnd(
+    SessionEndCallback onNotice) {
+  if (!onNotice) return std::make_unique<Subscription>();
+  return observeWorkspacePowerOff([onNotice = std::move(onNotice)] {
+    onNotice({SessionEndNotice::Kind::powerOff, /*cancelIsAnnounced=*/false});
+  });
 }
 
 void MacosMainLoop::exitProcess(int status) { std::exit(status); }

@@ -28,7 +28,9 @@ class MacosMainLoop final : public MainLoop {
   void runAfter(double delay, Callback work) override;
   void post(Callback work) override;
   std::unique_ptr<ProcessExitWatch> watchProcessExit(int32_t pid, Callback onExit) override;
-  std::unique_ptr<Subscription> observePowerOff(Callback onPowerOff) override;
+  // NSWorkspaceWillPowerOffNotification, posted for a logout as for a power-off
+  // or restart; nothing says when either is called off.
+  std::unique_ptr<Subscription> observeSessionEnd(SessionEndCallback onNotice) override;
   void exitProcess(int status) override;
 };
 

@@ -29,8 +29,8 @@ class FakePlatform : public MainLoop,
   void runAfter(double delay, Callback work) override { add(delay, std::move(work), -1); }
   void post(Callback work) override { runAfter(0, std::move(work)); }
   std::unique_ptr<ProcessExitWatch> watchProcessExit(int32_t pid, Callback onExit) override;
-  std::unique_ptr<Subscription> observePowerOff(Callback onPowerOff) override {
-    powerOff_ = std::move(onPowerOff);
+  std::unique_ptr<Subscription> observeSessionEnd(SessionEndCallback onNotice) override {
+    sessionEnd_ = std::move(onNotice);
     return std::make_unique<Subscription>();
   }
   void exitProcess(int status) override { exitStatus = exitStatus.value_or(status); }
@@ -90,12 +90,20 @@ class FakePlatform : public MainLoop,
   void runDue() { advance(0); }
   // The process leaves `processes`, and every watch on it fires.
   void endProcess(int32_t pid);
-  void announcePowerOff() { post(powerOff_); }
+  // As macOS announces an end, with no word when it is called off; with
+  // `announcesCancel` set, as Linux does, which also says so.
+  void announce(SessionEndNotice::Kind kind) {
+    post([this, kind] {
+      if (sessionEnd_) sessionEnd_({kind, announcesCancel});
+    });
+  }
+  void announcePowerOff() { announce(SessionEndNotice::Kind::powerOff); }
   // The earliest pending timer's delay from now and its tolerance.
   std::optional<std::pair<double, double>> nextTimer() const;
 
   std::optional<int> exitStatus;
   bool timersFail = false;                           // while set, no timer can be made
+  bool announcesCancel = false;                      // false: macOS, true: Linux
   std::map<int32_t, std::string> processes;          // pid → executable
   std::vector<std::pair<int32_t, int>> signalsSent;  // through exit watches; SIGKILL ends
   std::set<int32_t> traced, otherUsers;
@@ -136,7 +144,7 @@ class FakePlatform : public MainLoop,
   // The work, and a timer's tolerance (negative for work that is no timer).
   std::map<Key, std::pair<Callback, double>> entries_;
   std::map<uint64_t, std::pair<int32_t, Callback>> watches_;
-  Callback powerOff_;
+  SessionEndCallback sessionEnd_;
 };
 
 }  // namespace veldane
