@@ -326,7 +326,7 @@ void WatchdogSupervisor::noteEndedRun(const HostRunRecord& record) {
 // nothing more: with no room in its folder the host cannot write its beats,
 // and their silence says nothing of it.
 bool WatchdogSupervisor::heartbeatCannotBeWritten(const HostRunRecord& record, double uptime) {
-  const double limit = record.curtainUp ? policy_.curtainHangTimeout : policy_.hangTimeout;
+  const double limit = policy_.hangLimit(record);
   if (record.cleanExit || !(uptime - record.heartbeatUptime > limit)) {
     fullFolderLogged_ = false;
     return false;
@@ -445,7 +445,7 @@ void WatchdogSupervisor::saveLedger() {
 // Costs a steady tick two comparisons; only a host already silent for half
 // its limit has its threads' CPU times read, once per silence.
 void WatchdogSupervisor::sampleSuspectedHost(const HostRunRecord& record) {
-  const double limit = record.curtainUp ? policy_.curtainHangTimeout : policy_.hangTimeout;
+  const double limit = policy_.hangLimit(record);
   const double stalled = observation_.uptime - record.heartbeatUptime;
   if (record.cleanExit || !(stalled > limit / 2)) {
     // Beating again: a later silence gets a sample of its own.

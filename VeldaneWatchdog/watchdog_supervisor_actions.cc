@@ -107,8 +107,7 @@ void WatchdogSupervisor::killHungHost(int32_t pid, const std::optional<HostRunRe
   if (record) {
     evidence.launchID = record->launchID;
     evidence.secondsSilent = observation_.uptime - record->heartbeatUptime;
-    evidence.hangLimitSeconds =
-        record->curtainUp ? policy_.curtainHangTimeout : policy_.hangTimeout;
+    evidence.hangLimitSeconds = policy_.hangLimit(*record);
   }
   if (cpuBaseline_ && cpuBaseline_->pid == pid) {
     evidence.sample = std::move(cpuBaseline_->sample);
@@ -152,7 +151,8 @@ void WatchdogSupervisor::finishHangKill(uint64_t serial,
                               HangDiagnosis::journalFields(report, hangReportPath_.string()));
   // Otherwise the status tool would show an earlier hang as the last one.
   if (!written) {
-    platform_.log.log(LogLevel::error, "Cannot write the hang report to " + hangReportPath_.string());
+    platform_.log.log(LogLevel::error,
+                      "Cannot write the hang report to " + hangReportPath_.string());
   }
 }
 

@@ -45,7 +45,7 @@ WatchdogDecision judgeLiveHost(const WatchdogPolicy& policy, const WatchdogObser
     return WatchdogDecision::none();
   }
   if (observation.heartbeatCannotBeWritten) return WatchdogDecision::none();
-  const double limit = record.curtainUp ? policy.curtainHangTimeout : policy.hangTimeout;
+  const double limit = policy.hangLimit(record);
   const double stalled = observation.uptime - record.heartbeatUptime;
   // Written so that a stalled time that is not a number never kills.
   if (limit < stalled) return WatchdogDecision::killHungHost(record.pid);

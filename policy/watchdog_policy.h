@@ -29,6 +29,11 @@ struct WatchdogPolicy {
   // two dates the clock can hold are compared without overflow.
   bool isRecent(WatchdogDate exit, WatchdogDate now) const;
 
+  // The longest heartbeat silence tolerated from the run that `record` describes.
+  double hangLimit(const HostRunRecord& record) const {
+    return record.curtainUp ? curtainHangTimeout : hangTimeout;
+  }
+
   friend bool operator==(const WatchdogPolicy&, const WatchdogPolicy&) = default;
 };
 

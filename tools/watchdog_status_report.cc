@@ -48,7 +48,7 @@ json hostPart(const WatchdogStatusInput& in, const WatchdogPolicy& policy) {
       {"executablePath", record.executablePath},
       // Uptimes of another boot cannot be compared with this one's.
       {"heartbeatAgeSeconds", thisBoot ? json(in.uptime - record.heartbeatUptime) : json(nullptr)},
-      {"hangLimitSeconds", record.curtainUp ? policy.curtainHangTimeout : policy.hangTimeout},
+      {"hangLimitSeconds", policy.hangLimit(record)},
       {"curtainUp", record.curtainUp},
       {"awayCoverUp", record.awayCoverUp.value_or(false)},
       {"cleanExit", record.cleanExit},
