@@ -31,10 +31,14 @@ class LinuxWorkspaceTest : public ::testing::Test, public TestFolder {
     // Detached programs become our children again, to be reaped.
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     bundle_ = WatchdogFiles::normalized((path / "Name.app").string());
+    // Tests run side by side: an identifier of its own keeps each from finding
+    // the other's application.
+    identifier_ = std::string("com.example.ws.") +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name();
     fs::create_directories(fs::path(bundle_) / "Contents" / "MacOS");
     std::ofstream(fs::path(bundle_) / "Contents" / "Info.plist")
-        << "<plist><dict><key>CFBundleIdentifier</key><string>com.example.ws</string>"
-           "<key>CFBundleExecutable</key><string>Name</string></dict></plist>";
+        << "<plist><dict><key>CFBundleIdentifier</key><string>" << identifier_
+        << "</string><key>CFBundleExecutable</key><string>Name</string></dict></plist>";
     // Programs of their own, to be found, that leave their inherited signal
     // state alone (a shell would clear the mask).
     for (const char* name : {"Name", "Helper"}) {
@@ -68,6 +72,7 @@ class LinuxWorkspaceTest : public ::testing::Test, public TestFolder {
   PlistBundleReader reader_;
   // With the soft limit of open files the watchdog was given, not its raised one.
   LinuxWorkspace workspace_{loop_, reader_, rlim_t{77}};
+  std::string identifier_;
   std::string bundle_;
 };
 
@@ -90,7 +95,7 @@ TEST_F(LinuxWorkspaceTest, OpensDetachedAndCleanFindsOnlyTheApplicationAndSaysWh
   const std::string helper = bundle_ + "/Contents/MacOS/Helper";
   ASSERT_EQ(ProcessLauncher::launchDetached(helper, {"60"}), std::nullopt);
   EXPECT_EQ(workspace_.processesRunning(helper).size(), 1u);
-  const std::vector<RunningApplication> apps = workspace_.runningApplications("com.example.ws");
+  const std::vector<RunningApplication> apps = workspace_.runningApplications(identifier_);
   ASSERT_EQ(apps.size(), 1u);
   EXPECT_EQ(apps[0], (RunningApplication{apps[0].pid, false, bundle_, apps[0].pid, apps[0].pid,
                                          apps[0].startUptime}));
@@ -119,8 +124,8 @@ TEST_F(LinuxWorkspaceTest, OpensDetachedAndCleanFindsOnlyTheApplicationAndSaysWh
   const std::string cannot = bundle_ + ": cannot open the application bundle (";
   fs::remove(info.parent_path() / "MacOS" / "Name");
   EXPECT_EQ(open(bundle_), bundle_ + "/Contents/MacOS/Name: No such file or directory");
-  std::ofstream(info) << "<plist><dict><key>CFBundleIdentifier</key>"
-                         "<string>com.example.ws</string></dict></plist>";
+  std::ofstream(info) << "<plist><dict><key>CFBundleIdentifier</key><string>" << identifier_
+                       << "</string></dict></plist>";
   EXPECT_EQ(open(bundle_), cannot + "Contents/Info.plist names no valid CFBundleExecutable)");
   fs::remove(info);
   EXPECT_EQ(open(bundle_), cannot + "no readable Contents/Info.plist)");
@@ -143,7 +148,7 @@ TEST_F(LinuxWorkspaceTest, TellsTheGroupAndSessionOfASandboxedApplicationAsTheWa
   std::vector<RunningApplication> apps;
   for (int i = 0; i < 200 && apps.empty(); ++i) {
     usleep(10'000);
-    apps = workspace_.runningApplications("com.example.ws");
+    apps = workspace_.runningApplications(identifier_);
     int status = 0;
     if (waitpid(parent, &status, WNOHANG) == parent && WEXITSTATUS(status) == 77) {
       GTEST_SKIP() << "no pid namespace here";
