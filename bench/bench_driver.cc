@@ -8,10 +8,18 @@
 //   veldane-bench-driver BUNDLE reaction COUNT
 //       COUNT times: SIGKILL the host, time the judging tick, the ledger
 //       write and the relaunched host
+//   veldane-bench-driver BUNDLE hang COUNT
+//       COUNT hangs of the demo host in each of three rounds (spinning,
+//       blocked, blocked without the stack helper): the time from the
+//       judgement to the SIGKILL, as the watchdog's hang report tells it.
+//       BUNDLE holds the demo host, the watchdog, its stack helper and
+//       veldane-watchdog-status; VELDANE_DEMO_CONTROL names the host's
+//       control folder
 //
 // The driver is a child subreaper, so the hosts that the watchdog launches
 // become its children; it ends and reaps every process it started or
 // inherited, by pid, on every way out.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -37,6 +45,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 extern char** environ;
 
@@ -450,15 +460,179 @@ int reaction(const fs::path& bundle, int count) {
   return 0;
 }
 
+// Starts `args` with /dev/null as its standard input and output, in a
+// session of its own when `detached`, as the demo host is when opened by hand.
+pid_t spawnQuiet(const std::vector<std::string>& args, bool detached) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  if (detached) posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  pid_t pid = 0;
+  const int error = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) fail("cannot start " + args[0]);
+  return pid;
+}
+
+void reap(pid_t pid) {
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) checkInterrupted();
+}
+
+// What veldane-watchdog-status --json tells of `bundle`; null when it tells
+// nothing that parses.
+nlohmann::json statusOf(const std::string& tool, const fs::path& bundle) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) fail("pipe");
+  const std::string path = bundle.string();
+  char* argv[] = {const_cast<char*>(tool.c_str()), const_cast<char*>("--json"),
+                  const_cast<char*>(path.c_str()), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
+  pid_t pid = 0;
+  const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(ends[1]);
+  std::string out;
+  char buffer[4096];
+  for (ssize_t got; (got = read(ends[0], buffer, sizeof buffer)) != 0;) {
+    if (got > 0) {
+      out.append(buffer, static_cast<size_t>(got));
+    } else if (errno == EINTR) {
+      checkInterrupted();
+    } else {
+      break;
+    }
+  }
+  close(ends[0]);
+  if (error != 0) fail("cannot start " + tool);
+  reap(pid);
+  return nlohmann::json::parse(out, nullptr, /*allow_exceptions=*/false);
+}
+
+// `object`'s `key`; null when there is none.
+nlohmann::json field(const nlohmann::json& object, const char* key) {
+  return object.is_object() ? object.value(key, nlohmann::json()) : nlohmann::json();
+}
+
+// The median as the mean of the middle two of an even count.
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t middle = values.size() / 2;
+  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// One round: the demo host hangs as `step` says on every launch, from a fresh
+// ledger, until the watchdog has ended it `count` times (with the curtain up,
+// some 7 s each; after the third it launches once more and stops).
+void hangRound(const fs::path& bundle, const fs::path& folder, const std::string& tool,
+               const char* label, const char* step, int count) {
+  const fs::path macos = bundle / "Contents/MacOS";
+  const fs::path control = std::getenv("VELDANE_DEMO_CONTROL");
+  std::error_code error;
+  for (const char* name : {"plan", "launches", "events"}) fs::remove(control / name, error);
+  for (const auto& entry : fs::directory_iterator(folder, error)) {
+    if (entry.path().extension() == ".json") fs::remove(entry.path(), error);
+  }
+  std::ofstream(control / "plan") << step << '\n';
+
+  const pid_t watchdog = spawnQuiet({(macos / "VeldaneWatchdog").string()}, false);
+  sleepMs(500);
+  spawnQuiet({(macos / "Hang").string()}, true);
+  // The report is renamed into place, once per hang.
+  for (int waited = 0; !fs::is_directory(folder, error); waited += 10) {
+    if (waited > 10000) fail("no data folder " + folder.string());
+    sleepMs(10);
+  }
+  const int reports = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (reports < 0 || inotify_add_watch(reports, folder.c_str(), IN_MOVED_TO) < 0) fail("inotify");
+  std::vector<pid_t> seen;
+  std::vector<double> times;
+  std::string stacks;
+  const int64_t end = nowNs() + (12LL * count + 10) * 1'000'000'000;
+  while (static_cast<int>(times.size()) < count && nowNs() < end) {
+    pollfd ready{reports, POLLIN, 0};
+    if (poll(&ready, 1, 1000) < 1) {
+      checkInterrupted();
+      continue;
+    }
+    alignas(inotify_event) char events[4096];
+    bool renamed = false;
+    for (ssize_t got; (got = read(reports, events, sizeof events)) > 0;) {
+      for (ssize_t offset = 0; offset < got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(events + offset);
+        if (event->len > 0 && std::strcmp(event->name, "hang-report.json") == 0) renamed = true;
+        offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+    if (!renamed) continue;
+    const nlohmann::json report = field(statusOf(tool, bundle), "hangReport");
+    const nlohmann::json pid = field(report, "pid");
+    const nlohmann::json snapshot = field(report, "snapshotSeconds");
+    if (!pid.is_number_integer() || !snapshot.is_number()) continue;
+    if (std::find(seen.begin(), seen.end(), pid.get<pid_t>()) != seen.end()) continue;
+    seen.push_back(pid.get<pid_t>());
+    times.push_back(snapshot.get<double>() * 1000);
+    const nlohmann::json status = field(report, "stacks");
+    stacks = status.is_string() ? status.get<std::string>() : "?";
+  }
+  close(reports);
+  kill(watchdog, SIGTERM);
+  reap(watchdog);
+  cleanUp();  // the hosts it left
+
+  if (times.empty()) {
+    std::printf("  %s: no hang report\n", label);
+  } else {
+    std::printf("  %s: %zu hangs, judgement to SIGKILL median %.1f ms, max %.1f ms (stacks: %s)\n",
+                label, times.size(), median(times), *std::max_element(times.begin(), times.end()),
+                stacks.c_str());
+  }
+  std::fflush(stdout);
+}
+
+int hang(const fs::path& bundle, int count) {
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  if (std::getenv("VELDANE_DEMO_CONTROL") == nullptr) fail("VELDANE_DEMO_CONTROL is not set");
+  // The demo host ends should this driver be gone.
+  setenv("VELDANE_DEMO_OWNER", std::to_string(getpid()).c_str(), 1);
+  const fs::path macos = bundle / "Contents/MacOS";
+  const std::string tool = (macos / "veldane-watchdog-status").string();
+  const nlohmann::json folder = field(field(statusOf(tool, bundle), "bundle"), "dataFolder");
+  if (!folder.is_string()) fail(tool + " names no data folder");
+
+  const fs::path helper = macos / "veldane-hang-stacks";
+  const fs::path kept = macos / "veldane-hang-stacks.kept";
+  fs::copy_file(helper, kept, fs::copy_options::overwrite_existing);
+  hangRound(bundle, folder.get<std::string>(), tool, "spinning main thread, with stacks",
+            "spin 0.2", count);
+  hangRound(bundle, folder.get<std::string>(), tool,
+            "blocked main thread + 1 sleeping thread, with stacks", "block 0.2", count);
+  fs::remove(helper);
+  hangRound(bundle, folder.get<std::string>(), tool,
+            "blocked, no helper beside the watchdog: states only", "block 0.2", count);
+  fs::rename(kept, helper);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 2 ? argv[2] : "";
-  if (argc < 4 || (mode != "idle" && mode != "reaction") || (mode == "reaction" && argc > 4)) {
+  const bool counted = mode == "reaction" || mode == "hang";
+  if (argc < 4 || (mode != "idle" && !counted) || (counted && argc > 4)) {
     std::fprintf(stderr,
                  "usage: %s BUNDLE idle SECONDS [-- WRAPPER...]\n"
-                 "       %s BUNDLE reaction COUNT\n",
-                 argv[0], argv[0]);
+                 "       %s BUNDLE reaction COUNT\n"
+                 "       %s BUNDLE hang COUNT\n",
+                 argv[0], argv[0], argv[0]);
     return 2;
   }
   struct sigaction interrupt {};
@@ -466,6 +640,7 @@ int main(int argc, char** argv) {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &interrupt, nullptr);
   const fs::path bundle = fs::absolute(argv[1]);
   if (mode == "reaction") return reaction(bundle, std::atoi(argv[3]));
+  if (mode == "hang") return hang(bundle, std::atoi(argv[3]));
   std::vector<std::string> wrapper;
   for (int i = 4; i < argc; ++i) {
     if (i == 4 && std::strcmp(argv[i], "--") == 0) continue;

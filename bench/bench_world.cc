@@ -11,20 +11,14 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "demo/info_plist.h"
+
 extern char** environ;
 
 namespace veldane::bench {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr char kInfoPlist[] = R"(<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0"><dict>
-  <key>CFBundleIdentifier</key><string>com.veldane.bench</string>
-  <key>CFBundleExecutable</key><string>BenchHost</string>
-</dict></plist>
-)";
 
 std::vector<pid_t> children() {
   std::vector<pid_t> found;
@@ -44,7 +38,9 @@ BenchWorld::BenchWorld(const std::string& hostExecutable, bool curtainUp) {
   root_ = pattern;
   bundle_ = root_ / "Bench.app";
   fs::create_directories(bundle_ / "Contents/MacOS");
-  std::ofstream(bundle_ / "Contents/Info.plist") << kInfoPlist;
+  const std::string infoPlist = bundleInfoPlist("com.veldane.bench", "BenchHost");
+  if (infoPlist.empty()) throw std::runtime_error("no Info.plist template");
+  std::ofstream(bundle_ / "Contents/Info.plist") << infoPlist;
   std::ofstream(helperPath()) << "stand-in for the watchdog's executable\n";
   fs::copy_file(hostExecutable, bundle_ / "Contents/MacOS/BenchHost");
   setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);

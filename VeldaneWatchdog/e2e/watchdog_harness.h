@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "demo/info_plist.h"
 #include "state/host_run_record.h"
 #include "state/watchdog_files.h"
 #include "state/watchdog_ledger.h"
@@ -102,9 +103,9 @@ class WatchdogHarness : public testing::Test {
     root_ = fs::canonical(pattern);
     fs::create_directories(macOS_ = root_ / "Test.app/Contents/MacOS");
     fs::create_directories(control_ = root_ / "control");
-    std::ofstream(root_ / "Test.app/Contents/Info.plist")
-        << "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>com.veldane.e2e"
-           "</string><key>CFBundleExecutable</key><string>Host</string></dict></plist>";
+    const std::string infoPlist = bundleInfoPlist("com.veldane.e2e", "Host");
+    ASSERT_FALSE(infoPlist.empty()) << "no Info.plist template at " VELDANE_INFO_PLIST_TEMPLATE;
+    std::ofstream(root_ / "Test.app/Contents/Info.plist") << infoPlist;
     fs::copy_file(VELDANE_E2E_DEMO_HOST, macOS_ / "Host");
     fs::copy_file(VELDANE_E2E_WATCHDOG, watchdog_ = macOS_ / "VeldaneWatchdog");
     fs::copy_file(VELDANE_E2E_HANG_STACKS, macOS_ / "veldane-hang-stacks");
