@@ -546,11 +546,11 @@ void hangRound(const fs::path& bundle, const fs::path& folder, const std::string
   const pid_t watchdog = spawnQuiet({(macos / "VeldaneWatchdog").string()}, false);
   sleepMs(500);
   spawnQuiet({(macos / "Hang").string()}, true);
-  // The report is renamed into place, once per hang.
   for (int waited = 0; !fs::is_directory(folder, error); waited += 10) {
     if (waited > 10000) fail("no data folder " + folder.string());
     sleepMs(10);
   }
+  // The report is renamed into place, once per hang.
   const int reports = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   if (reports < 0 || inotify_add_watch(reports, folder.c_str(), IN_MOVED_TO) < 0) fail("inotify");
   std::vector<pid_t> seen;
@@ -608,17 +608,18 @@ int hang(const fs::path& bundle, int count) {
   const nlohmann::json folder = field(field(statusOf(tool, bundle), "bundle"), "dataFolder");
   if (!folder.is_string()) fail(tool + " names no data folder");
 
-  const fs::path helper = macos / "veldane-hang-stacks";
-  const fs::path kept = macos / "veldane-hang-stacks.kept";
-  fs::copy_file(helper, kept, fs::copy_options::overwrite_existing);
   hangRound(bundle, folder.get<std::string>(), tool, "spinning main thread, with stacks",
             "spin 0.2", count);
   hangRound(bundle, folder.get<std::string>(), tool,
             "blocked main thread + 1 sleeping thread, with stacks", "block 0.2", count);
-  fs::remove(helper);
+  const fs::path helper = macos / "veldane-hang-stacks";
+  const fs::path away = macos / "veldane-hang-stacks.away";
+  std::error_code error;
+  fs::rename(helper, away, error);
+  if (error) fail("cannot move " + helper.string() + " away");
   hangRound(bundle, folder.get<std::string>(), tool,
             "blocked, no helper beside the watchdog: states only", "block 0.2", count);
-  fs::rename(kept, helper);
+  fs::rename(away, helper, error);
   return 0;
 }
 
