@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 
 extern char** environ;
@@ -15,13 +17,15 @@ namespace veldane {
 namespace ProcessLauncher {
 namespace {
 
-// Both processes below are forks of a process that has other threads: until
-// the exec they call only async-signal-safe functions, on what was prepared
-// before the fork.
+// What the intermediate needs, all prepared before the fork: it is a fork of
+// a process with other threads, so until it ends it calls only functions
+// that take no lock (posix_spawn among them, which allocates nothing here).
 struct Launch {
   const char* path = nullptr;
   char* const* argv = nullptr;
   char* const* envp = nullptr;
+  posix_spawnattr_t attributes{};
+  posix_spawn_file_actions_t actions{};
   bool setOpenFiles = false;
   rlimit openFiles{};
 };
@@ -32,46 +36,21 @@ void markInheritedDescriptorsCloseOnExec() {
   for (int fd = 3; fd < 65536; ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
-// Tells the launching process why the program did not start.
-[[noreturn]] void fail(int report, int error) {
-  (void)!write(report, &error, sizeof error);
-  _exit(127);
-}
-
-[[noreturn]] void execProgram(const Launch& launch, int report) {
-  struct sigaction defaults {};
-  defaults.sa_handler = SIG_DFL;
-  sigemptyset(&defaults.sa_mask);
-  for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &defaults, nullptr);
-  if (setsid() < 0) fail(report, errno);
-
-  int devNull = open("/dev/null", O_RDWR | O_NOCTTY);
-  if (devNull < 0) fail(report, errno);
-  for (int stream = 0; stream < 3; ++stream) {
-    if (devNull != stream && dup2(devNull, stream) < 0) fail(report, errno);
-  }
-  if (devNull > 2) close(devNull);
-  markInheritedDescriptorsCloseOnExec();
-  if (launch.setOpenFiles) setrlimit(RLIMIT_NOFILE, &launch.openFiles);
-
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  execve(launch.path, launch.argv, launch.envp);
-  fail(report, errno);
-}
-
 // The intermediate: it waits until the launching process lets it go (having
 // placed it, say, in a scope of its own, which the program then inherits),
 // starts the program and leaves, so that the program is nobody's child but
-// the reaper's.
-[[noreturn]] void startProgramAndLeave(const Launch& launch, int release, int report) {
+// the reaper's. Only a failure is reported.
+[[noreturn]] void startProgramAndLeave(Launch& launch, int release, int report) {
   char ignored = 0;
   while (read(release, &ignored, 1) < 0 && errno == EINTR) {
   }
-  const pid_t program = fork();
-  if (program == 0) execProgram(launch, report);
-  if (program < 0) fail(report, errno);
+  // Its own descriptors, inherited by the program unless closed at the exec.
+  markInheritedDescriptorsCloseOnExec();
+  if (launch.setOpenFiles) setrlimit(RLIMIT_NOFILE, &launch.openFiles);
+  pid_t program = 0;
+  const int error = posix_spawn(&program, launch.path, &launch.actions, &launch.attributes,
+                                launch.argv, launch.envp);
+  if (error != 0) (void)!write(report, &error, sizeof error);
   _exit(0);
 }
 
@@ -99,39 +78,53 @@ std::optional<std::string> launchDetached(const std::string& executable,
     launch.openFiles.rlim_cur = std::min(*openFiles, launch.openFiles.rlim_max);
     launch.setOpenFiles = true;
   }
+  // A session of its own, every signal at its default and none blocked, and
+  // the standard streams on /dev/null.
+  sigset_t none;
+  sigset_t all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_init(&launch.attributes);
+  posix_spawnattr_setflags(&launch.attributes,
+                           POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setsigmask(&launch.attributes, &none);
+  // sigfillset leaves out the two signals that glibc keeps for itself, and
+  // its posix_spawn sets what it is not asked to reset of those to ignored,
+  // which the exec keeps: a set of every bit asks for them too.
+  sigset_t every;
+  std::memset(&every, 0xff, sizeof every);
+  posix_spawnattr_setsigdefault(&launch.attributes, &every);
+  posix_spawn_file_actions_init(&launch.actions);
+  posix_spawn_file_actions_addopen(&launch.actions, 0, "/dev/null", O_RDWR | O_NOCTTY, 0);
+  posix_spawn_file_actions_adddup2(&launch.actions, 0, 1);
+  posix_spawn_file_actions_adddup2(&launch.actions, 0, 2);
 
   // The intermediate waits for `release` to close; `report` stays silent
-  // until both have gone, unless something failed.
-  int release[2];
-  int report[2];
-  if (pipe2(release, O_CLOEXEC) != 0) return failure(executable, errno);
-  if (pipe2(report, O_CLOEXEC) != 0) {
-    const int error = errno;
-    close(release[0]);
-    close(release[1]);
-    return failure(executable, error);
-  }
+  // until it has gone, unless the program could not start.
+  int release[2] = {-1, -1};
+  int report[2] = {-1, -1};
+  int error = 0;
+  if (pipe2(release, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0) error = errno;
 
-  // With every signal blocked, no handler of the caller runs in the forks
-  // before their dispositions are reset.
-  sigset_t all;
-  sigset_t previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  const pid_t intermediate = fork();
-  if (intermediate == 0) {
-    close(release[1]);
-    close(report[0]);
-    startProgramAndLeave(launch, release[0], report[1]);
+  pid_t intermediate = -1;
+  if (error == 0) {
+    // With every signal blocked, no handler of the caller runs in the fork.
+    sigset_t previous;
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    intermediate = fork();
+    if (intermediate == 0) {
+      close(release[1]);
+      close(report[0]);
+      startProgramAndLeave(launch, release[0], report[1]);
+    }
+    if (intermediate < 0) error = errno;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   }
-  const int forkError = errno;
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  close(release[0]);
-  close(report[1]);
+  for (int fd : {release[0], report[1]}) {
+    if (fd >= 0) close(fd);
+  }
   if (intermediate > 0 && whileHeld) whileHeld(intermediate);
-  close(release[1]);
-
-  int error = intermediate < 0 ? forkError : 0;
+  if (release[1] >= 0) close(release[1]);
   if (intermediate > 0) {
     int reported = 0;
     ssize_t got;
@@ -141,7 +134,9 @@ std::optional<std::string> launchDetached(const std::string& executable,
     while (waitpid(intermediate, nullptr, 0) < 0 && errno == EINTR) {
     }
   }
-  close(report[0]);
+  if (report[0] >= 0) close(report[0]);
+  posix_spawn_file_actions_destroy(&launch.actions);
+  posix_spawnattr_destroy(&launch.attributes);
   if (error == 0) return std::nullopt;
   return failure(executable, error);
 }
