@@ -51,7 +51,8 @@ class WatchdogUserService : public WatchdogHarness {
     fs::copy_file(VELDANE_E2E_UNIT_TEMPLATE, units_ / "veldane-watchdog@.service",
                   fs::copy_options::overwrite_existing);
     unit_ = "veldane-watchdog@" +
-            output("systemd-escape --path " + shellWord((root_ / "Test.app").string())) + ".service";
+            output("systemd-escape --path " + shellWord((root_ / "Test.app").string())) +
+            ".service";
     // The test's own HOME and the demo host's settings, for the watchdog and
     // the hosts it opens.
     fs::create_directories(units_ / (unit_ + ".d"));
@@ -77,7 +78,9 @@ class WatchdogUserService : public WatchdogHarness {
   int systemctl(const std::string& arguments) const {
     return std::system(("systemctl --user --quiet " + arguments + " >/dev/null 2>&1").c_str());
   }
-  bool active(const std::string& unit) const { return systemctl("is-active " + shellWord(unit)) == 0; }
+  bool active(const std::string& unit) const {
+    return systemctl("is-active " + shellWord(unit)) == 0;
+  }
 
   // The crashed host relaunched by the watchdog of the unit.
   pid_t relaunchedAfterACrash() {
@@ -101,7 +104,8 @@ TEST_F(WatchdogUserService, RelaunchedHostRunsInAnApplicationScopeOfItsOwn) {
   const pid_t host = relaunchedAfterACrash();
   ASSERT_GT(host, 0);
   const std::string scope = unitOf(host);
-  EXPECT_TRUE(std::regex_match(scope, std::regex(R"(app-veldane-com\.veldane\.e2e-[0-9a-f]{32}\.scope)")))
+  EXPECT_TRUE(
+      std::regex_match(scope, std::regex(R"(app-veldane-com\.veldane\.e2e-[0-9a-f]{32}\.scope)")))
       << scope;
   EXPECT_TRUE(active(scope));
   EXPECT_EQ(contents("/proc/" + std::to_string(host) + "/cgroup").find(unit_), std::string::npos);

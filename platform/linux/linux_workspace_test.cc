@@ -147,9 +147,8 @@ TEST_F(LinuxWorkspaceTest, WithoutAUserManagerOpensDetachedAndSaysWhyOnce) {
   LinuxWorkspace workspace(loop_, reader_, std::nullopt, &log);
   for (int i = 0; i < 2; ++i) {
     std::optional<std::optional<std::string>> result;
-    workspace.openApplication(bundle_, {"60"}, [&](std::optional<std::string> error) {
-      result = std::move(error);
-    });
+    workspace.openApplication(bundle_, {"60"},
+                              [&](std::optional<std::string> error) { result = std::move(error); });
     loop_.runOneIteration(1);
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(*result, std::nullopt);

@@ -17,8 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string childrenOf(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
-                     "/children");
+  std::ifstream file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
   return {std::istreambuf_iterator<char>(file), {}};
 }
 

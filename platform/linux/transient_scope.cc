@@ -131,9 +131,9 @@ std::optional<std::string> start(const std::string& unit, pid_t pid,
   // Listening before asking: the job may end before the answer is read.
   JobWait wait{unit, std::nullopt};
   sd_bus_slot* slot = nullptr;
-  error = sd_bus_match_signal(bus.get(), &slot, nullptr, "/org/freedesktop/systemd1",
-                              "org.freedesktop.systemd1.Manager", "JobRemoved", onJobRemoved,
-                              &wait);
+  error =
+      sd_bus_match_signal(bus.get(), &slot, nullptr, "/org/freedesktop/systemd1",
+                          "org.freedesktop.systemd1.Manager", "JobRemoved", onJobRemoved, &wait);
   if (error < 0) return "cannot follow the user service manager's jobs (" + why(error) + ")";
   Slot listening(slot);
 
@@ -153,8 +153,8 @@ std::optional<std::string> start(const std::string& unit, pid_t pid,
   sd_bus_error refusal = SD_BUS_ERROR_NULL;
   sd_bus_message* answer = nullptr;
   const uint64_t now = nowMicroseconds();
-  error = sd_bus_call(bus.get(), request.get(), now < deadline ? deadline - now : 1, &refusal,
-                      &answer);
+  error =
+      sd_bus_call(bus.get(), request.get(), now < deadline ? deadline - now : 1, &refusal, &answer);
   Message reply(answer);
   if (error < 0) {
     std::string text = "the user service manager did not make " + unit + " (" +

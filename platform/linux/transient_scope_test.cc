@@ -15,8 +15,7 @@ namespace {
 TEST(TransientScope, NamesTheScopeAsDesktopLaunchersDoWithTheIdEscapedAsSystemdEscapeDoes) {
   EXPECT_EQ(TransientScope::unitName("com.example.My-App", "0a1b"),
             "app-veldane-com.example.My\\x2dApp-0a1b.scope");
-  EXPECT_EQ(TransientScope::escapedApplicationId(".hidden id/x:_9"),
-            "\\x2ehidden\\x20id\\x2fx:_9");
+  EXPECT_EQ(TransientScope::escapedApplicationId(".hidden id/x:_9"), "\\x2ehidden\\x20id\\x2fx:_9");
   EXPECT_EQ(TransientScope::escapedApplicationId("Caf\xC3\xA9"), "Caf\\xc3\\xa9");
 
   const std::string first = TransientScope::newUnitName("com.example.App");
@@ -47,9 +46,8 @@ class NoManager : public ::testing::Test, public TestFolder {
 };
 
 TEST_F(NoManager, SaysThereIsNoneToReach) {
-  const std::optional<std::string> why =
-      TransientScope::start(TransientScope::newUnitName("com.example.App"), getpid(),
-                            std::chrono::seconds(1));
+  const std::optional<std::string> why = TransientScope::start(
+      TransientScope::newUnitName("com.example.App"), getpid(), std::chrono::seconds(1));
   ASSERT_TRUE(why.has_value());
   EXPECT_TRUE(why->starts_with("no user service manager to reach (")) << *why;
 }
