@@ -139,9 +139,11 @@ struct LinesLog final : LogChannel {
 
 TEST_F(LinuxWorkspaceTest, WithoutAUserManagerOpensDetachedAndSaysWhyOnce) {
   // Neither the manager's socket nor a bus in this runtime folder.
-  const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  const std::string savedBus = bus != nullptr ? bus : "";
-  unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  std::vector<std::pair<std::string, std::string>> saved;
+  for (const char* name : {"XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS"}) {
+    if (const char* value = std::getenv(name)) saved.emplace_back(name, value);
+    unsetenv(name);
+  }
   setenv("XDG_RUNTIME_DIR", path.c_str(), 1);
   LinesLog log;
   LinuxWorkspace workspace(loop_, reader_, std::nullopt, &log);
@@ -154,7 +156,7 @@ TEST_F(LinuxWorkspaceTest, WithoutAUserManagerOpensDetachedAndSaysWhyOnce) {
     EXPECT_EQ(*result, std::nullopt);
   }
   unsetenv("XDG_RUNTIME_DIR");
-  if (bus != nullptr) setenv("DBUS_SESSION_BUS_ADDRESS", savedBus.c_str(), 1);
+  for (const auto& [name, value] : saved) setenv(name.c_str(), value.c_str(), 1);
   EXPECT_EQ(workspace.runningApplications(identifier_).size(), 2u);
   ASSERT_EQ(log.lines.size(), 1u);
   EXPECT_TRUE(log.lines[0].starts_with(
