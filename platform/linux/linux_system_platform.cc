@@ -52,7 +52,7 @@ std::optional<std::string> ensureDescriptors(std::optional<rlim_t>& inherited) {
 class LinuxSystemPlatform final : public SystemPlatform {
  public:
   LinuxSystemPlatform(std::optional<rlim_t> hostOpenFiles, std::optional<std::string> failure)
-      : workspace_(loop_, bundles_, hostOpenFiles), failure_(std::move(failure)) {}
+      : workspace_(loop_, bundles_, hostOpenFiles, &log_), failure_(std::move(failure)) {}
 
   void exitOnSigterm() override {
     // Both before any other thread exists, as the loop asks.

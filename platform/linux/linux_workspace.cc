@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -15,11 +16,16 @@
 
 #include "platform/host_process_info.h"
 #include "platform/linux/process_launcher.h"
+#include "platform/linux/transient_scope.h"
 #include "state/unicode_text.h"
 #include "state/watchdog_files.h"
 
 namespace veldane {
 namespace {
+
+// The manager answers within milliseconds; the watchdog's loop waits this
+// long at most, on a relaunch, before the host starts without a scope.
+constexpr std::chrono::seconds kScopeWait{2};
 
 std::optional<int32_t> parsePid(std::string_view name) {
   int32_t pid = 0;
@@ -100,8 +106,8 @@ std::string fileName(const std::string& path) {
 }  // namespace
 
 LinuxWorkspace::LinuxWorkspace(MainLoop& loop, BundleReader& bundles,
-                               std::optional<rlim_t> openFiles)
-    : loop_(loop), bundles_(bundles), openFiles_(openFiles) {}
+                               std::optional<rlim_t> openFiles, LogChannel* log)
+    : loop_(loop), bundles_(bundles), openFiles_(openFiles), log_(log) {}
 
 std::vector<RunningApplication> LinuxWorkspace::runningApplications(
     const std::string& bundleIdentifier) {
@@ -174,8 +180,18 @@ void LinuxWorkspace::openApplication(const std::string& bundlePath,
             ": cannot open the application bundle (Contents/Info.plist names no valid "
             "CFBundleExecutable)";
   } else {
+    // Where the manager cannot make it, the application starts detached all the same.
+    const std::string scope =
+        TransientScope::newUnitName(info->identifier.value_or(*info->executableName));
+    auto intoScope = [&](pid_t pid) {
+      std::optional<std::string> why = TransientScope::start(scope, pid, kScopeWait);
+      if (why && log_ != nullptr && !toldWhyNoScope_) {
+        log_->log(LogLevel::standard, "Opening applications without a scope of their own: " + *why);
+        toldWhyNoScope_ = true;
+      }
+    };
     error = ProcessLauncher::launchDetached(bundlePath + "/Contents/MacOS/" + *info->executableName,
-                                            arguments, openFiles_);
+                                            arguments, openFiles_, intoScope);
   }
   loop_.post([completion = std::move(completion), error = std::move(error)] { completion(error); });
 }

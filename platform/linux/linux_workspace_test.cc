@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -129,6 +130,38 @@ TEST_F(LinuxWorkspaceTest, OpensDetachedAndCleanFindsOnlyTheApplicationAndSaysWh
   EXPECT_EQ(open(bundle_), cannot + "Contents/Info.plist names no valid CFBundleExecutable)");
   fs::remove(info);
   EXPECT_EQ(open(bundle_), cannot + "no readable Contents/Info.plist)");
+}
+
+struct LinesLog final : LogChannel {
+  void log(LogLevel, std::string_view message) override { lines.emplace_back(message); }
+  std::vector<std::string> lines;
+};
+
+TEST_F(LinuxWorkspaceTest, WithoutAUserManagerOpensDetachedAndSaysWhyOnce) {
+  // Neither the manager's socket nor a bus in this runtime folder.
+  std::vector<std::pair<std::string, std::string>> saved;
+  for (const char* name : {"XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS"}) {
+    if (const char* value = std::getenv(name)) saved.emplace_back(name, value);
+    unsetenv(name);
+  }
+  setenv("XDG_RUNTIME_DIR", path.c_str(), 1);
+  LinesLog log;
+  LinuxWorkspace workspace(loop_, reader_, std::nullopt, &log);
+  for (int i = 0; i < 2; ++i) {
+    std::optional<std::optional<std::string>> result;
+    workspace.openApplication(bundle_, {"60"},
+                              [&](std::optional<std::string> error) { result = std::move(error); });
+    loop_.runOneIteration(1);
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(*result, std::nullopt);
+  }
+  unsetenv("XDG_RUNTIME_DIR");
+  for (const auto& [name, value] : saved) setenv(name.c_str(), value.c_str(), 1);
+  EXPECT_EQ(workspace.runningApplications(identifier_).size(), 2u);
+  ASSERT_EQ(log.lines.size(), 1u);
+  EXPECT_TRUE(log.lines[0].starts_with(
+      "Opening applications without a scope of their own: no user service manager to reach ("))
+      << log.lines[0];
 }
 
 TEST_F(LinuxWorkspaceTest, TellsTheGroupAndSessionOfASandboxedApplicationAsTheWatchdogSeesThem) {
