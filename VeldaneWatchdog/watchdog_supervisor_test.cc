@@ -150,8 +150,8 @@ TEST_F(SupervisorTest, HungHostIsSampledOncePerSilenceAndKilledThroughItsWatchAf
   const HostThreadSnapshot spinning{301, "io", "running", std::nullopt, 2.1, std::nullopt, {}, {}};
   const HostThreadSnapshot waiting{300, "Host",       "sleeping", "futex_wait_queue",
                                    3.5, std::nullopt, {},         {}};
-  fake_->answer = HostHangSnapshot{{waiting, spinning, spinning}, "unwound"};
-  fake_->answer->threads[2].tid = 302;
+  fake_->snapshotReply = HostHangSnapshot{{waiting, spinning, spinning}, "unwound"};
+  fake_->snapshotReply->threads[2].tid = 302;
   auto supervisor = start(300);
   // Beating, silent for less than the limit, beating again, then silent.
   for (int t = 0; t < 114; ++t) {
@@ -176,16 +176,16 @@ TEST_F(SupervisorTest, HungHostIsSampledOncePerSilenceAndKilledThroughItsWatchAf
 
 TEST_F(SupervisorTest, SnapshotThatOutrunsItsBudgetDoesNotHoldTheSignalBack) {
   auto supervisor = start(300, /*curtainUp=*/true);
-  fake_->answer.reset();
+  fake_->snapshotReply.reset();
   fake_->onOpen = nullptr;
   EXPECT_EQ(fake_->nextTimer(), std::pair(1.0, 0.25));
   fake_->advance(7.499);  // judged at 7 s
   EXPECT_THAT(fake_->samples, ElementsAre(4));
-  ASSERT_EQ(fake_->waiting.size(), 1u);
+  ASSERT_EQ(fake_->pendingSnapshots.size(), 1u);
   EXPECT_THAT(fake_->signalsSent, IsEmpty());
   fake_->advance(0.001);
   EXPECT_THAT(fake_->signalsSent, ElementsAre(std::pair(300, SIGKILL)));
-  fake_->waiting[0]({});  // too late: ignored
+  fake_->pendingSnapshots[0]({});  // too late: ignored
   const auto report = WatchdogStore::read<WatchdogHangReport>(files().hangReportPath());
   EXPECT_EQ(report->snapshotSeconds, 0.5);
   EXPECT_EQ(report->stacks, "the snapshot did not finish within its time");
@@ -193,9 +193,9 @@ TEST_F(SupervisorTest, SnapshotThatOutrunsItsBudgetDoesNotHoldTheSignalBack) {
   // A host that ends by itself during the snapshot is not signalled at all.
   startHost(301, /*curtainUp=*/true);
   fake_->advance(7);
-  ASSERT_EQ(fake_->waiting.size(), 2u);
+  ASSERT_EQ(fake_->pendingSnapshots.size(), 2u);
   crash(301);
-  fake_->waiting[1]({});
+  fake_->pendingSnapshots[1]({});
   EXPECT_EQ(fake_->signalsSent.size(), 1u);
   EXPECT_EQ(WatchdogStore::read<WatchdogHangReport>(files().hangReportPath())->pid, 301);
 }
@@ -286,7 +286,7 @@ TEST_F(SupervisorTest, ThirdCrashLaunchesSafeModeOnceThenStopsAndTicksUntilNoTim
     // A hang note names the second run: its end counts as a hang.
     const HostHangNote note{"run-500", std::chrono::floor<std::chrono::seconds>(fake_->now()), 1};
     ASSERT_TRUE(WatchdogStore::write(note, files().hangNotePath()));
-    fake_->failingCalls = 1;  // the exit watch's tick fails; the next one judges
+    fake_->nowThrowsTimes = 1;  // the exit watch's tick fails; the next one judges
     crash(supervisor->watchedPID());
     fake_->advance(3);
   }

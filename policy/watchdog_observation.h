@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "policy/seconds.h"
 #include "state/host_run_record.h"
 #include "state/watchdog_date.h"
 
@@ -18,7 +19,7 @@ struct WatchdogObservation {
   bool otherInstanceRunning = false;
   std::string bootSession;
   WatchdogDate now;
-  double uptime = 0;
+  Seconds uptime{0};
   // The machine or the user's session is ending: exits seen now are its doing.
   bool shuttingDown = false;
   // A relaunch is under way: nothing is judged until it is through.

@@ -32,7 +32,8 @@ WatchdogObservation endedRun(std::string launchID = "run-1", WatchdogDate now = 
   observation.record->launchID = std::move(launchID);
   observation.record->bootSession = observation.bootSession = "boot-1";
   observation.record->executablePath = kBundle + "/Contents/MacOS/Veldane";
-  observation.record->heartbeatUptime = observation.uptime = 1000;
+  observation.record->heartbeatUptime = 1000;
+  observation.uptime = Seconds(1000);
   observation.ownedBundlePath = kBundle;
   observation.now = now;
   return observation;
@@ -55,7 +56,7 @@ TEST(WatchdogPolicy, FollowsDecisionTable) {
     WatchdogLedger l = ledgerOfBoot();
     WatchdogObservation& alive(double stalled = 99) {
       o.recordProcessAlive = true;
-      o.uptime += stalled;
+      o.uptime += Seconds(stalled);
       return o;
     }
   };
@@ -217,7 +218,7 @@ TEST(WatchdogPolicy, LiftsStopForResetAfterItWhateverTheWallClockDid) {
   };
   WatchdogObservation observation = endedRun();
   observation.recordProcessAlive = true;
-  observation.uptime = 1000;
+  observation.uptime = Seconds(1000);
   observation.record->crashLoopResetAt = kNow - seconds(10);
 
   // On one boot's uptime clock the reset came after the stop.
