@@ -41,6 +41,7 @@ std::unique_ptr<MainLoop::Timer> FakePlatform::oneShotTimer(double delay, double
 
 std::unique_ptr<MainLoop::ProcessExitWatch> FakePlatform::watchProcessExit(int32_t pid,
                                                                            Callback onExit) {
+  if (unwatchable.contains(pid)) return nullptr;
   const Key key{-1, nextOrder_++};
   watches_[key.second] = {pid, std::move(onExit)};
   return std::make_unique<Handle>(*this, key);

@@ -108,6 +108,7 @@ class FakePlatform : public MainLoop,
   std::map<int32_t, std::string> processes;  // pid → executable
   std::set<int32_t> traced, otherUsers;
   std::set<int32_t> threads;            // ids of threads that lead no process
+  std::set<int32_t> unwatchable;        // pids whose exit cannot be watched
   std::map<int32_t, double> startedAt;  // pid → uptime() when it started, where known
   bool diskFull = false;
   std::optional<FileIdentity> ownIdentity;  // of every file: only its own executable is asked
