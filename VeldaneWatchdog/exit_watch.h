@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 #include "platform/main_loop.h"
 
@@ -18,8 +19,16 @@ namespace veldane {
 class ExitWatch {
  public:
   // Watches `pid` (none below 1), calling `onExit` once when it ends,
-  // unless `pid` is the one watched already.
-  void watch(MainLoop& loop, int32_t pid, MainLoop::Callback onExit);
+  // unless `pid` is the one watched already; then `onExit` is dropped
+  // without ever becoming a callback.
+  template <typename OnExit>
+  void watch(MainLoop& loop, int32_t pid, OnExit&& onExit) {
+    if (pid == pid_) return;
+    reset();
+    pid_ = pid;
+    if (pid < 1) return;
+    handle_ = loop.watchProcessExit(pid, std::forward<OnExit>(onExit));
+  }
   // Whether a watch holds process `pid`: made, and not yet ended or reset.
   bool holds(int32_t pid) const { return handle_ && pid_ == pid; }
   // Signals `pid` through the watch; false when no watch holds it or the

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/workspace.h"
 #include "policy/seconds.h"

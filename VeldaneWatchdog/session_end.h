@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/main_loop.h"
@@ -24,6 +25,11 @@ class SessionEnd {
     calledOff,  // no end is announced any more
   };
 
+  // Has the system's notices of either end brought to `onNotice`, for as
+  // long as this object lives.
+  void subscribe(MainLoop& loop, MainLoop::SessionEndCallback onNotice) {
+    notices_ = loop.observeSessionEnd(std::move(onNotice));
+  }
   // Applies a notice of the machine's or of the session's end.
   Change apply(const MainLoop::SessionEndNotice& notice);
   // Where the system never says that an end was called off, takes it as
@@ -39,6 +45,7 @@ class SessionEnd {
   std::optional<std::vector<std::string>> takeDroppedRelaunch();
 
  private:
+  std::unique_ptr<MainLoop::Subscription> notices_;
   bool machineEnding_ = false;
   bool sessionEnding_ = false;
   std::unique_ptr<MainLoop::Timer> expiry_;

@@ -41,10 +41,9 @@ std::shared_ptr<WatchdogSupervisor> WatchdogSupervisor::create(const std::string
 
 void WatchdogSupervisor::run() {
   std::weak_ptr<WatchdogSupervisor> weak = weak_from_this();
-  sessionEndNotices_ =
-      platform_.loop.observeSessionEnd([weak](MainLoop::SessionEndNotice notice) {
-        if (auto self = weak.lock()) self->onSessionEnd(notice);
-      });
+  sessionEnd_.subscribe(platform_.loop, [weak](MainLoop::SessionEndNotice notice) {
+    if (auto self = weak.lock()) self->onSessionEnd(notice);
+  });
   platform_.log.log(LogLevel::standard, "Watching " + bundlePath_);
   tick();
 }
@@ -283,7 +282,7 @@ WatchdogSupervisor::Sight WatchdogSupervisor::observe() {
       crashCandidate && hostRunningFromBundle(sight.endedRun, sight.recordedProgram);
   o.bootSession = bootSession_;
   o.shuttingDown = sessionEnd_.ending();
-  o.launchInFlight = launch_.underWay();
+  o.launchUnderWay = launch_.underWay();
   o.hangKillIssued = record && hangKill_.wasJudged(record->launchID);
   sight.mayHang = alive && !o.recordProcessTraced && !o.hangKillIssued;
   o.heartbeatCannotBeWritten = sight.mayHang && heartbeatCannotBeWritten(*record, o.uptime);

@@ -50,7 +50,7 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
 
   // For tests.
   const WatchdogLedger& ledger() const { return ledger_; }
-  bool launchInFlight() const { return launch_.underWay(); }
+  bool launchUnderWay() const { return launch_.underWay(); }
   bool shuttingDown() const { return sessionEnd_.ending(); }
   int32_t watchedPID() const { return exitWatch_.pid(); }
   // Longest time from judging a hang to the signal, spent on the snapshot.
@@ -137,7 +137,6 @@ class WatchdogSupervisor : public std::enable_shared_from_this<WatchdogSuperviso
   HangKill hangKill_;
   HostLaunch launch_;
   SessionEnd sessionEnd_;
-  std::unique_ptr<MainLoop::Subscription> sessionEndNotices_;
   // Said once while the host's data folder stays full.
   bool fullFolderLogged_ = false;
 };

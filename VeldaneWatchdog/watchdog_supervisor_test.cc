@@ -131,7 +131,7 @@ TEST_F(SupervisorTest, CrashIsJudgedAtOnce) {
   fake_->advance(1.5);
   crash(300);
   EXPECT_THAT(fake_->lines, ElementsAre(kWatching, kRelaunching));
-  EXPECT_TRUE(supervisor->launchInFlight());
+  EXPECT_TRUE(supervisor->launchUnderWay());
 }
 
 TEST_F(SupervisorTest, CrashedHostIsRelaunchedOneSecondLater) {
@@ -164,7 +164,7 @@ TEST_F(SupervisorTest, PowerOffInTheLaunchDelayCallsTheLaunchOff) {
   fake_->announcePowerOff();
   fake_->advance(1);
   EXPECT_THAT(fake_->opened, IsEmpty());
-  EXPECT_FALSE(supervisor->launchInFlight());
+  EXPECT_FALSE(supervisor->launchUnderWay());
 }
 
 TEST_F(SupervisorTest, TicksGoOnWhilePoweringOff) {
@@ -437,7 +437,7 @@ TEST_F(SupervisorTest, FailedOpeningsAreRetriedTwiceThenGivenUp) {
   crash(300);
   fake_->advance(20);
   EXPECT_THAT(fake_->openedAt, ElementsAre(1.0, 7.0, 13.0));
-  EXPECT_FALSE(supervisor->launchInFlight());
+  EXPECT_FALSE(supervisor->launchUnderWay());
   EXPECT_EQ(std::ranges::count(fake_->lines, "Relaunch failed: no such file"), 3);
 }
 
@@ -676,7 +676,7 @@ TEST_F(InstanceTest, HostRunningFromThisBundleAtTheJudgementDefersIt) {
     auto supervisor = endWith(c, /*atJudgement=*/true);
     EXPECT_EQ(fake_->opened.size(), c.counts ? 0u : 1u);
     EXPECT_EQ(supervisor->ledger().handledLaunchID.has_value(), !c.counts);
-    EXPECT_FALSE(supervisor->launchInFlight());
+    EXPECT_FALSE(supervisor->launchUnderWay());
   }
 }
 
@@ -686,7 +686,7 @@ TEST_F(InstanceTest, HostRunningFromThisBundleAtTheLaunchEndsIt) {
     auto supervisor = endWith(c, /*atJudgement=*/false);
     EXPECT_EQ(fake_->opened.size(), c.counts ? 0u : 1u);
     EXPECT_TRUE(supervisor->ledger().handledLaunchID.has_value());
-    EXPECT_FALSE(supervisor->launchInFlight());
+    EXPECT_FALSE(supervisor->launchUnderWay());
   }
 }
 

@@ -23,7 +23,7 @@ struct WatchdogObservation {
   // The machine or the user's session is ending: exits seen now are its doing.
   bool shuttingDown = false;
   // A relaunch is under way: nothing is judged until it is through.
-  bool launchInFlight = false;
+  bool launchUnderWay = false;
   bool hangKillIssued = false;
   std::optional<std::string> hangNoteLaunchID;
   // The host's data folder has no room for its record (a full disk, a

@@ -127,7 +127,9 @@ WatchdogDecision WatchdogPolicy::decide(const WatchdogObservation& observation,
     }
     return WatchdogDecision::none();
   }
-  if (observation.launchInFlight) return WatchdogDecision::none();
+  // Neither a hang nor an exit is judged while a relaunch and its retries are
+  // under way; what they leave is judged once it is through.
+  if (observation.launchUnderWay) return WatchdogDecision::none();
 
   // A stop dated after now was dated by a clock since set back: by the clock
   // as it is, the stop was now at the latest.
