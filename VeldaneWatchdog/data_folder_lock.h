@@ -15,18 +15,18 @@ namespace veldane {
 class DataFolderLock {
  public:
   enum class State {
-    none,         // not tried yet, or the lock cannot be had: acting without it
-    holding,      // this watchdog holds it
-    waiting,      // another watchdog holds it
+    none,     // not tried yet, or the lock cannot be had: acting without it
+    holding,  // this watchdog holds it
+    waiting,  // another watchdog holds it
   };
 
   // What take() found.
   enum class Taken {
-    held,           // held already, or taken now with no other watchdog before
-    tookOver,       // taken from a watchdog that held it until now
-    startedWaiting, // another watchdog holds it, found just now
-    waiting,        // another watchdog still holds it
-    unavailable,    // cannot be had: act without it
+    held,            // held already, or taken now with no other watchdog before
+    tookOver,        // taken from a watchdog that held it until now
+    startedWaiting,  // another watchdog holds it, found just now
+    waiting,         // another watchdog still holds it
+    unavailable,     // cannot be had: act without it
   };
 
   // What recheck() found of a lock file looked at again before acting.

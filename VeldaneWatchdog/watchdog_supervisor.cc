@@ -158,7 +158,8 @@ bool WatchdogSupervisor::lockStillHeld() {
                     : "; it cannot be locked again, so this watchdog acts without it"));
     // A ledger other than the one last written there means that another
     // watchdog acted meanwhile: this judgement is left for the next tick.
-    std::optional<WatchdogLedger> written = WatchdogStore::read<WatchdogLedger>(files_.ledgerPath());
+    std::optional<WatchdogLedger> written =
+        WatchdogStore::read<WatchdogLedger>(files_.ledgerPath());
     if (!written || *written == writtenLedger_) return true;
     ledger_ = writtenLedger_ = std::move(*written);
     return false;

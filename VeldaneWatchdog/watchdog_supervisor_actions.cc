@@ -177,8 +177,7 @@ void WatchdogSupervisor::openHost() {
   std::weak_ptr<WatchdogSupervisor> weak = weak_from_this();
   const std::vector<std::string> arguments = target.arguments;
   platform_.workspace.openApplication(
-      bundlePath_, arguments,
-      [weak, ticket = launch_.ticket()](std::optional<std::string> error) {
+      bundlePath_, arguments, [weak, ticket = launch_.ticket()](std::optional<std::string> error) {
         auto self = weak.lock();
         if (!self || !self->launch_.isCurrent(ticket)) return;
         try {

@@ -74,8 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   in.ledger = fileOf<WatchdogLedger>(*document, "ledger");
   if (in.record.value) {
     // Alive when the process runs the recorded path, as the status tool asks.
-    in.recordProcessAlive = textOr(*document, "processPath", in.record.value->executablePath.c_str()) ==
-                            in.record.value->executablePath;
+    in.recordProcessAlive =
+        textOr(*document, "processPath", in.record.value->executablePath.c_str()) ==
+        in.record.value->executablePath;
     in.recordProcessTraced = document->contains("traced");
   }
   const json report = WatchdogStatusReport::build(in);

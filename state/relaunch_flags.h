@@ -23,8 +23,7 @@ inline const std::vector<std::string>& afterCrash() {
 
 // The arguments of the one launch in safe mode after repeated crashes.
 inline const std::vector<std::string>& inSafeMode() {
-  static const std::vector<std::string> arguments{std::string(kRecovered),
-                                                  std::string(kSafeMode)};
+  static const std::vector<std::string> arguments{std::string(kRecovered), std::string(kSafeMode)};
   return arguments;
 }
 
