@@ -114,56 +114,117 @@ TEST_F(SupervisorTest, ABundleWithAnAppGroupIsWatchedInTheGroupsContainer) {
   EXPECT_TRUE(fs::exists(files().ledgerPath()));
 }
 
-TEST_F(SupervisorTest, CrashIsJudgedAtOnceAndRelaunchedOneSecondLater) {
+TEST_F(SupervisorTest, LiveHostIsLookedAtEveryThreeSeconds) {
   auto supervisor = start(300);
-  EXPECT_EQ(fake_->nextTimer(), std::pair(3.0, 0.75));  // a live host, curtain down
+  EXPECT_EQ(fake_->nextTimer(), std::pair(3.0, 0.75));  // curtain down
+}
+
+TEST_F(SupervisorTest, EndedHostIsLookedAtEveryTwoSeconds) {
+  auto supervisor = start(300);
   fake_->advance(1.5);
   crash(300);
   EXPECT_EQ(fake_->nextTimer(), std::pair(2.0, 0.5));
+}
+
+TEST_F(SupervisorTest, CrashIsJudgedAtOnce) {
+  auto supervisor = start(300);
+  fake_->advance(1.5);
+  crash(300);
   EXPECT_THAT(fake_->lines, ElementsAre(kWatching, kRelaunching));
-  EXPECT_TRUE(supervisor->launchInFlight());
+  EXPECT_TRUE(supervisor->launchUnderWay());
+}
+
+TEST_F(SupervisorTest, CrashedHostIsRelaunchedOneSecondLater) {
+  auto supervisor = start(300);
+  crash(300);
   fake_->advance(0.999);
   EXPECT_THAT(fake_->opened, IsEmpty());
   fake_->advance(0.001);
   EXPECT_THAT(fake_->opened, ElementsAre(kRecovered));
-  fake_->advance(2);
-  EXPECT_EQ(supervisor->watchedPID(), 500);
+}
 
-  // Its pid taken by a stranger without the watch firing.
-  fake_->processes[500] = "/usr/bin/other";
-  fake_->advance(2.5);
+TEST_F(SupervisorTest, RelaunchedHostIsWatched) {
+  auto supervisor = start(300);
+  crash(300);
+  fake_->advance(3);
+  EXPECT_EQ(supervisor->watchedPID(), 500);
+}
+
+TEST_F(SupervisorTest, StrangerAtTheWatchedPidEndsTheWatch) {
+  auto supervisor = start(300);
+  // Its pid taken by another program without the watch firing.
+  fake_->processes[300] = "/usr/bin/other";
+  fake_->advance(3);
   EXPECT_EQ(supervisor->watchedPID(), 0);
-  // Powering off drops the pending relaunch, but the ticks go on until the end.
+}
+
+TEST_F(SupervisorTest, PowerOffInTheLaunchDelayCallsTheLaunchOff) {
+  auto supervisor = start(300);
+  crash(300);
   fake_->announcePowerOff();
   fake_->advance(1);
-  EXPECT_EQ(fake_->opened.size(), 1u);
-  EXPECT_FALSE(supervisor->launchInFlight());
-  fake_->ownIdentity->inode = 1235;  // a replaced helper, seen by a later tick
+  EXPECT_THAT(fake_->opened, IsEmpty());
+  EXPECT_FALSE(supervisor->launchUnderWay());
+}
+
+TEST_F(SupervisorTest, TicksGoOnWhilePoweringOff) {
+  auto supervisor = start(300);
+  fake_->announcePowerOff();
+  fake_->advance(1);
+  fake_->ownIdentity->inode = 1235;  // a replaced executable, seen by a later tick
   fake_->advance(20);
   EXPECT_EQ(fake_->exitStatus, 0);
 }
 
-TEST_F(SupervisorTest, HungHostIsSampledOncePerSilenceAndKilledThroughItsWatchAfterADiagnosis) {
-  fake_->cpu[300] = {{300, 1.0}, {301, 2.0}, {302, 2.0}};
-  // Spinning by their state alone, with too little CPU since the sample to
-  // tell; two such threads are named, a third would only be counted.
-  const HostThreadSnapshot spinning{301, "io", "running", std::nullopt, 2.1, std::nullopt, {}, {}};
-  const HostThreadSnapshot waiting{300, "Host",       "sleeping", "futex_wait_queue",
-                                   3.5, std::nullopt, {},         {}};
-  fake_->answer = HostHangSnapshot{{waiting, spinning, spinning}, "unwound"};
-  fake_->answer->threads[2].tid = 302;
-  auto supervisor = start(300);
-  // Beating, silent for less than the limit, beating again, then silent.
-  for (int t = 0; t < 114; ++t) {
-    if (t < 30 || (t >= 60 && t < 70)) startHost(300);
-    fake_->advance(1);
+// A host that beats for 30 s, is silent for 30 s (less than its limit),
+// beats again for 10 s, then is silent until 114 s: one tick short of its kill.
+class HungHostTest : public SupervisorTest {
+ public:
+  std::shared_ptr<WatchdogSupervisor> hangUntilJustBeforeTheKill() {
+    fake_->cpu[300] = {{300, 1.0}, {301, 2.0}, {302, 2.0}};
+    // Spinning by their state alone, with too little CPU since the sample to
+    // tell; two such threads are named, a third would only be counted.
+    const HostThreadSnapshot spinning{301, "io", "running", std::nullopt, 2.1, std::nullopt, {}, {}};
+    const HostThreadSnapshot waiting{300, "Host",       "sleeping", "futex_wait_queue",
+                                     3.5, std::nullopt, {},         {}};
+    fake_->snapshotReply = HostHangSnapshot{{waiting, spinning, spinning}, "unwound"};
+    fake_->snapshotReply->threads[2].tid = 302;
+    auto supervisor = start(300);
+    for (int t = 0; t < 114; ++t) {
+      if (t < 30 || (t >= 60 && t < 70)) startHost(300);
+      fake_->advance(1);
+    }
+    return supervisor;
   }
+};
+
+TEST_F(HungHostTest, SilenceShorterThanTheLimitIsNoHang) {
+  auto supervisor = hangUntilJustBeforeTheKill();
   EXPECT_THAT(fake_->signalsSent, IsEmpty());
+}
+
+TEST_F(HungHostTest, HostSilentForHalfItsLimitIsSampledOncePerSilence) {
+  auto supervisor = hangUntilJustBeforeTheKill();
   // At the first tick past half the limit.
   EXPECT_THAT(fake_->samples, ElementsAre(54, 93));
+}
+
+TEST_F(HungHostTest, HungHostIsKilledThroughItsWatch) {
+  auto supervisor = hangUntilJustBeforeTheKill();
   fake_->advance(3);  // the 3 s tick after 45 s of silence
   EXPECT_THAT(fake_->signalsSent, ElementsAre(std::pair(300, SIGKILL)));
-  EXPECT_EQ(fake_->gatheredWithSignals, 1u) << "put into shape before the signal";
+  EXPECT_THAT(fake_->killed, IsEmpty());
+}
+
+TEST_F(HungHostTest, SnapshotIsPutIntoShapeOnlyAfterTheSignal) {
+  auto supervisor = hangUntilJustBeforeTheKill();
+  fake_->advance(3);
+  EXPECT_EQ(fake_->gatheredWithSignals, 1u);
+}
+
+TEST_F(HungHostTest, DiagnosisIsLoggedAndTheEndedHostRelaunched) {
+  auto supervisor = hangUntilJustBeforeTheKill();
+  fake_->advance(3);
   fake_->runDue();
   EXPECT_THAT(
       fake_->lines,
@@ -174,29 +235,53 @@ TEST_F(SupervisorTest, HungHostIsSampledOncePerSilenceAndKilledThroughItsWatchAf
           "Host ended unexpectedly (hang); relaunching"));
 }
 
+TEST_F(SupervisorTest, HungHostThatNoWatchHoldsIsKilledByPid) {
+  fake_->unwatchable.insert(300);
+  auto supervisor = start(300, /*curtainUp=*/true);
+  fake_->advance(8);
+  EXPECT_THAT(fake_->signalsSent, IsEmpty());
+  EXPECT_THAT(fake_->killed, ElementsAre(std::pair(300, SIGKILL)));
+}
+
+TEST_F(SupervisorTest, HostWithTheCurtainUpIsLookedAtEverySecond) {
+  auto supervisor = start(300, /*curtainUp=*/true);
+  EXPECT_EQ(fake_->nextTimer(), std::pair(1.0, 0.25));
+}
+
 TEST_F(SupervisorTest, SnapshotThatOutrunsItsBudgetDoesNotHoldTheSignalBack) {
   auto supervisor = start(300, /*curtainUp=*/true);
-  fake_->answer.reset();
-  fake_->onOpen = nullptr;
-  EXPECT_EQ(fake_->nextTimer(), std::pair(1.0, 0.25));
+  fake_->snapshotReply.reset();
   fake_->advance(7.499);  // judged at 7 s
   EXPECT_THAT(fake_->samples, ElementsAre(4));
-  ASSERT_EQ(fake_->waiting.size(), 1u);
+  ASSERT_EQ(fake_->pendingSnapshots.size(), 1u);
   EXPECT_THAT(fake_->signalsSent, IsEmpty());
   fake_->advance(0.001);
   EXPECT_THAT(fake_->signalsSent, ElementsAre(std::pair(300, SIGKILL)));
-  fake_->waiting[0]({});  // too late: ignored
+}
+
+TEST_F(SupervisorTest, ReportOfASnapshotThatOutranItsBudgetSaysSoAndALateOneIsIgnored) {
+  auto supervisor = start(300, /*curtainUp=*/true);
+  fake_->snapshotReply.reset();
+  fake_->onOpen = nullptr;
+  fake_->advance(7.5);
+  ASSERT_EQ(fake_->pendingSnapshots.size(), 1u);
+  fake_->pendingSnapshots[0]({});  // too late: ignored
+  EXPECT_EQ(fake_->signalsSent.size(), 1u);
   const auto report = WatchdogStore::read<WatchdogHangReport>(files().hangReportPath());
   EXPECT_EQ(report->snapshotSeconds, 0.5);
   EXPECT_EQ(report->stacks, "the snapshot did not finish within its time");
+}
 
-  // A host that ends by itself during the snapshot is not signalled at all.
-  startHost(301, /*curtainUp=*/true);
+TEST_F(SupervisorTest, HostThatEndsByItselfDuringTheSnapshotIsNotSignalled) {
+  auto supervisor = start(301, /*curtainUp=*/true);
+  fake_->snapshotReply.reset();
+  fake_->onOpen = nullptr;
   fake_->advance(7);
-  ASSERT_EQ(fake_->waiting.size(), 2u);
+  ASSERT_EQ(fake_->pendingSnapshots.size(), 1u);
   crash(301);
-  fake_->waiting[1]({});
-  EXPECT_EQ(fake_->signalsSent.size(), 1u);
+  fake_->pendingSnapshots[0]({});
+  EXPECT_THAT(fake_->signalsSent, IsEmpty());
+  EXPECT_THAT(fake_->killed, IsEmpty());
   EXPECT_EQ(WatchdogStore::read<WatchdogHangReport>(files().hangReportPath())->pid, 301);
 }
 
@@ -231,17 +316,26 @@ TEST_F(SupervisorTest, OnlyThisUsersHostAtTheRecordedPidIsEverSignalled) {
   }
 }
 
+const std::string kMovedHost = "/Applications/Caf\xC3\xA9.app.old/Contents/MacOS/Host";
+
 TEST_F(SupervisorTest, HostStillRunningFromABundleMovedAsideByAnUpdateIsWatchedNotRelaunched) {
-  const std::string moved = "/Applications/Caf\xC3\xA9.app.old/Contents/MacOS/Host";
   // Started before its record's last beat: the process that wrote it.
   fake_->startedAt[300] = 999;
   startHost(300);
-  fake_->processes[300] = moved;
+  fake_->processes[300] = kMovedHost;
   auto supervisor = start();
   fake_->advance(10);
   EXPECT_THAT(fake_->opened, IsEmpty());
   EXPECT_EQ(supervisor->watchedPID(), 300);
   EXPECT_THAT(fake_->lines, ElementsAre(kWatching));
+}
+
+TEST_F(SupervisorTest, ProgramOfAMovedBundleThatStartedAfterTheLastBeatIsNoHost) {
+  fake_->startedAt[300] = 999;
+  startHost(300);
+  fake_->processes[300] = kMovedHost;
+  auto supervisor = start();
+  fake_->advance(10);
   // A process that took the pid over after the host ended started later.
   fake_->startedAt[300] = fake_->uptime();
   fake_->advance(10);
@@ -264,40 +358,73 @@ TEST_F(SupervisorTest, OwnFileMissingAtTwoTicksInARowEndsItAsAnUpdateWould) {
   EXPECT_EQ(fake_->lines.back(), "Helper was updated; exiting so launchd starts the new version");
 }
 
-TEST_F(SupervisorTest, SilenceOfAHostWithNoRoomForItsRecordIsNoHangAndIsSaidOnce) {
+TEST_F(SupervisorTest, SilenceOfAHostWithNoRoomForItsRecordIsNoHang) {
   auto supervisor = start(300);
   fake_->diskFull = true;
   fake_->advance(100);
   EXPECT_THAT(fake_->signalsSent, IsEmpty());
+}
+
+TEST_F(SupervisorTest, FullFolderOfASilentHostIsSaidOnce) {
+  auto supervisor = start(300);
+  fake_->diskFull = true;
+  fake_->advance(100);
   EXPECT_THAT(fake_->lines,
               ElementsAre(kWatching, "No room to write in " + files().directory.string() +
                                          "; the host's silent heartbeat is not taken for a hang"));
-  // With room again and still no beat, the silence counts.
+}
+
+TEST_F(SupervisorTest, SilenceCountsOnceTheFolderHasRoomAgain) {
+  auto supervisor = start(300);
+  fake_->diskFull = true;
+  fake_->advance(100);
   fake_->diskFull = false;
   fake_->advance(3);
   EXPECT_THAT(fake_->signalsSent, ElementsAre(std::pair(300, SIGKILL)));
 }
 
-TEST_F(SupervisorTest, ThirdCrashLaunchesSafeModeOnceThenStopsAndTicksUntilNoTimerCanBeMade) {
-  fake_->ownIdentity.reset();  // its own file unreadable: never taken for a replaced one
-  auto supervisor = start(300);
-  for (int i = 0; i < 4; ++i) {
-    fake_->advance(10);
-    // A hang note names the second run: its end counts as a hang.
-    const HostHangNote note{"run-500", std::chrono::floor<std::chrono::seconds>(fake_->now()), 1};
-    ASSERT_TRUE(WatchdogStore::write(note, files().hangNotePath()));
-    fake_->failingCalls = 1;  // the exit watch's tick fails; the next one judges
-    crash(supervisor->watchedPID());
-    fake_->advance(3);
+// Four crashes of the host and its relaunches, each judged by the tick after
+// a failed one.
+class CrashLoopTest : public SupervisorTest {
+ public:
+  std::shared_ptr<WatchdogSupervisor> crashFourTimes() {
+    fake_->ownIdentity.reset();  // its own file unreadable: never taken for a replaced one
+    auto supervisor = start(300);
+    for (int i = 0; i < 4; ++i) {
+      fake_->advance(10);
+      // A hang note names the second run: its end counts as a hang.
+      const HostHangNote note{"run-500", std::chrono::floor<std::chrono::seconds>(fake_->now()), 1};
+      EXPECT_TRUE(WatchdogStore::write(note, files().hangNotePath()));
+      fake_->nowThrowsTimes = 1;  // the exit watch's tick fails; the next one judges
+      crash(supervisor->watchedPID());
+      fake_->advance(3);
+    }
+    return supervisor;
   }
+};
+
+TEST_F(CrashLoopTest, ThirdCrashLaunchesSafeModeOnce) {
+  auto supervisor = crashFourTimes();
   EXPECT_THAT(fake_->opened, ElementsAre(kRecovered, kRecovered, kSafeMode));
+}
+
+TEST_F(CrashLoopTest, EachEndIsSaidWithItsKindAndTheStop) {
+  auto supervisor = crashFourTimes();
   EXPECT_THAT(
       fake_->lines,
       ElementsAre(kWatching, kRelaunching, "Host ended unexpectedly (hang); relaunching",
                   "Host ended unexpectedly (crash) again; stopping after repeated crashes",
                   "Host ended (crash) while stopped after repeated crashes; not relaunching"));
+}
+
+TEST_F(CrashLoopTest, NothingIsLaunchedOnceStopped) {
+  auto supervisor = crashFourTimes();
   fake_->advance(600);
   EXPECT_EQ(fake_->opened.size(), 3u);
+}
+
+TEST_F(SupervisorTest, NoTimerForTheNextTickEndsTheWatchdog) {
+  auto supervisor = start(300);
   fake_->timersFail = true;
   fake_->advance(3);
   EXPECT_EQ(fake_->exitStatus, 1);
@@ -308,16 +435,24 @@ TEST_F(SupervisorTest, FailedOpeningsAreRetriedTwiceThenGivenUp) {
   fake_->failingOpenings = 3;
   auto supervisor = start(300);
   crash(300);
+  fake_->advance(20);
+  EXPECT_THAT(fake_->openedAt, ElementsAre(1.0, 7.0, 13.0));
+  EXPECT_FALSE(supervisor->launchUnderWay());
+  EXPECT_EQ(std::ranges::count(fake_->lines, "Relaunch failed: no such file"), 3);
+}
+
+TEST_F(SupervisorTest, CrashDuringALaunchIsJudgedOnceTheLaunchIsGivenUp) {
+  fake_->failingOpenings = 3;
+  auto supervisor = start(300);
+  crash(300);
   fake_->advance(3);  // the first opening failed; a retry is due at 6 s
-  // A host started by hand meanwhile crashes too: judged after the launch under way.
+  // A host started by hand meanwhile crashes too.
   startHost(301);
   fake_->advance(1.5);
   ASSERT_EQ(supervisor->watchedPID(), 301);
   crash(301);  // ticks now fall half-way between the launch's steps
   fake_->advance(16);
   EXPECT_THAT(fake_->openedAt, ElementsAre(1.0, 7.0, 13.0, 19.5));
-  EXPECT_FALSE(supervisor->launchInFlight());
-  EXPECT_EQ(std::ranges::count(fake_->lines, "Relaunch failed: no such file"), 3);
 }
 
 TEST_F(SupervisorTest, RelaunchDecidedBeforeARestartIsCarriedOutOnceByTheNextWatchdog) {
@@ -361,17 +496,19 @@ TEST_F(SupervisorTest, RelaunchDecidedBeforeARestartIsCarriedOutOnceByTheNextWat
 
 using Kind = MainLoop::SessionEndNotice::Kind;
 
-TEST_F(SupervisorTest, HostEndedWithTheSessionIsRelaunchedNeitherNowNorAtTheNextLogin) {
-  const struct {
-    const char* name;
-    bool announcesCancel;
-    Kind end;
-  } cases[] = {
-      {"macOS, logout or power-off", false, Kind::powerOff},
-      {"Linux, power-off", true, Kind::powerOff},
-      {"Linux, logout", true, Kind::logout},
-  };
-  for (const auto& c : cases) {
+struct SessionEndCase {
+  const char* name;
+  bool announcesCancel;
+  MainLoop::SessionEndNotice::Kind end;
+};
+const SessionEndCase kSessionEnds[] = {
+    {"macOS, logout or power-off", false, Kind::powerOff},
+    {"Linux, power-off", true, Kind::powerOff},
+    {"Linux, logout", true, Kind::logout},
+};
+
+TEST_F(SupervisorTest, HostEndedWithTheSessionIsMarkedJudgedButNotRelaunched) {
+  for (const SessionEndCase& c : kSessionEnds) {
     SCOPED_TRACE(c.name);
     reset();
     fake_->announcesCancel = c.announcesCancel;
@@ -387,7 +524,20 @@ TEST_F(SupervisorTest, HostEndedWithTheSessionIsRelaunchedNeitherNowNorAtTheNext
     EXPECT_EQ(written->handledLaunchID, "run-300");
     EXPECT_EQ(written->relaunches, 0);
     EXPECT_THAT(written->unexpectedExits, IsEmpty());
+  }
+}
 
+TEST_F(SupervisorTest, HostEndedWithTheSessionIsLeftAloneByTheWatchdogOfTheNextLogin) {
+  for (const SessionEndCase& c : kSessionEnds) {
+    SCOPED_TRACE(c.name);
+    reset();
+    fake_->announcesCancel = c.announcesCancel;
+    auto supervisor = start(300);
+    fake_->advance(1);
+    fake_->announce(c.end);
+    fake_->runDue();
+    crash(300);
+    fake_->advance(5);
     // The job manager's watchdog of the next login, in the same boot.
     supervisor.reset();
     supervisor = start();
@@ -413,20 +563,23 @@ TEST_F(SupervisorTest, RelaunchPendingWhenTheSessionEndsIsDroppedNotCarriedOutAt
   EXPECT_THAT(fake_->opened, IsEmpty());
 }
 
-TEST_F(SupervisorTest, EndCalledOffResumesSupervisionAndTheDroppedRelaunch) {
-  const struct {
-    const char* name;
-    bool announcesCancel;
-    Kind end;
-    double waited;                // after the notice, still shutting down
-    std::optional<Kind> calledOff;  // said by the system, else only time tells
-  } cases[] = {
-      {"macOS: still running a minute after the notice", false, Kind::powerOff, 59.5, {}},
-      {"Linux: shutdown cancelled", true, Kind::powerOff, 600, Kind::powerOffCancelled},
-      {"Linux: back in a session", true, Kind::logout, 600, Kind::logoutCancelled},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+struct CalledOffCase {
+  const char* name;
+  bool announcesCancel;
+  MainLoop::SessionEndNotice::Kind end;
+  double waited;                                      // after the notice, still shutting down
+  std::optional<MainLoop::SessionEndNotice::Kind> calledOff;  // said by the system, else time tells
+};
+const CalledOffCase kCalledOff[] = {
+    {"macOS: still running a minute after the notice", false, Kind::powerOff, 59.5, {}},
+    {"Linux: shutdown cancelled", true, Kind::powerOff, 600, Kind::powerOffCancelled},
+    {"Linux: back in a session", true, Kind::logout, 600, Kind::logoutCancelled},
+};
+
+class CalledOffTest : public SupervisorTest {
+ public:
+  // A crash seen while the end is announced, then the end called off.
+  std::shared_ptr<WatchdogSupervisor> crashThenCallOff(const CalledOffCase& c) {
     reset();
     fake_->announcesCancel = c.announcesCancel;
     auto supervisor = start(300);
@@ -437,23 +590,66 @@ TEST_F(SupervisorTest, EndCalledOffResumesSupervisionAndTheDroppedRelaunch) {
     EXPECT_THAT(fake_->opened, IsEmpty());
     if (c.calledOff) fake_->announce(*c.calledOff);
     fake_->advance(1);
+    return supervisor;
+  }
+};
+
+TEST_F(CalledOffTest, EndCalledOffIsNoLongerShuttingDown) {
+  for (const CalledOffCase& c : kCalledOff) {
+    SCOPED_TRACE(c.name);
+    auto supervisor = crashThenCallOff(c);
     EXPECT_FALSE(supervisor->shuttingDown());
-    // The next tick carries the dropped relaunch out, and later crashes are relaunched.
+  }
+}
+
+TEST_F(CalledOffTest, EndCalledOffCarriesOutTheDroppedRelaunch) {
+  for (const CalledOffCase& c : kCalledOff) {
+    SCOPED_TRACE(c.name);
+    auto supervisor = crashThenCallOff(c);
     fake_->advance(3);
     EXPECT_THAT(fake_->opened, ElementsAre(kRecovered));
+  }
+}
+
+TEST_F(CalledOffTest, CrashesAfterAnEndCalledOffAreRelaunched) {
+  for (const CalledOffCase& c : kCalledOff) {
+    SCOPED_TRACE(c.name);
+    auto supervisor = crashThenCallOff(c);
+    fake_->advance(3);
     crash(nextPid_ - 1);  // the relaunched host
     fake_->advance(5);
     EXPECT_THAT(fake_->opened, ElementsAre(kRecovered, kRecovered));
   }
 }
 
-TEST_F(SupervisorTest, HostRunningFromThisBundleDefersTheJudgementAndSkipsTheLaunch) {
-  const struct {
-    const char* name;
-    std::vector<RunningApplication> running;
-    bool counts;
-    std::vector<RunningApplication> program = {};  // the recorded one, behind a wrapper
-  } cases[] = {
+struct InstanceCase {
+  const char* name;
+  std::vector<RunningApplication> running;
+  bool counts;
+  std::vector<RunningApplication> program = {};  // the recorded one, behind a wrapper
+};
+
+class InstanceTest : public SupervisorTest {
+ public:
+  // The host ends, and `c` runs by the tick that judges it (or only by the
+  // launch a second later).
+  std::shared_ptr<WatchdogSupervisor> endWith(const InstanceCase& c, bool atJudgement) {
+    reset();
+    fake_->startedAt[300] = 1000;
+    fake_->processes[9] = kHost;
+    auto supervisor = start(300);
+    fake_->endProcess(300);
+    if (!atJudgement) fake_->runDue();
+    fake_->running = c.running;
+    fake_->programs[kHost] = c.program;
+    fake_->advance(1);
+    return supervisor;
+  }
+  static const std::vector<InstanceCase>& cases();
+};
+
+const std::vector<InstanceCase>& InstanceTest::cases() {
+  static const std::vector<InstanceCase> cases = {
       {"nothing runs", {}, false},
       {"terminated", {{9, true, kBundle}}, false},
       {"no bundle location", {{9, false, std::nullopt}}, false},
@@ -471,27 +667,30 @@ TEST_F(SupervisorTest, HostRunningFromThisBundleDefersTheJudgementAndSkipsTheLau
       {"the ended host itself", {{300, false, kBundle}}, false},
       {"listed, but gone", {{10, false, kBundle}}, false},
   };
-  for (const auto& c : cases) {
-    // Seen by the judgement, or only by the launch a second later.
-    for (const bool atJudgement : {true, false}) {
-      SCOPED_TRACE(std::string(c.name) + (atJudgement ? ", at the judgement" : ", at the launch"));
-      reset();
-      fake_->startedAt[300] = 1000;
-      fake_->processes[9] = kHost;
-      auto supervisor = start(300);
-      fake_->endProcess(300);
-      if (!atJudgement) fake_->runDue();
-      fake_->running = c.running;
-      fake_->programs[kHost] = c.program;
-      fake_->advance(1);
-      EXPECT_EQ(fake_->opened.size(), c.counts ? 0u : 1u);
-      EXPECT_EQ(supervisor->ledger().handledLaunchID.has_value(), !(atJudgement && c.counts));
-      EXPECT_FALSE(supervisor->launchInFlight());
-    }
+  return cases;
+}
+
+TEST_F(InstanceTest, HostRunningFromThisBundleAtTheJudgementDefersIt) {
+  for (const InstanceCase& c : cases()) {
+    SCOPED_TRACE(c.name);
+    auto supervisor = endWith(c, /*atJudgement=*/true);
+    EXPECT_EQ(fake_->opened.size(), c.counts ? 0u : 1u);
+    EXPECT_EQ(supervisor->ledger().handledLaunchID.has_value(), !c.counts);
+    EXPECT_FALSE(supervisor->launchUnderWay());
   }
 }
 
-TEST_F(SupervisorTest, FirstWatchdogOfTheFolderTidiesItAndASecondWaitsToTakeOver) {
+TEST_F(InstanceTest, HostRunningFromThisBundleAtTheLaunchEndsIt) {
+  for (const InstanceCase& c : cases()) {
+    SCOPED_TRACE(c.name);
+    auto supervisor = endWith(c, /*atJudgement=*/false);
+    EXPECT_EQ(fake_->opened.size(), c.counts ? 0u : 1u);
+    EXPECT_TRUE(supervisor->ledger().handledLaunchID.has_value());
+    EXPECT_FALSE(supervisor->launchUnderWay());
+  }
+}
+
+TEST_F(SupervisorTest, FirstWatchdogOfTheFolderTidiesIt) {
   const fs::path folder = files().directory;
   fs::create_directories(folder);
   // Left by interrupted writes: the ledger's and the hang report's at any age,
@@ -507,7 +706,10 @@ TEST_F(SupervisorTest, FirstWatchdogOfTheFolderTidiesItAndASecondWaitsToTakeOver
   auto first = start(300);
   for (const char* name : removed) EXPECT_FALSE(fs::exists(folder / name)) << name;
   for (const char* name : kept) EXPECT_TRUE(fs::exists(folder / name)) << name;
+}
 
+TEST_F(SupervisorTest, SecondWatchdogOfTheFolderWaitsAndSaysSoOnce) {
+  auto first = start(300);
   auto second = start();
   crash(300);
   fake_->advance(10);
@@ -515,6 +717,13 @@ TEST_F(SupervisorTest, FirstWatchdogOfTheFolderTidiesItAndASecondWaitsToTakeOver
   EXPECT_EQ(std::ranges::count(fake_->lines, "Another watchdog is watching " + kBundle +
                                                  "; waiting until it stops"),
             1);
+}
+
+TEST_F(SupervisorTest, SecondWatchdogTakesOverWithTheFirstOnesLedger) {
+  auto first = start(300);
+  auto second = start();
+  crash(300);
+  fake_->advance(10);
   first.reset();
   fake_->advance(2);
   crash(500);
@@ -523,23 +732,37 @@ TEST_F(SupervisorTest, FirstWatchdogOfTheFolderTidiesItAndASecondWaitsToTakeOver
   EXPECT_EQ(second->ledger().relaunches, 2);  // the first one's count taken over
 }
 
-TEST_F(SupervisorTest, HolderOfADeletedLockFileStepsDownForTheWatchdogThatLockedItsSuccessor) {
-  auto first = start(300);
-  auto second = start();
-  fake_->advance(1);
-  // Application data reset; the host makes the folder again with its next record.
-  fs::remove_all(files().directory);
-  startHost(300);
-  fake_->advance(2);
-  ASSERT_TRUE(fs::exists(files().lockPath()));
-  crash(300);
-  fake_->advance(10);
+class DeletedLockTest : public SupervisorTest {
+ public:
+  // Two watchdogs; the folder is reset, the second locks the new lock file,
+  // and the host crashes.
+  std::pair<std::shared_ptr<WatchdogSupervisor>, std::shared_ptr<WatchdogSupervisor>>
+  resetTheFolderUnderTheFirst() {
+    auto first = start(300);
+    auto second = start();
+    fake_->advance(1);
+    // Application data reset; the host makes the folder again with its next record.
+    fs::remove_all(files().directory);
+    startHost(300);
+    fake_->advance(2);
+    EXPECT_TRUE(fs::exists(files().lockPath()));
+    crash(300);
+    fake_->advance(10);
+    return {first, second};
+  }
+};
+
+TEST_F(DeletedLockTest, HolderOfADeletedLockFileStepsDownForTheWatchdogThatLockedItsSuccessor) {
+  auto [first, second] = resetTheFolderUnderTheFirst();
   EXPECT_THAT(fake_->opened, ElementsAre(kRecovered));
   const std::string stepDown = "The lock file " + files().lockPath().string() +
                                " was deleted or replaced, and another watchdog holds it now; "
                                "waiting until it stops";
   EXPECT_EQ(std::ranges::count(fake_->lines, stepDown), 1);
+}
 
+TEST_F(DeletedLockTest, SteppedDownWatchdogTakesOverWhenTheOtherEnds) {
+  auto [first, second] = resetTheFolderUnderTheFirst();
   second.reset();
   fake_->advance(2);
   crash(500);
@@ -548,11 +771,17 @@ TEST_F(SupervisorTest, HolderOfADeletedLockFileStepsDownForTheWatchdogThatLocked
   EXPECT_EQ(first->ledger().relaunches, 2);  // taken over from the second
 }
 
+TEST_F(SupervisorTest, SteadyTickDoesNotLookAtTheLock) {
+  auto supervisor = start(300);
+  fs::remove(files().lockPath());
+  fake_->advance(5);
+  EXPECT_FALSE(fs::exists(files().lockPath()));
+}
+
 TEST_F(SupervisorTest, DeletedLockFileIsLockedAgainWhenNoOtherWatchdogHoldsIt) {
   auto supervisor = start(300);
   fs::remove(files().lockPath());
   fake_->advance(5);
-  EXPECT_FALSE(fs::exists(files().lockPath())) << "a steady tick looked at the lock";
   crash(300);
   fake_->advance(2);
   EXPECT_THAT(fake_->opened, ElementsAre(kRecovered));

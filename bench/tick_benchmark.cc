@@ -177,7 +177,7 @@ void BM_PolicyDecide(benchmark::State& state) {
   observation.recordProcessAlive = true;
   observation.bootSession = HostProcessInfo::bootSession();
   observation.now = std::chrono::system_clock::now();
-  observation.uptime = observation.record->heartbeatUptime;
+  observation.uptime = Seconds(observation.record->heartbeatUptime);
   WatchdogLedger ledger;
   ledger.bootSession = observation.bootSession;
   WatchdogPolicy policy;

@@ -73,8 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   in.hangNote = fileOf<HostHangNote>(*document, "hangNote");
   in.ledger = fileOf<WatchdogLedger>(*document, "ledger");
   if (in.record.value) {
-    in.recordProcessPath =
-        textOr(*document, "processPath", in.record.value->executablePath.c_str());
+    // Alive when the process runs the recorded path, as the status tool asks.
+    in.recordProcessAlive =
+        textOr(*document, "processPath", in.record.value->executablePath.c_str()) ==
+        in.record.value->executablePath;
     in.recordProcessTraced = document->contains("traced");
   }
   const json report = WatchdogStatusReport::build(in);

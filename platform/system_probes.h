@@ -2,6 +2,7 @@
 #define VELDANE_PLATFORM_SYSTEM_PROBES_H_
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -61,6 +62,10 @@ class SystemProbes {
   virtual WatchdogDate now() = 0;
   virtual double uptime() = 0;
 };
+
+// The real system's probes, for a program that runs no supervisor (the
+// status tool); the watchdog's come with its SystemPlatform.
+std::unique_ptr<SystemProbes> systemProbes();
 
 }  // namespace veldane
 

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "policy/seconds.h"
 #include "state/host_run_record.h"
 #include "state/watchdog_date.h"
 
@@ -18,11 +19,11 @@ struct WatchdogObservation {
   bool otherInstanceRunning = false;
   std::string bootSession;
   WatchdogDate now;
-  double uptime = 0;
+  Seconds uptime{0};
   // The machine or the user's session is ending: exits seen now are its doing.
   bool shuttingDown = false;
   // A relaunch is under way: nothing is judged until it is through.
-  bool launchInFlight = false;
+  bool launchUnderWay = false;
   bool hangKillIssued = false;
   std::optional<std::string> hangNoteLaunchID;
   // The host's data folder has no room for its record (a full disk, a

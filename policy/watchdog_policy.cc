@@ -15,15 +15,6 @@ namespace {
 // The trailing "/" keeps a sibling such as "/A.appx" and the bundle folder
 // itself from counting as inside "/A.app".
 bool executableIsInsideBundle(const HostRunRecord& record, const std::string& ownedBundlePath) {
-  // The usual case, both paths in normal form and the bundle's named byte for
-  // byte, needs no copies: no composition reaches across a "/", so equal
-  // bytes up to it are equal in canonical form too.
-  const std::string_view executable = record.executablePath;
-  if (executable.size() > ownedBundlePath.size() && executable.starts_with(ownedBundlePath) &&
-      executable[ownedBundlePath.size()] == '/' && WatchdogFiles::isNormalized(executable) &&
-      WatchdogFiles::isNormalized(ownedBundlePath)) {
-    return true;
-  }
   return UnicodeText::hasPrefix(WatchdogFiles::normalized(record.executablePath),
                                 WatchdogFiles::normalized(ownedBundlePath) + "/");
 }
@@ -45,8 +36,8 @@ WatchdogDecision judgeLiveHost(const WatchdogPolicy& policy, const WatchdogObser
     return WatchdogDecision::none();
   }
   if (observation.heartbeatCannotBeWritten) return WatchdogDecision::none();
-  const double limit = policy.hangLimit(record);
-  const double stalled = observation.uptime - record.heartbeatUptime;
+  const Seconds limit = policy.hangLimit(record);
+  const Seconds stalled = WatchdogPolicy::stalledFor(record, observation.uptime);
   // Written so that a stalled time that is not a number never kills.
   if (limit < stalled) return WatchdogDecision::killHungHost(record.pid);
   return WatchdogDecision::none();
@@ -57,13 +48,15 @@ WatchdogDecision judgeEndedRun(const WatchdogPolicy& policy, const WatchdogObser
   // Another instance means the run may live on elsewhere: decide later,
   // without marking it handled.
   if (observation.otherInstanceRunning || record.cleanExit) return WatchdogDecision::none();
-  if (ledger.handledLaunchID && UnicodeText::equal(*ledger.handledLaunchID, record.launchID)) {
+  if (ledger.handledLaunchID &&
+      WatchdogPolicy::isSameRun(*ledger.handledLaunchID, record.launchID)) {
     return WatchdogDecision::none();
   }
   ledger.handledLaunchID = record.launchID;
 
-  const bool hangNoteNamesRun = observation.hangNoteLaunchID &&
-                                UnicodeText::equal(*observation.hangNoteLaunchID, record.launchID);
+  const bool hangNoteNamesRun =
+      observation.hangNoteLaunchID &&
+      WatchdogPolicy::isSameRun(*observation.hangNoteLaunchID, record.launchID);
   const WatchdogExitKind kind = observation.hangKillIssued || hangNoteNamesRun
                                     ? WatchdogExitKind::hang
                                     : WatchdogExitKind::crash;
@@ -85,12 +78,20 @@ WatchdogDecision judgeEndedRun(const WatchdogPolicy& policy, const WatchdogObser
     return WatchdogDecision::relaunch(kind);
   }
   ledger.stoppedAt = observation.now;
-  ledger.stoppedUptime = observation.uptime;
+  ledger.stoppedUptime = observation.uptime.count();
   ledger.safeModeLaunchedAt = observation.now;
   return WatchdogDecision::stopAfterRepeatedCrashes(kind);
 }
 
 }  // namespace
+
+bool WatchdogPolicy::isSameRun(std::string_view a, std::string_view b) {
+  return UnicodeText::equal(a, b);
+}
+
+bool WatchdogPolicy::isThisBoot(std::string_view recorded, std::string_view current) {
+  return UnicodeText::equal(recorded, current);
+}
 
 // Dates after `now` come from a clock that moved back and no longer count.
 // A span too long for the clock's tick count is far outside any window, and
@@ -101,19 +102,19 @@ bool WatchdogPolicy::isRecent(WatchdogDate exit, WatchdogDate now) const {
   const Rep from = exit.time_since_epoch().count();
   const Rep to = now.time_since_epoch().count();
   if (from < 0 && to > std::numeric_limits<Rep>::max() + from) return false;
-  return std::chrono::duration<double>(WatchdogDate::duration(to - from)).count() < crashLoopWindow;
+  return Seconds(WatchdogDate::duration(to - from)) < crashLoopWindow;
 }
 
 WatchdogDecision WatchdogPolicy::decide(const WatchdogObservation& observation,
                                         WatchdogLedger& ledger) const {
   // The ledger's books are kept per boot session, whatever else this tick says.
-  if (!ledger.bootSession || !UnicodeText::equal(*ledger.bootSession, observation.bootSession)) {
+  if (!ledger.bootSession || !isThisBoot(*ledger.bootSession, observation.bootSession)) {
     ledger = WatchdogLedger{};
     ledger.bootSession = observation.bootSession;
   }
   if (!observation.record) return WatchdogDecision::none();
   const HostRunRecord& record = *observation.record;
-  if (!UnicodeText::equal(record.bootSession, observation.bootSession) ||
+  if (!isThisBoot(record.bootSession, observation.bootSession) ||
       !executableIsInsideBundle(record, observation.ownedBundlePath)) {
     return WatchdogDecision::none();
   }
@@ -126,7 +127,9 @@ WatchdogDecision WatchdogPolicy::decide(const WatchdogObservation& observation,
     }
     return WatchdogDecision::none();
   }
-  if (observation.launchInFlight) return WatchdogDecision::none();
+  // Neither a hang nor an exit is judged while a relaunch and its retries are
+  // under way; what they leave is judged once it is through.
+  if (observation.launchUnderWay) return WatchdogDecision::none();
 
   // A stop dated after now was dated by a clock since set back: by the clock
   // as it is, the stop was now at the latest.

@@ -32,7 +32,8 @@ WatchdogObservation endedRun(std::string launchID = "run-1", WatchdogDate now = 
   observation.record->launchID = std::move(launchID);
   observation.record->bootSession = observation.bootSession = "boot-1";
   observation.record->executablePath = kBundle + "/Contents/MacOS/Veldane";
-  observation.record->heartbeatUptime = observation.uptime = 1000;
+  observation.record->heartbeatUptime = 1000;
+  observation.uptime = Seconds(1000);
   observation.ownedBundlePath = kBundle;
   observation.now = now;
   return observation;
@@ -55,7 +56,7 @@ TEST(WatchdogPolicy, FollowsDecisionTable) {
     WatchdogLedger l = ledgerOfBoot();
     WatchdogObservation& alive(double stalled = 99) {
       o.recordProcessAlive = true;
-      o.uptime += stalled;
+      o.uptime += Seconds(stalled);
       return o;
     }
   };
@@ -66,7 +67,7 @@ TEST(WatchdogPolicy, FollowsDecisionTable) {
   // Without the guard of each row the ended run would be relaunched, the live one killed.
   // clang-format off
   const std::vector<Row> rows = {
-      {"launch in flight", [](auto& t) { t.o.launchInFlight = true; }, kNone},
+      {"launch under way", [](auto& t) { t.o.launchUnderWay = true; }, kNone},
       {"alive, shutting down", [](auto& t) { t.alive().shuttingDown = true; }, kNone},
       {"no record", [](auto& t) { t.o.record.reset(); }, kNone},
       {"record of another boot", [](auto& t) { t.o.record->bootSession = "boot-0"; }, kNone},
@@ -115,14 +116,14 @@ TEST(WatchdogPolicy, FollowsDecisionTable) {
 TEST(WatchdogPolicy, ExitSeenWhileShuttingDownIsMarkedJudgedButNeitherCountedNorRelaunched) {
   WatchdogObservation observation = endedRun();
   observation.shuttingDown = true;
-  observation.launchInFlight = true;
+  observation.launchUnderWay = true;
   WatchdogLedger ledger = ledgerOfBoot();
   WatchdogLedger judged = ledger;
   judged.handledLaunchID = "run-1";
   EXPECT_EQ(decide(observation, ledger), kNone);
   EXPECT_TRUE(ledger == judged);
   // Once the session goes on, the run is not judged again.
-  observation.shuttingDown = observation.launchInFlight = false;
+  observation.shuttingDown = observation.launchUnderWay = false;
   EXPECT_EQ(decide(observation, ledger), kNone);
   EXPECT_TRUE(ledger == judged);
   // A clean quit, or a run that may live on in another instance, leaves no mark.
@@ -172,11 +173,11 @@ TEST(WatchdogPolicy, StopsAtLimitOfRecentExits) {
 }
 
 TEST(WatchdogPolicy, KeepsLedgerPerBootSession) {
-  // A ledger file without a boot session is replaced even while a launch is in flight.
+  // A ledger file without a boot session is replaced even while a launch is under way.
   WatchdogLedger ledger;
   ledger.relaunches = 5;
   WatchdogObservation observation = endedRun();
-  observation.launchInFlight = true;
+  observation.launchUnderWay = true;
   EXPECT_EQ(decide(observation, ledger), kNone);
   EXPECT_TRUE(ledger == ledgerOfBoot());
   // After a restart a stopped ledger starts afresh; the old boot's record draws nothing.
@@ -217,7 +218,7 @@ TEST(WatchdogPolicy, LiftsStopForResetAfterItWhateverTheWallClockDid) {
   };
   WatchdogObservation observation = endedRun();
   observation.recordProcessAlive = true;
-  observation.uptime = 1000;
+  observation.uptime = Seconds(1000);
   observation.record->crashLoopResetAt = kNow - seconds(10);
 
   // On one boot's uptime clock the reset came after the stop.

@@ -11,7 +11,9 @@
 
 #include "platform/application_support.h"
 #include "platform/bundle_reader.h"
+#include "VeldaneWatchdog/host_liveness.h"
 #include "platform/host_process_info.h"
+#include "platform/system_probes.h"
 #include "platform/uptime_clock.h"
 #include "state/watchdog_files.h"
 #include "state/watchdog_store.h"
@@ -59,10 +61,7 @@ WatchdogStatusInput gather(const std::string& bundlePath) {
   in.hangReport =
       readStatusFile<WatchdogHangReport>(files.hangReportPath(), WatchdogStore::kMaxReportSize);
   if (in.record.value) {
-    // As for the watchdog, a process of another user is not the host.
-    if (HostProcessInfo::isCurrentUsersProcess(in.record.value->pid)) {
-      in.recordProcessPath = HostProcessInfo::executablePath(in.record.value->pid);
-    }
+    in.recordProcessAlive = HostLiveness::isAlive(*systemProbes(), *in.record.value);
     in.recordProcessTraced = HostProcessInfo::isTraced(in.record.value->pid);
   }
   return in;

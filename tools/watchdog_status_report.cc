@@ -1,7 +1,6 @@
 #include "tools/watchdog_status_report.h"
 
 #include "policy/watchdog_policy.h"
-#include "state/unicode_text.h"
 #include "state/watchdog_exit_kind.h"
 #include "state/watchdog_files.h"
 
@@ -33,11 +32,8 @@ bool usable(const StatusFile<T>& file, const char* name, const char* what, json&
 
 json hostPart(const WatchdogStatusInput& in, const WatchdogPolicy& policy) {
   const HostRunRecord& record = *in.record.value;
-  // The watchdog's own test: the pid still runs the recorded executable.
-  const bool alive =
-      in.recordProcessPath && UnicodeText::equal(WatchdogFiles::normalized(*in.recordProcessPath),
-                                                 WatchdogFiles::normalized(record.executablePath));
-  const bool thisBoot = record.bootSession == in.bootSession;
+  const bool alive = in.recordProcessAlive;
+  const bool thisBoot = WatchdogPolicy::isThisBoot(record.bootSession, in.bootSession);
   return {
       {"pid", record.pid},
       {"alive", alive},
@@ -47,8 +43,10 @@ json hostPart(const WatchdogStatusInput& in, const WatchdogPolicy& policy) {
       {"thisBoot", thisBoot},
       {"executablePath", record.executablePath},
       // Uptimes of another boot cannot be compared with this one's.
-      {"heartbeatAgeSeconds", thisBoot ? json(in.uptime - record.heartbeatUptime) : json(nullptr)},
-      {"hangLimitSeconds", policy.hangLimit(record)},
+      {"heartbeatAgeSeconds",
+       thisBoot ? json(WatchdogPolicy::stalledFor(record, Seconds(in.uptime)).count())
+                : json(nullptr)},
+      {"hangLimitSeconds", policy.hangLimit(record).count()},
       {"curtainUp", record.curtainUp},
       {"awayCoverUp", record.awayCoverUp.value_or(false)},
       {"cleanExit", record.cleanExit},
@@ -62,7 +60,7 @@ json hostPart(const WatchdogStatusInput& in, const WatchdogPolicy& policy) {
 json hangNotePart(const WatchdogStatusInput& in) {
   const HostHangNote& note = *in.hangNote.value;
   const bool current =
-      in.record.value && UnicodeText::equal(note.launchID, in.record.value->launchID);
+      in.record.value && WatchdogPolicy::isSameRun(note.launchID, in.record.value->launchID);
   return {
       {"launchID", note.launchID},
       {"at", date(note.at)},
@@ -79,9 +77,10 @@ json ledgerPart(const WatchdogStatusInput& in, const WatchdogPolicy& policy) {
   }
   return {
       {"bootSession", text(ledger.bootSession)},
-      {"thisBoot", ledger.bootSession == in.bootSession},
+      {"thisBoot",
+       ledger.bootSession && WatchdogPolicy::isThisBoot(*ledger.bootSession, in.bootSession)},
       {"recentUnexpectedExits", recent},
-      {"crashLoopWindowSeconds", policy.crashLoopWindow},
+      {"crashLoopWindowSeconds", policy.crashLoopWindow.count()},
       {"crashLoopLimit", policy.crashLoopLimit},
       {"stopped", ledger.stoppedAt.has_value()},
       {"stoppedAt", date(ledger.stoppedAt)},

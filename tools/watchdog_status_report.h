@@ -34,8 +34,9 @@ struct WatchdogStatusInput {
   StatusFile<HostHangNote> hangNote;
   StatusFile<WatchdogLedger> ledger;
   StatusFile<WatchdogHangReport> hangReport;
-  // The executable that the record's pid runs now, and whether it is traced.
-  std::optional<std::string> recordProcessPath;
+  // Whether the record's pid runs the recorded host, as the watchdog tells
+  // it (HostLiveness), and whether that process is traced.
+  bool recordProcessAlive = false;
   bool recordProcessTraced = false;
   std::string bootSession;
   WatchdogDate now;

@@ -21,6 +21,7 @@
 
 #include "demo/info_plist.h"
 #include "state/host_run_record.h"
+#include "state/relaunch_flags.h"
 #include "state/watchdog_files.h"
 #include "state/watchdog_ledger.h"
 #include "state/watchdog_store.h"
@@ -30,7 +31,7 @@ namespace veldane::e2e {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-inline const std::vector<std::string> kRecovered{"--veldane-recovered"};
+inline const std::vector<std::string>& kRecovered = RelaunchFlag::afterCrash();
 constexpr std::chrono::seconds kPatience{20};
 
 inline std::string contents(const fs::path& path) {

@@ -50,4 +50,6 @@ WatchdogDate LinuxSystemProbes::now() { return std::chrono::system_clock::now();
 
 double LinuxSystemProbes::uptime() { return systemUptime(); }
 
+std::unique_ptr<SystemProbes> systemProbes() { return std::make_unique<LinuxSystemProbes>(); }
+
 }  // namespace veldane

@@ -59,4 +59,6 @@ WatchdogDate MacosSystemProbes::now() { return std::chrono::system_clock::now();
 
 double MacosSystemProbes::uptime() { return systemUptime(); }
 
+std::unique_ptr<SystemProbes> systemProbes() { return std::make_unique<MacosSystemProbes>(); }
+
 }  // namespace veldane

@@ -7,7 +7,8 @@
 namespace veldane {
 
 // A timer or an exit watch: destroying it cancels either. A timer cannot be
-// re-armed: the supervisor makes a new one for each tick.
+// re-armed (reschedule() says so), so the supervisor, which tries that
+// first, makes a new one for each tick here.
 struct FakePlatform::Handle : Timer, ProcessExitWatch {
   Handle(FakePlatform& fake, Key key) : fake_(fake), key_(key) {}
   ~Handle() override {
@@ -40,6 +41,7 @@ std::unique_ptr<MainLoop::Timer> FakePlatform::oneShotTimer(double delay, double
 
 std::unique_ptr<MainLoop::ProcessExitWatch> FakePlatform::watchProcessExit(int32_t pid,
                                                                            Callback onExit) {
+  if (unwatchable.contains(pid)) return nullptr;
   const Key key{-1, nextOrder_++};
   watches_[key.second] = {pid, std::move(onExit)};
   return std::make_unique<Handle>(*this, key);
@@ -70,6 +72,12 @@ void FakePlatform::endProcess(int32_t pid) {
   }
 }
 
+bool FakePlatform::kill(int32_t pid, int signal) {
+  killed.push_back({pid, signal});
+  if (signal == SIGKILL && processes.contains(pid)) endProcess(pid);
+  return true;
+}
+
 std::optional<std::pair<double, double>> FakePlatform::nextTimer() const {
   for (const auto& [key, entry] : entries_) {
     if (entry.second >= 0) return std::pair(key.first - time_, entry.second);
@@ -78,8 +86,8 @@ std::optional<std::pair<double, double>> FakePlatform::nextTimer() const {
 }
 
 WatchdogDate FakePlatform::now() {
-  if (failingCalls > 0) {
-    --failingCalls;
+  if (nowThrowsTimes > 0) {
+    --nowThrowsTimes;
     throw std::bad_alloc();
   }
   return WatchdogDate(std::chrono::seconds(1'780'000'000)) +

@@ -15,7 +15,8 @@
 namespace veldane {
 
 // The simulated system on a virtual clock: what falls due runs in order as the
-// test advances it. Queries answer from the public fields, which record what it does.
+// test advances it. Queries answer from the knobs; what it is asked to do
+// goes to the records.
 class FakePlatform : public MainLoop,
                      public SystemProbes,
                      public Workspace,
@@ -55,7 +56,7 @@ class FakePlatform : public MainLoop,
   }
   bool hasRoomToWrite(const std::string& /*directory*/) override { return !diskFull; }
   int32_t ownPid() override { return 4242; }
-  bool kill(int32_t /*pid*/, int /*signal*/) override { return true; }
+  bool kill(int32_t pid, int signal) override;
   WatchdogDate now() override;
   double uptime() override { return 1000 + time_; }
 
@@ -77,13 +78,13 @@ class FakePlatform : public MainLoop,
     return cpu[pid];
   }
   void snapshot(int32_t /*pid*/, double /*budget*/, Completion done) override {
-    if (answer) {
-      return done([this, given = *answer] {
+    if (snapshotReply) {
+      return done([this, given = *snapshotReply] {
         gatheredWithSignals = signalsSent.size();
         return given;
       });
     }
-    waiting.push_back(std::move(done));
+    pendingSnapshots.push_back(std::move(done));
   }
 
   void advance(double seconds);
@@ -101,35 +102,39 @@ class FakePlatform : public MainLoop,
   // The earliest pending timer's delay from now and its tolerance.
   std::optional<std::pair<double, double>> nextTimer() const;
 
-  std::optional<int> exitStatus;
-  bool timersFail = false;                           // while set, no timer can be made
-  bool announcesCancel = false;                      // false: macOS, true: Linux
-  std::map<int32_t, std::string> processes;          // pid → executable
-  std::vector<std::pair<int32_t, int>> signalsSent;  // through exit watches; SIGKILL ends
+  // Knobs: what the simulated system answers and how it fails.
+  bool timersFail = false;                   // while set, no timer can be made
+  bool announcesCancel = false;              // false: macOS, true: Linux
+  std::map<int32_t, std::string> processes;  // pid → executable
   std::set<int32_t> traced, otherUsers;
   std::set<int32_t> threads;            // ids of threads that lead no process
+  std::set<int32_t> unwatchable;        // pids whose exit cannot be watched
   std::map<int32_t, double> startedAt;  // pid → uptime() when it started, where known
   bool diskFull = false;
   std::optional<FileIdentity> ownIdentity;  // of every file: only its own executable is asked
   std::optional<std::string> applicationSupport;
   std::optional<std::string> appGroup, groupContainer;  // the bundle's, and the group's container
-  int failingCalls = 0;  // the next calls of now() throw std::bad_alloc, as allocations might
-
+  int nowThrowsTimes = 0;  // the next calls of now() throw std::bad_alloc, as allocations might
   std::vector<RunningApplication> running;                          // with the host's identifier
   std::map<std::string, std::vector<RunningApplication>> programs;  // by executable
-  std::vector<std::vector<std::string>> opened;  // the arguments of every opening
-  std::vector<double> openedAt;                  // and its time
-  int failingOpenings = 0;                       // the next ones fail with "no such file"
-  std::function<void()> onOpen;                  // on each successful opening
-  std::optional<BundleInfo> bundle;              // of every bundle
-  std::vector<std::string> lines;
-
+  int failingOpenings = 0;           // the next ones fail with "no such file"
+  std::function<void()> onOpen;      // on each successful opening
+  std::optional<BundleInfo> bundle;  // of every bundle
   std::map<int32_t, HostCpuSample> cpu;
+  // What every snapshot gives at once; absent: snapshots wait in
+  // `pendingSnapshots` for the test to answer them, or never finish.
+  std::optional<HostHangSnapshot> snapshotReply = HostHangSnapshot{{}, "unwound"};
+
+  // Records: what the simulated system was asked to do.
+  std::optional<int> exitStatus;
+  std::vector<std::pair<int32_t, int>> signalsSent;  // through exit watches; SIGKILL ends
+  std::vector<std::pair<int32_t, int>> killed;       // by pid, through kill()
+  std::vector<std::vector<std::string>> opened;      // the arguments of every opening
+  std::vector<double> openedAt;                      // and its time
+  std::vector<std::string> lines;
   std::vector<double> samples;  // when
-  // Absent: snapshots wait in `waiting` for the test to answer them, or never finish.
-  std::optional<HostHangSnapshot> answer = HostHangSnapshot{{}, "unwound"};
-  std::vector<Completion> waiting;
-  // How many signals had been sent when the last answer was put into shape.
+  std::vector<Completion> pendingSnapshots;
+  // How many signals had been sent when the last reply was put into shape.
   std::optional<size_t> gatheredWithSignals;
 
  private:
