@@ -1,7 +1,7 @@
 #include "platform/macos/cf_bundle_reader.h"
 
 #include "platform/macos/cf_ref.h"
-#include "platform/macos/cf_text.h"
+#include "text/cf_text.h"
 #include "platform/macos/sdk_declarations.h"
 
 namespace veldane {

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/canonical_text.h"
+#include "text/canonical_text.h"
 #include "platform/host_process_info.h"
 #include "platform/macos/cf_bundle_reader.h"
 #include "platform/macos/macos_main_loop.h"
