@@ -222,8 +222,9 @@ bool WatchdogSupervisor::lockStillHeld() {
 }
 
 bool WatchdogSupervisor::recordProcessAlive(const HostRunRecord& record) {
-  std::string& path = livePath_;
-  if (!platform_.probes.readExecutablePath(record.pid, path)) return false;
+  std::optional<std::string> found = platform_.probes.executablePath(record.pid);
+  if (!found) return false;
+  const std::string& path = livePath_ = std::move(*found);
   // Equal paths normalize alike; only paths that differ need the work.
   const bool samePath =
       path == record.executablePath ||
@@ -281,9 +282,9 @@ bool WatchdogSupervisor::countsAsInstance(const RunningApplication& app,
   if (app.terminated || (endedRun_ && app.pid == endedRun_->pid) || forkedByEndedRun(app)) {
     return false;
   }
-  std::string program;
-  if (!platform_.probes.readExecutablePath(app.pid, program)) return false;
-  program = WatchdogFiles::normalized(program);
+  std::optional<std::string> found = platform_.probes.executablePath(app.pid);
+  if (!found) return false;
+  const std::string program = WatchdogFiles::normalized(*found);
   return program.size() > programFolder.size() &&
          platform_.probes.samePath(std::string_view(program).substr(0, programFolder.size()),
                                    programFolder);

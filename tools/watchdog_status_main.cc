@@ -11,7 +11,7 @@
 
 #include "platform/application_support.h"
 #include "platform/bundle_reader.h"
-#include "platform/host_process_info.h"
+#include "platform/process_info.h"
 #include "platform/uptime_clock.h"
 #include "state/watchdog_files.h"
 #include "state/watchdog_store.h"
@@ -38,7 +38,7 @@ StatusFile<T> readStatusFile(const std::filesystem::path& path,
 WatchdogStatusInput gather(const std::string& bundlePath) {
   WatchdogStatusInput in;
   in.bundlePath = bundlePath;
-  in.bootSession = HostProcessInfo::bootSession();
+  in.bootSession = ProcessInfo::bootSession();
   in.now = std::chrono::system_clock::now();
   in.uptime = systemUptime();
   if (std::optional<BundleInfo> info = systemBundleReader().open(bundlePath)) {
@@ -60,10 +60,10 @@ WatchdogStatusInput gather(const std::string& bundlePath) {
       readStatusFile<WatchdogHangReport>(files.hangReportPath(), WatchdogStore::kMaxReportSize);
   if (in.record.value) {
     // As for the watchdog, a process of another user is not the host.
-    if (HostProcessInfo::isCurrentUsersProcess(in.record.value->pid)) {
-      in.recordProcessPath = HostProcessInfo::executablePath(in.record.value->pid);
+    if (ProcessInfo::isCurrentUsersProcess(in.record.value->pid)) {
+      in.recordProcessPath = ProcessInfo::executablePath(in.record.value->pid);
     }
-    in.recordProcessTraced = HostProcessInfo::isTraced(in.record.value->pid);
+    in.recordProcessTraced = ProcessInfo::isTraced(in.record.value->pid);
   }
   return in;
 }
@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
   }
   if (!bundle) {
     // A copy inside a bundle reports on that bundle.
-    if (std::optional<std::string> own = HostProcessInfo::executablePath(getpid())) {
+    if (std::optional<std::string> own = ProcessInfo::executablePath(getpid())) {
       bundle = WatchdogFiles::hostBundlePath(*own);
     }
   }

@@ -16,7 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/host_process_info.h"
+#include "platform/process_info.h"
 #include "platform/linux/proc_threads.h"
 #include "state/watchdog_store.h"
 
@@ -221,7 +221,7 @@ LinuxHangInspector::~LinuxHangInspector() {
 }
 
 std::string LinuxHangInspector::besideThisExecutable() {
-  std::string own = HostProcessInfo::executablePath(getpid()).value_or("");
+  std::string own = ProcessInfo::executablePath(getpid()).value_or("");
   own.resize(own.rfind('/') == std::string::npos ? 0 : own.rfind('/') + 1);
   return own + kUnwinderName;
 }
