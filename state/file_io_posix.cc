@@ -38,8 +38,7 @@ bool writeAll(int fd, std::string_view bytes) {
 // plain open and fstat, which matters on every tick.
 ScopedFd openRegularFile(const fs::path& path, FileLinks links, struct stat& info) {
   if (links == FileLinks::follow) return os::openRegularFileFollowingLinks(path, info);
-  if (fstatat(AT_FDCWD, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISREG(info.st_mode)) {
+  if (fstatat(AT_FDCWD, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) {
     return ScopedFd();
   }
   // O_NONBLOCK: should a FIFO take the file's place meanwhile, its open

@@ -1,8 +1,8 @@
 #include "text/canonical_text.h"
 
 #include "platform/macos/cf_ref.h"
-#include "text/cf_text.h"
 #include "platform/macos/sdk_declarations.h"
+#include "text/cf_text.h"
 
 namespace veldane::CanonicalText {
 namespace {

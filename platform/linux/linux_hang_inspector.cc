@@ -16,8 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/process_info.h"
 #include "platform/linux/proc_threads.h"
+#include "platform/process_info.h"
 #include "state/scoped_fd.h"
 #include "state/watchdog_store.h"
 

@@ -15,8 +15,8 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/process_info.h"
 #include "platform/linux/linux_main_loop.h"
+#include "platform/process_info.h"
 
 namespace veldane {
 namespace {

@@ -12,10 +12,10 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/process_info.h"
 #include "platform/linux/proc_file.h"
 #include "platform/linux/proc_status.h"
 #include "platform/linux/process_launcher.h"
+#include "platform/process_info.h"
 #include "state/unicode_text.h"
 #include "state/watchdog_files.h"
 

@@ -28,12 +28,12 @@ struct ProcStatus {
     bool operator==(const NamespacePids&) const = default;
   };
 
-  std::optional<char> state;  // "State:": 'R', 'S', 'D', 'Z', ...
-  std::optional<int32_t> tgid;  // "Tgid:": the thread group, the process
-  std::optional<int32_t> tracerPid;  // "TracerPid:": 0 when none is attached
-  std::optional<uint32_t> realUid;  // "Uid:", the first of four
+  std::optional<char> state;             // "State:": 'R', 'S', 'D', 'Z', ...
+  std::optional<int32_t> tgid;           // "Tgid:": the thread group, the process
+  std::optional<int32_t> tracerPid;      // "TracerPid:": 0 when none is attached
+  std::optional<uint32_t> realUid;       // "Uid:", the first of four
   std::optional<uint32_t> effectiveUid;  // "Uid:", the second
-  NamespacePids nsPid;  // "NSpid:"; none when any of its ids is not positive
+  NamespacePids nsPid;                   // "NSpid:"; none when any of its ids is not positive
   // The first ids of "NSpgid:" and "NSsid:": those in the /proc mount's namespace.
   std::optional<int32_t> nsPgid;
   std::optional<int32_t> nsSid;

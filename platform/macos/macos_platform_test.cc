@@ -11,11 +11,11 @@
 
 #include <gtest/gtest.h>
 
-#include "text/canonical_text.h"
-#include "platform/process_info.h"
 #include "platform/macos/cf_bundle_reader.h"
 #include "platform/macos/macos_main_loop.h"
 #include "platform/macos/sdk_declarations.h"
+#include "platform/process_info.h"
+#include "text/canonical_text.h"
 
 namespace veldane {
 namespace {

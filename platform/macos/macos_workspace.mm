@@ -5,9 +5,9 @@
 #include <optional>
 #include <utility>
 
-#include "platform/process_info.h"
 #include "platform/macos/process_table.h"
 #include "platform/macos/sdk_declarations.h"
+#include "platform/process_info.h"
 
 namespace veldane {
 namespace {

@@ -1,9 +1,9 @@
 // The part of the workspace that needs no AppKit: processes by their program.
 #include <unistd.h>
 
-#include "platform/process_info.h"
 #include "platform/macos/macos_workspace.h"
 #include "platform/macos/process_table.h"
+#include "platform/process_info.h"
 #include "state/unicode_text.h"
 #include "state/watchdog_files.h"
 
