@@ -9,7 +9,7 @@
 #include <string>
 
 #include "VeldaneWatchdog/watchdog_supervisor.h"
-#include "platform/host_process_info.h"
+#include "platform/process_info.h"
 #include "platform/system_platform.h"
 
 namespace {
@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     if (std::optional<std::string> why = system->setupFailure()) fail(system.get(), why->c_str());
 
-    std::optional<std::string> own = HostProcessInfo::executablePath(getpid());
+    std::optional<std::string> own = ProcessInfo::executablePath(getpid());
     std::string executable = own ? *own : (argc > 0 && argv[0] ? argv[0] : "");
 
     std::shared_ptr<WatchdogSupervisor> supervisor;

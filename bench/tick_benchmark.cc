@@ -22,12 +22,12 @@
 #include "bench/stepped_loop.h"
 #include "platform/application_support.h"
 #include "platform/file_identity.h"
-#include "platform/host_process_info.h"
 #include "platform/linux/journal_log_channel.h"
 #include "platform/linux/linux_hang_inspector.h"
-#include "platform/linux/linux_system_probes.h"
 #include "platform/linux/linux_workspace.h"
 #include "platform/linux/plist_bundle_reader.h"
+#include "platform/process_info.h"
+#include "platform/real_system_probes.h"
 #include "policy/watchdog_policy.h"
 #include "state/host_run_record.h"
 #include "state/watchdog_files.h"
@@ -91,7 +91,7 @@ struct LiveSupervisor {
   }
 
   SteppedLoop loop;
-  LinuxSystemProbes probes;
+  RealSystemProbes probes;
   PlistBundleReader bundles;
   NotingWorkspace workspace;
   JournalLogChannel log;
@@ -127,7 +127,7 @@ struct Pieces {
       WatchdogFiles::forBundle(*applicationSupportDirectory(), "com.veldane.bench", bundle);
   std::filesystem::path record = files.hostRecordPath();
   int32_t host = gWorld->stamps().back().pid;
-  std::string hostPath = *HostProcessInfo::executablePath(host);
+  std::string hostPath = *ProcessInfo::executablePath(host);
 };
 
 template <typename Work>
@@ -154,9 +154,7 @@ void BM_ReadAndDecodeRecord(benchmark::State& state) {
 
 void BM_ExecutableLookup(benchmark::State& state) {
   Pieces p;
-  // Into a buffer kept from call to call, as the supervisor does.
-  std::string path;
-  measurePiece(state, [&] { return HostProcessInfo::readExecutablePath(p.host, path); });
+  measurePiece(state, [&] { return ProcessInfo::executablePath(p.host); });
 }
 
 void BM_Normalized(benchmark::State& state) {
@@ -166,7 +164,7 @@ void BM_Normalized(benchmark::State& state) {
 
 void BM_TracedLookup(benchmark::State& state) {
   Pieces p;
-  measurePiece(state, [&] { return HostProcessInfo::isTraced(p.host); });
+  measurePiece(state, [&] { return ProcessInfo::isTraced(p.host); });
 }
 
 void BM_PolicyDecide(benchmark::State& state) {
@@ -175,7 +173,7 @@ void BM_PolicyDecide(benchmark::State& state) {
   observation.record = WatchdogStore::read<HostRunRecord>(p.record);
   observation.ownedBundlePath = p.bundle;
   observation.recordProcessAlive = true;
-  observation.bootSession = HostProcessInfo::bootSession();
+  observation.bootSession = ProcessInfo::bootSession();
   observation.now = std::chrono::system_clock::now();
   observation.uptime = Seconds(observation.record->heartbeatUptime);
   WatchdogLedger ledger;

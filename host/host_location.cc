@@ -2,13 +2,13 @@
 
 #include "platform/application_support.h"
 #include "platform/bundle_reader.h"
-#include "platform/host_process_info.h"
+#include "platform/process_info.h"
 
 namespace veldane {
 
 std::optional<HostLocation> HostLocation::find(const internal::HostStartOptions& options,
                                                int32_t pid, std::string& failure) {
-  std::optional<std::string> executable = HostProcessInfo::executablePath(pid);
+  std::optional<std::string> executable = ProcessInfo::executablePath(pid);
   if (!executable) {
     failure = "the path of the running executable is unknown";
     return std::nullopt;

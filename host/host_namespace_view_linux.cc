@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "host/proc_self_namespaces.h"
+#include "state/scoped_fd.h"
 
 namespace veldane {
 namespace {
@@ -19,14 +20,16 @@ constexpr ino_t kInitialPidNamespace = 0xEFFFFFFCU;
 
 // A small /proc text; absent with errno set when it cannot be read.
 std::optional<std::string> readProcText(const char* path) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  ScopedFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
   std::string text;
   char buffer[4096];
   ssize_t got = 0;
-  while ((got = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(got));
+  while ((got = ::read(fd.get(), buffer, sizeof buffer)) > 0) {
+    text.append(buffer, static_cast<size_t>(got));
+  }
   const int error = errno;
-  ::close(fd);
+  fd.reset();
   if (got < 0) {
     errno = error;
     return std::nullopt;

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "host/host_test_bundle.h"
-#include "platform/host_process_info.h"
+#include "platform/process_info.h"
 #include "platform/uptime_clock.h"
 #include "state/watchdog_files.h"
 
@@ -90,7 +90,7 @@ TEST(HostNamespaces, InAPidNamespaceTheRecordNamesThePidOutside) {
   const HostRunRecord record = readRecord(bundle);
   EXPECT_EQ(record.pid, host.pid);
   EXPECT_EQ(record.executablePath,
-            WatchdogFiles::normalized(*HostProcessInfo::executablePath(getpid())));
+            WatchdogFiles::normalized(*ProcessInfo::executablePath(getpid())));
 }
 
 // Its /proc shows no outer pid: mounted from the namespace itself, or from

@@ -12,7 +12,7 @@
 #include "host/host_namespace_view.h"
 #include "host/launch_id.h"
 #include "host/relaunch_flags.h"
-#include "platform/host_process_info.h"
+#include "platform/process_info.h"
 #include "platform/uptime_clock.h"
 #include "state/host_hang_note.h"
 #include "state/host_run_record.h"
@@ -100,15 +100,14 @@ bool ownWatchdogInThisProc(const HostLocation& location) {
   const std::string watchdog = WatchdogFiles::normalized(location.bundlePath + "/Contents/MacOS/" +
                                                          kWatchdogExecutableName);
   std::error_code error;
-  std::string program;
   for (std::filesystem::directory_iterator it("/proc", error), end; !error && it != end;
        it.increment(error)) {
     const std::string name = it->path().filename();
     if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
     int32_t pid = 0;
     std::from_chars(name.data(), name.data() + name.size(), pid);
-    if (HostProcessInfo::readExecutablePath(pid, program) &&
-        WatchdogFiles::normalized(program) == watchdog) {
+    const std::optional<std::string> program = ProcessInfo::executablePath(pid);
+    if (program && WatchdogFiles::normalized(*program) == watchdog) {
       return true;
     }
   }
@@ -153,7 +152,7 @@ std::unique_ptr<HostSession> HostSession::start(int argc, const char* const* arg
     HostRunRecord& record = state->record;
     record.pid = view->pid;
     record.launchID = state->launchID;
-    record.bootSession = HostProcessInfo::bootSession();
+    record.bootSession = ProcessInfo::bootSession();
     record.executablePath = state->location.executablePath;
     record.startedAt = std::chrono::system_clock::now();
     record.heartbeatUptime = state->uptime();

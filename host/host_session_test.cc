@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "host/host_test_bundle.h"
-#include "platform/host_process_info.h"
+#include "platform/process_info.h"
 #include "platform/uptime_clock.h"
 #include "state/host_hang_note.h"
 #include "state/host_run_record.h"
@@ -44,8 +44,8 @@ TEST(HostSession, FirstRecordDescribesTheRunAndEveryChangeReachesItButABeatTooSo
   EXPECT_TRUE(isRecent(record.startedAt, since));
   EXPECT_TRUE(record.heartbeatUptime >= uptimeBefore && record.heartbeatUptime <= systemUptime());
   // Version 1, the first heartbeat at the start, no flag set and no optional field.
-  EXPECT_EQ(record, (HostRunRecord{1, getpid(), session->launchID(), HostProcessInfo::bootSession(),
-                                   *HostProcessInfo::executablePath(getpid()), record.startedAt,
+  EXPECT_EQ(record, (HostRunRecord{1, getpid(), session->launchID(), ProcessInfo::bootSession(),
+                                   *ProcessInfo::executablePath(getpid()), record.startedAt,
                                    record.heartbeatUptime, record.startedAt, false, false, false,
                                    std::nullopt, std::nullopt}));
 

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "state/scoped_fd.h"
+
 namespace veldane {
 namespace {
 
@@ -32,11 +34,9 @@ bool fillWith(Bytes& bytes, Source source) {
 // sandboxes); the device is the older road to the same pool.
 bool fill(Bytes& bytes) {
   if (getentropy(bytes.data(), bytes.size()) == 0) return true;
-  int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = fillWith(bytes, [fd](void* to, size_t size) { return read(fd, to, size); });
-  close(fd);
-  return ok;
+  const ScopedFd fd(open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return false;
+  return fillWith(bytes, [&fd](void* to, size_t size) { return read(fd.get(), to, size); });
 }
 
 }  // namespace

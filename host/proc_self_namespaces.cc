@@ -1,24 +1,15 @@
 #include "host/proc_self_namespaces.h"
 
-#include <charconv>
 #include <algorithm>
+#include <charconv>
+#include <span>
+
+#include "platform/linux/proc_status.h"
 
 namespace veldane {
 namespace {
 
 constexpr std::string_view kBlanks = " \t";
-
-// The line that begins with `key`, without the key; absent when none does.
-std::optional<std::string_view> lineAfter(std::string_view text, std::string_view key) {
-  while (!text.empty()) {
-    const size_t end = text.find('\n');
-    const std::string_view line = text.substr(0, end);
-    if (line.starts_with(key)) return line.substr(key.size());
-    if (end == std::string_view::npos) break;
-    text.remove_prefix(end + 1);
-  }
-  return std::nullopt;
-}
 
 // Splits off the next blank-separated word; empty at the end of the line.
 std::string_view nextWord(std::string_view& line) {
@@ -45,15 +36,8 @@ std::optional<T> wholeNumber(std::string_view word) {
 }  // namespace
 
 std::vector<int32_t> parseNamespacePids(std::string_view status) {
-  std::optional<std::string_view> line = lineAfter(status, "NSpid:");
-  if (!line) return {};
-  std::vector<int32_t> pids;
-  for (std::string_view word = nextWord(*line); !word.empty(); word = nextWord(*line)) {
-    const std::optional<int32_t> pid = wholeNumber<int32_t>(word);
-    if (!pid || *pid <= 0) return {};
-    pids.push_back(*pid);
-  }
-  return pids;
+  const std::span<const int32_t> pids = parseProcStatus(status).nsPid.values();
+  return std::vector<int32_t>(pids.begin(), pids.end());
 }
 
 std::optional<double> parseMonotonicOffset(std::string_view offsets) {

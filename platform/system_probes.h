@@ -6,7 +6,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include "platform/file_identity.h"
 #include "state/watchdog_data_root.h"
@@ -16,19 +15,12 @@ namespace veldane {
 
 // The process, boot, file and clock facts that the supervisor asks for,
 // behind an interface so that tests can simulate them. The real one forwards
-// to HostProcessInfo, FileIdentity, applicationSupportDirectory and the clocks.
+// to ProcessInfo, FileIdentity, applicationSupportDirectory and the clocks.
 class SystemProbes {
  public:
   virtual ~SystemProbes() = default;
 
   virtual std::optional<std::string> executablePath(int32_t pid) = 0;
-  // The same into a buffer that a steady tick reuses, so that it allocates
-  // nothing; false where the other is absent.
-  virtual bool readExecutablePath(int32_t pid, std::string& path) {
-    std::optional<std::string> found = executablePath(pid);
-    if (found) path = std::move(*found);
-    return found.has_value();
-  }
   virtual bool isTraced(int32_t pid) = 0;
   // Whether `pid` names a whole process (no single thread of one) that runs
   // as the watchdog's own user; no other is ever taken for the host, and so
@@ -38,10 +30,7 @@ class SystemProbes {
   virtual std::optional<double> startUptime(int32_t pid) = 0;
   virtual std::string bootSession() = 0;
   virtual std::optional<FileIdentity> fileIdentity(const std::string& path) = 0;
-  // Whether two normalised paths name the same file as this platform's file
-  // systems compare names: byte for byte on Linux, where two Unicode forms of
-  // a name are two files; under canonical equivalence where the file system
-  // takes them as one name (macOS).
+  // Whether two normalised paths name the same file (platform/same_path.h).
   virtual bool samePath(std::string_view a, std::string_view b) = 0;
   virtual std::optional<std::string> applicationSupportDirectory() = 0;
   // What decides the data folder of the bundle at `bundlePath`
@@ -62,10 +51,6 @@ class SystemProbes {
   virtual WatchdogDate now() = 0;
   virtual double uptime() = 0;
 };
-
-// The real system's probes, for a program that runs no supervisor (the
-// status tool); the watchdog's come with its SystemPlatform.
-std::unique_ptr<SystemProbes> systemProbes();
 
 }  // namespace veldane
 

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "platform/canonical_text.h"
+#include "text/canonical_text.h"
 
 namespace veldane {
 namespace {

@@ -3,6 +3,8 @@
 
 #include <filesystem>
 
+#include "state/scoped_fd.h"
+
 namespace veldane {
 
 // The exclusive hold of one watchdog on a data folder, so that two copies
@@ -20,14 +22,13 @@ class WatchdogLock {
   };
 
   WatchdogLock() = default;
-  ~WatchdogLock();
   WatchdogLock(const WatchdogLock&) = delete;
   WatchdogLock& operator=(const WatchdogLock&) = delete;
 
   // Takes the lock on the file at `path` when it is free, creating the file
   // and its folders (0700) as needed; never waits.
   Result tryAcquire(const std::filesystem::path& path);
-  bool held() const { return fd_ >= 0; }
+  bool held() const { return fd_.valid(); }
   // Whether the file held is still the one at `path`: false once it was
   // deleted or replaced (its folder removed and made again, a backup restored
   // over it), when a new file there may be locked by another watchdog. Two
@@ -37,7 +38,7 @@ class WatchdogLock {
   void release();
 
  private:
-  int fd_ = -1;
+  ScopedFd fd_;
 };
 
 }  // namespace veldane

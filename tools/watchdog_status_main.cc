@@ -12,8 +12,8 @@
 #include "platform/application_support.h"
 #include "platform/bundle_reader.h"
 #include "VeldaneWatchdog/host_liveness.h"
-#include "platform/host_process_info.h"
-#include "platform/system_probes.h"
+#include "platform/process_info.h"
+#include "platform/real_system_probes.h"
 #include "platform/uptime_clock.h"
 #include "state/watchdog_files.h"
 #include "state/watchdog_store.h"
@@ -40,7 +40,7 @@ StatusFile<T> readStatusFile(const std::filesystem::path& path,
 WatchdogStatusInput gather(const std::string& bundlePath) {
   WatchdogStatusInput in;
   in.bundlePath = bundlePath;
-  in.bootSession = HostProcessInfo::bootSession();
+  in.bootSession = ProcessInfo::bootSession();
   in.now = std::chrono::system_clock::now();
   in.uptime = systemUptime();
   if (std::optional<BundleInfo> info = systemBundleReader().open(bundlePath)) {
@@ -61,8 +61,9 @@ WatchdogStatusInput gather(const std::string& bundlePath) {
   in.hangReport =
       readStatusFile<WatchdogHangReport>(files.hangReportPath(), WatchdogStore::kMaxReportSize);
   if (in.record.value) {
-    in.recordProcessAlive = HostLiveness::isAlive(*systemProbes(), *in.record.value);
-    in.recordProcessTraced = HostProcessInfo::isTraced(in.record.value->pid);
+    RealSystemProbes probes;
+    in.recordProcessAlive = HostLiveness::isAlive(probes, *in.record.value);
+    in.recordProcessTraced = ProcessInfo::isTraced(in.record.value->pid);
   }
   return in;
 }
@@ -88,7 +89,7 @@ int main(int argc, char** argv) {
   }
   if (!bundle) {
     // A copy inside a bundle reports on that bundle.
-    if (std::optional<std::string> own = HostProcessInfo::executablePath(getpid())) {
+    if (std::optional<std::string> own = ProcessInfo::executablePath(getpid())) {
       bundle = WatchdogFiles::hostBundlePath(*own);
     }
   }

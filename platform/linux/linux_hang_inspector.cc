@@ -16,8 +16,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/host_process_info.h"
 #include "platform/linux/proc_threads.h"
+#include "platform/process_info.h"
+#include "state/scoped_fd.h"
 #include "state/watchdog_store.h"
 
 namespace veldane {
@@ -151,21 +152,17 @@ HostHangSnapshot shaped(HostHangSnapshot snapshot, const std::string& output,
 
 struct LinuxHangInspector::Helper {
   pid_t pid = 0;
-  int pidfd = -1;
+  ScopedFd pidfd;
   bool reaped = false;
+  // Declared after the pidfd, so that the watch ends before it is closed.
   std::unique_ptr<MainLoop::Subscription> ended;
-
-  ~Helper() {
-    ended.reset();
-    if (pidfd >= 0) close(pidfd);
-  }
 
   // True once it has ended and is reaped. The main loop may have reaped it
   // already (where it reaps every child); the pidfd names only this one.
   bool reap() {
     if (!reaped) {
       siginfo_t info{};
-      const int got = waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG);
+      const int got = waitid(P_PIDFD, static_cast<id_t>(pidfd.get()), &info, WEXITED | WNOHANG);
       reaped = (got == 0 && info.si_pid != 0) || (got < 0 && errno == ECHILD);
     }
     return reaped;
@@ -175,19 +172,15 @@ struct LinuxHangInspector::Helper {
 struct LinuxHangInspector::Run {
   HostHangSnapshot snapshot;
   Completion done;
-  int out = -1;
+  ScopedFd out;
   std::unique_ptr<Helper> helper;
+  // Declared after the descriptor, so that the watch ends before it is closed.
   std::unique_ptr<MainLoop::Subscription> readable;
   std::unique_ptr<MainLoop::Timer> deadline;
   std::string output;
   size_t lineStart = 0;
   size_t lines = 0;
   bool skippingLine = false;
-
-  ~Run() {
-    readable.reset();
-    if (out >= 0) close(out);
-  }
 
   // Keeps whole lines of bounded length; false once no more is taken.
   bool take(std::string_view bytes) {
@@ -217,11 +210,11 @@ LinuxHangInspector::LinuxHangInspector(LinuxMainLoop& loop, std::string unwinder
     : loop_(loop), unwinder_(std::move(unwinder)) {}
 
 LinuxHangInspector::~LinuxHangInspector() {
-  if (run_ && run_->helper) pidfdKill(run_->helper->pidfd);
+  if (run_ && run_->helper) pidfdKill(run_->helper->pidfd.get());
 }
 
 std::string LinuxHangInspector::besideThisExecutable() {
-  std::string own = HostProcessInfo::executablePath(getpid()).value_or("");
+  std::string own = ProcessInfo::executablePath(getpid()).value_or("");
   own.resize(own.rfind('/') == std::string::npos ? 0 : own.rfind('/') + 1);
   return own + kUnwinderName;
 }
@@ -257,13 +250,14 @@ void LinuxHangInspector::snapshot(int32_t pid, double budget, Completion done) {
     snapshot.stacks = std::string("no pipe: ") + std::strerror(errno);
     return now(done);
   }
-  run->out = out[0];
-  fcntl(run->out, F_SETFL, O_NONBLOCK);
+  run->out.reset(out[0]);
+  ScopedFd helperEnd(out[1]);
+  fcntl(run->out.get(), F_SETFL, O_NONBLOCK);
   const double helperBudget = std::max(0.0, budget - kHelperMargin);
   pid_t helper = 0;
   const std::string failure =
-      spawnHelper(unwinder_, pid, static_cast<int>(helperBudget * 1000), out[1], helper);
-  close(out[1]);
+      spawnHelper(unwinder_, pid, static_cast<int>(helperBudget * 1000), helperEnd.get(), helper);
+  helperEnd.reset();
   if (!failure.empty()) {
     snapshot.stacks = failure;
     return now(done);
@@ -272,16 +266,16 @@ void LinuxHangInspector::snapshot(int32_t pid, double budget, Completion done) {
   // still this very helper.
   run->helper = std::make_unique<Helper>();
   run->helper->pid = helper;
-  run->helper->pidfd = pidfdOpen(helper);
-  if (run->helper->pidfd < 0) {
+  run->helper->pidfd.reset(pidfdOpen(helper));
+  if (!run->helper->pidfd.valid()) {
     kill(helper, SIGKILL);
     snapshot.stacks = std::string("cannot watch the helper: ") + std::strerror(errno);
     return now(done);
   }
   run->snapshot = std::move(snapshot);
   run->done = std::move(done);
-  run->readable = loop_.watchReadable(run->out, [this] { onOutput(); });
-  run->helper->ended = loop_.watchReadable(run->helper->pidfd, [this] { onHelperEnded(); });
+  run->readable = loop_.watchReadable(run->out.get(), [this] { onOutput(); });
+  run->helper->ended = loop_.watchReadable(run->helper->pidfd.get(), [this] { onHelperEnded(); });
   run->deadline = loop_.oneShotTimer(std::max(0.0, budget - kHandOverMargin), 0,
                                      [this] { finish("stopped at the time limit"); });
   const bool watched = run->readable && run->helper->ended && run->deadline;
@@ -292,7 +286,7 @@ void LinuxHangInspector::snapshot(int32_t pid, double budget, Completion done) {
 void LinuxHangInspector::onOutput() {
   if (!run_) return;
   std::array<char, 64 << 10> buffer;
-  const ssize_t got = read(run_->out, buffer.data(), buffer.size());
+  const ssize_t got = read(run_->out.get(), buffer.data(), buffer.size());
   if (got < 0 && (errno == EINTR || errno == EAGAIN)) return;
   if (got <= 0) return finish(got == 0 ? "" : std::string("cannot read: ") + std::strerror(errno));
   if (!run_->take(std::string_view(buffer.data(), static_cast<size_t>(got)))) {
@@ -307,7 +301,7 @@ void LinuxHangInspector::onHelperEnded() {
   run_->helper->ended.reset();
   std::array<char, 64 << 10> buffer;
   for (;;) {
-    const ssize_t got = read(run_->out, buffer.data(), buffer.size());
+    const ssize_t got = read(run_->out.get(), buffer.data(), buffer.size());
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     if (!run_->take(std::string_view(buffer.data(), static_cast<size_t>(got)))) {
@@ -323,7 +317,7 @@ void LinuxHangInspector::finish(std::string failure) {
   run->readable.reset();
   run->deadline.reset();
   if (!run->helper->reap()) {
-    pidfdKill(run->helper->pidfd);
+    pidfdKill(run->helper->pidfd.get());
     letEnd(std::move(run->helper));
   }
   Completion done = std::move(run->done);
@@ -339,7 +333,7 @@ void LinuxHangInspector::letEnd(std::unique_ptr<Helper> helper) {
   Helper* raw = helper.get();
   // Its earlier watch belonged to the snapshot; one watch a descriptor.
   helper->ended.reset();
-  helper->ended = loop_.watchReadable(helper->pidfd, [this, raw] {
+  helper->ended = loop_.watchReadable(helper->pidfd.get(), [this, raw] {
     if (!raw->reap()) return;
     // Freeing the watch that runs this callback is safe: the loop frees it after.
     std::erase_if(ending_, [raw](const std::unique_ptr<Helper>& each) { return each.get() == raw; });

@@ -15,8 +15,8 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/host_process_info.h"
 #include "platform/linux/linux_main_loop.h"
+#include "platform/process_info.h"
 
 namespace veldane {
 namespace {
@@ -82,7 +82,7 @@ TEST(LinuxHangInspector, ReadsThreadsAndStacksOrSaysWhyNotAndLeavesTheProcessRun
   EXPECT_NE(top.find("spinForTheInspector(int) (linux_hang_inspector_test.cc:"), std::string::npos)
       << top;
   // Nothing left attached or stopped; without the helper, the states all the same.
-  EXPECT_FALSE(HostProcessInfo::isTraced(child));
+  EXPECT_FALSE(ProcessInfo::isTraced(child));
   EXPECT_EQ(summary(snapshotOf("/nonexistent/veldane-hang-stacks", child)),
             "no veldane-hang-stacks beside the watchdog|running 0");
 
@@ -209,7 +209,7 @@ TEST(LinuxHangInspector, ThreadsThatCannotBeSeizedOrStoppedArePassedOverAndTheOt
   ASSERT_EQ(got.threads.size(), 2u);
   const std::string top = got.threads[0].stack.empty() ? "" : got.threads[0].stack[0];
   EXPECT_NE(top.find("spinForTheInspector(int)"), std::string::npos) << top;
-  EXPECT_FALSE(HostProcessInfo::isTraced(blocked));
+  EXPECT_FALSE(ProcessInfo::isTraced(blocked));
   endChild(blocked);
 }
 

@@ -11,12 +11,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "platform/linux/loaded_code_pages.h"
 
 namespace veldane {
 namespace {
@@ -171,14 +169,6 @@ TEST(LinuxMainLoop, SessionEndObserverReportsTheUserLeavingEverySessionAndComing
   ASSERT_TRUE(WIFEXITED(status));
   if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace";
   EXPECT_EQ(WEXITSTATUS(status), 0);
-}
-
-TEST(LoadedCodePages, ReleasedPagesComeBackAndRelocationsStay) {
-  EXPECT_GT(LoadedCodePages::release(), 0u);
-  // Calls through the relocated tables: library calls through the offset
-  // table, exceptions with their type information.
-  EXPECT_EQ(std::to_string(1234567), "1234567");
-  EXPECT_THROW(throw std::runtime_error("thrown after the release"), std::runtime_error);
 }
 
 }  // namespace

@@ -12,10 +12,10 @@
 #include "platform/linux/journal_log_channel.h"
 #include "platform/linux/linux_hang_inspector.h"
 #include "platform/linux/linux_main_loop.h"
-#include "platform/linux/linux_system_probes.h"
 #include "platform/linux/linux_workspace.h"
 #include "platform/linux/loaded_code_pages.h"
 #include "platform/linux/plist_bundle_reader.h"
+#include "platform/real_system_probes.h"
 
 namespace veldane {
 namespace {
@@ -91,7 +91,7 @@ class LinuxSystemPlatform final : public SystemPlatform {
 
  private:
   LinuxMainLoop loop_;
-  LinuxSystemProbes probes_;
+  RealSystemProbes probes_;
   PlistBundleReader bundles_;
   LinuxWorkspace workspace_;
   JournalLogChannel log_;

@@ -1,7 +1,6 @@
 #include "platform/linux/linux_workspace.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,9 +13,11 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/host_process_info.h"
+#include "platform/linux/proc_file.h"
+#include "platform/linux/proc_status.h"
 #include "platform/linux/process_launcher.h"
 #include "platform/linux/transient_scope.h"
+#include "platform/process_info.h"
 #include "state/unicode_text.h"
 #include "state/watchdog_files.h"
 
@@ -45,57 +46,24 @@ std::vector<int32_t> listPids() {
   return pids;
 }
 
-struct ProcessStatus {
-  uid_t realUid = 0;
-  bool zombie = false;
-  int32_t processGroup = 0;
-  int32_t session = 0;
-};
-
-// The first word after `key`, a field name that begins a line of /proc/<pid>/status.
-std::optional<std::string_view> field(std::string_view status, std::string_view key) {
-  const size_t at = status.find(key);
-  if (at == std::string_view::npos) return std::nullopt;
-  std::string_view value = status.substr(at + key.size());
-  value.remove_prefix(std::min(value.find_first_not_of(" \t"), value.size()));
-  return value.substr(0, value.find_first_of(" \t\n"));
-}
-
-std::optional<ProcessStatus> readStatus(int32_t pid) {
+// /proc/<pid>/status, decoded; nothing in it when the process has gone.
+ProcStatus readStatus(int32_t pid) {
   char path[48];
   std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  // State, Uid, NSpgid and NSsid come within the first few hundred bytes,
-  // after a Groups line of up to a few dozen groups.
-  std::array<char, 2048> buffer{};
-  size_t filled = 0;
-  while (filled < buffer.size()) {
-    const ssize_t got = read(fd, buffer.data() + filled, buffer.size() - filled);
-    if (got <= 0) break;
-    filled += static_cast<size_t>(got);
-  }
-  close(fd);
-  const std::string_view status(buffer.data(), filled);
-  const std::optional<std::string_view> state = field(status, "\nState:");
-  const std::optional<std::string_view> uid = field(status, "\nUid:");
-  unsigned long realUid = 0;
-  if (!uid || std::from_chars(uid->data(), uid->data() + uid->size(), realUid).ec != std::errc()) {
-    return std::nullopt;
-  }
-  // The first of the namespaces' ids is the one in the namespace of this
-  // /proc, the watchdog's; the later ones are those of a sandbox's namespaces,
-  // inside which the process may see itself as pid 1.
-  auto firstId = [&](std::string_view key) {
-    const std::optional<std::string_view> value = field(status, key);
-    int32_t id = 0;
-    if (value) std::from_chars(value->data(), value->data() + value->size(), id);
-    return id;
-  };
-  return ProcessStatus{.realUid = static_cast<uid_t>(realUid),
-                       .zombie = state && *state == "Z",
-                       .processGroup = firstId("\nNSpgid:"),
-                       .session = firstId("\nNSsid:")};
+  std::array<char, kProcStatusSize> buffer;
+  return parseProcStatus(readSmallFile(path, buffer));
+}
+
+// One of the user's running applications; the ids of its group and session
+// are those in the watchdog's pid namespace.
+RunningApplication runningApplication(int32_t pid, const ProcStatus& status,
+                                      std::optional<std::string> bundlePath) {
+  return {.pid = pid,
+          .terminated = status.state == 'Z',
+          .bundlePath = std::move(bundlePath),
+          .processGroup = status.nsPgid.value_or(0),
+          .session = status.nsSid.value_or(0),
+          .startUptime = ProcessInfo::startUptime(pid)};
 }
 
 std::string fileName(const std::string& path) {
@@ -117,14 +85,14 @@ std::vector<RunningApplication> LinuxWorkspace::runningApplications(
   for (int32_t pid : listPids()) {
     // Most processes run no bundle's program: their path rules them out with
     // one readlink, before their status is read.
-    std::optional<std::string> executable = HostProcessInfo::executablePath(pid);
+    std::optional<std::string> executable = ProcessInfo::executablePath(pid);
     if (!executable) continue;
     std::string path = WatchdogFiles::normalized(*executable);
     if (path.find(".app/Contents/MacOS/") == std::string::npos) continue;
     std::optional<std::string> bundle = WatchdogFiles::hostBundlePath(path);
     if (!bundle) continue;
-    std::optional<ProcessStatus> status = readStatus(pid);
-    if (!status || status->realUid != ourUid) continue;
+    const ProcStatus status = readStatus(pid);
+    if (!startedBy(status, ourUid)) continue;
     auto cached = bundleCache.find(*bundle);
     if (cached == bundleCache.end()) {
       cached = bundleCache.emplace(*bundle, bundles_.open(*bundle)).first;
@@ -136,12 +104,7 @@ std::vector<RunningApplication> LinuxWorkspace::runningApplications(
         *info->executableName != fileName(path)) {
       continue;
     }
-    found.push_back({.pid = pid,
-                     .terminated = status->zombie,
-                     .bundlePath = *bundle,
-                     .processGroup = status->processGroup,
-                     .session = status->session,
-                     .startUptime = HostProcessInfo::startUptime(pid)});
+    found.push_back(runningApplication(pid, status, *bundle));
   }
   return found;
 }
@@ -153,16 +116,11 @@ std::vector<RunningApplication> LinuxWorkspace::processesRunning(
   const int32_t ownPid = static_cast<int32_t>(getpid());
   for (int32_t pid : listPids()) {
     if (pid == ownPid) continue;
-    std::optional<std::string> executable = HostProcessInfo::executablePath(pid);
+    std::optional<std::string> executable = ProcessInfo::executablePath(pid);
     if (!executable || WatchdogFiles::normalized(*executable) != executablePath) continue;
-    std::optional<ProcessStatus> status = readStatus(pid);
-    if (!status || status->realUid != ourUid) continue;
-    found.push_back({.pid = pid,
-                     .terminated = status->zombie,
-                     .bundlePath = std::nullopt,
-                     .processGroup = status->processGroup,
-                     .session = status->session,
-                     .startUptime = HostProcessInfo::startUptime(pid)});
+    const ProcStatus status = readStatus(pid);
+    if (!startedBy(status, ourUid)) continue;
+    found.push_back(runningApplication(pid, status, std::nullopt));
   }
   return found;
 }

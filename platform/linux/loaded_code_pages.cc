@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "platform/host_process_info.h"
+#include "platform/process_info.h"
 
 namespace veldane {
 namespace {
@@ -69,7 +69,7 @@ int releaseObject(dl_phdr_info* info, size_t, void* data) {
 namespace LoadedCodePages {
 
 size_t release() {
-  if (HostProcessInfo::isTraced(static_cast<int32_t>(::getpid()))) return 0;
+  if (ProcessInfo::isTraced(static_cast<int32_t>(::getpid()))) return 0;
   Walk walk;
   walk.pageSize = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
   walk.vdso = ::getauxval(AT_SYSINFO_EHDR);

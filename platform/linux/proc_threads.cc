@@ -1,7 +1,6 @@
 #include "platform/linux/proc_threads.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
@@ -9,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/linux/proc_file.h"
 #include "platform/linux/utf8_repair.h"
 
 namespace veldane {
@@ -28,19 +28,11 @@ std::string cleanText(std::string_view bytes, size_t limit) {
   return out;
 }
 
-// A small /proc file, whole; empty when it cannot be read.
+// A small /proc file, whole; empty when it cannot be read. A thread's
+// kernel stack of kMaxKernelFrames lines takes a few kilobytes.
 std::string readSmall(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  std::string text;
-  std::array<char, 4096> buffer;
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
-    if (got <= 0 || text.size() > 64 * 1024) break;
-    text.append(buffer.data(), static_cast<size_t>(got));
-  }
-  ::close(fd);
-  return text;
+  std::array<char, 16 << 10> buffer;
+  return std::string(readSmallFile(path.c_str(), buffer));
 }
 
 std::string taskPath(int32_t pid, int32_t tid, const char* entry) {

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "platform/macos/cf_ref.h"
-#include "platform/macos/cf_text.h"
 #include "platform/macos/sdk_declarations.h"
 #include "state/watchdog_files.h"
+#include "text/cf_text.h"
 
 namespace veldane {
 namespace {

@@ -1,8 +1,8 @@
 #include "platform/macos/cf_bundle_reader.h"
 
 #include "platform/macos/cf_ref.h"
-#include "platform/macos/cf_text.h"
 #include "platform/macos/sdk_declarations.h"
+#include "text/cf_text.h"
 
 namespace veldane {
 

@@ -11,6 +11,7 @@
 
 #include "platform/macos/power_off_notice.h"
 #include "platform/macos/sdk_declarations.h"
+#include "platform/run_guarded.h"
 
 namespace veldane {
 namespace {
@@ -21,15 +22,6 @@ constexpr double kLongestDelay = 1e9;
 double bounded(double seconds) {
   if (!(seconds > 0)) return 0;  // Also NaN.
   return seconds < kLongestDelay ? seconds : kLongestDelay;
-}
-
-// The loop must survive a faulty callback.
-void runGuarded(const MainLoop::Callback& callback) noexcept {
-  if (!callback) return;
-  try {
-    callback();
-  } catch (...) {
-  }
 }
 
 dispatch_time_t after(double delay) {

@@ -11,11 +11,11 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/canonical_text.h"
-#include "platform/host_process_info.h"
 #include "platform/macos/cf_bundle_reader.h"
 #include "platform/macos/macos_main_loop.h"
 #include "platform/macos/sdk_declarations.h"
+#include "platform/process_info.h"
+#include "text/canonical_text.h"
 
 namespace veldane {
 namespace {
@@ -31,7 +31,7 @@ void runMainRunLoop(const std::function<bool()>& done) {
 }
 
 TEST(MacosPlatform, OwnPathTextAndBundlesAnswerAsTheSystem) {
-  const std::optional<std::string> own = HostProcessInfo::executablePath(::getpid());
+  const std::optional<std::string> own = ProcessInfo::executablePath(::getpid());
   ASSERT_TRUE(own.has_value());
   EXPECT_EQ(*own, fs::canonical(*own).string());
   EXPECT_EQ(CanonicalText::composed("Cafe\xCC\x81"), "Caf\xC3\xA9");

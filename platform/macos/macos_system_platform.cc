@@ -8,9 +8,9 @@
 #include "platform/macos/cf_bundle_reader.h"
 #include "platform/macos/macos_hang_inspector.h"
 #include "platform/macos/macos_main_loop.h"
-#include "platform/macos/macos_system_probes.h"
 #include "platform/macos/macos_workspace.h"
 #include "platform/macos/unified_log_channel.h"
+#include "platform/real_system_probes.h"
 
 namespace veldane {
 namespace {
@@ -37,7 +37,7 @@ class MacosSystemPlatform final : public SystemPlatform {
 
  private:
   MacosMainLoop loop_;
-  MacosSystemProbes probes_;
+  RealSystemProbes probes_;
   CFBundleReader bundles_;
   MacosWorkspace workspace_;
   UnifiedLogChannel log_;

@@ -5,9 +5,9 @@
 #include <optional>
 #include <utility>
 
-#include "platform/host_process_info.h"
 #include "platform/macos/process_table.h"
 #include "platform/macos/sdk_declarations.h"
+#include "platform/process_info.h"
 
 namespace veldane {
 namespace {
@@ -42,7 +42,7 @@ std::vector<RunningApplication> MacosWorkspace::runningApplications(
                        .bundlePath = bundleURL != nil ? toString(bundleURL.path) : std::nullopt,
                        .processGroup = process ? process->processGroup : 0,
                        .session = process ? process->session : 0,
-                       .startUptime = HostProcessInfo::startUptime(pid)});
+                       .startUptime = ProcessInfo::startUptime(pid)});
     }
   }
   return found;

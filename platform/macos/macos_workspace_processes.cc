@@ -1,9 +1,9 @@
 // The part of the workspace that needs no AppKit: processes by their program.
 #include <unistd.h>
 
-#include "platform/host_process_info.h"
 #include "platform/macos/macos_workspace.h"
 #include "platform/macos/process_table.h"
+#include "platform/process_info.h"
 #include "state/unicode_text.h"
 #include "state/watchdog_files.h"
 
@@ -14,11 +14,11 @@ std::vector<RunningApplication> MacosWorkspace::processesRunning(
   std::vector<RunningApplication> found;
   const uid_t ourUid = getuid();
   const int32_t ownPid = static_cast<int32_t>(getpid());
-  std::string path;
   for (int32_t pid : ProcessTable::allPids()) {
-    if (pid == ownPid || !HostProcessInfo::readExecutablePath(pid, path)) continue;
+    if (pid == ownPid) continue;
+    const std::optional<std::string> path = ProcessInfo::executablePath(pid);
     // Names that the system keeps decomposed still compare equal.
-    if (!UnicodeText::equal(WatchdogFiles::normalized(path), executablePath)) continue;
+    if (!path || !UnicodeText::equal(WatchdogFiles::normalized(*path), executablePath)) continue;
     std::optional<ProcessTable::Process> process = ProcessTable::describe(pid);
     if (!process || process->realUid != ourUid) continue;
     found.push_back({.pid = pid,
@@ -26,7 +26,7 @@ std::vector<RunningApplication> MacosWorkspace::processesRunning(
                      .bundlePath = std::nullopt,
                      .processGroup = process->processGroup,
                      .session = process->session,
-                     .startUptime = HostProcessInfo::startUptime(pid)});
+                     .startUptime = ProcessInfo::startUptime(pid)});
   }
   return found;
 }

@@ -1,4 +1,4 @@
-#include "platform/host_process_info.h"
+#include "platform/process_info.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -26,8 +26,8 @@ void endChild(pid_t pid) {
   ::waitpid(pid, nullptr, 0);
 }
 
-TEST(HostProcessInfo, RunsAsCurrentUserOnlyWithBothUserIDsOursAndNothingIsKnownOnceEnded) {
-  EXPECT_TRUE(HostProcessInfo::isCurrentUsersProcess(::getpid()));
+TEST(ProcessInfo, RunsAsCurrentUserOnlyWithBothUserIDsOursAndNothingIsKnownOnceEnded) {
+  EXPECT_TRUE(ProcessInfo::isCurrentUsersProcess(::getpid()));
   // Another user's process, and one whose effective user alone is another.
   for (const bool realToo : {true, false}) {
     const pid_t other = ::fork();
@@ -38,14 +38,14 @@ TEST(HostProcessInfo, RunsAsCurrentUserOnlyWithBothUserIDsOursAndNothingIsKnownO
     int status = 0;
     ::waitpid(other, &status, WUNTRACED);
     EXPECT_TRUE(WIFSTOPPED(status));
-    EXPECT_FALSE(HostProcessInfo::isCurrentUsersProcess(other)) << realToo;
+    EXPECT_FALSE(ProcessInfo::isCurrentUsersProcess(other)) << realToo;
     endChild(other);
-    EXPECT_EQ(HostProcessInfo::executablePath(other), std::nullopt);
-    EXPECT_FALSE(HostProcessInfo::isTraced(other));
+    EXPECT_EQ(ProcessInfo::executablePath(other), std::nullopt);
+    EXPECT_FALSE(ProcessInfo::isTraced(other));
   }
 }
 
-TEST(HostProcessInfo, AThreadIdIsNoProcessThoughProcAnswersForIt) {
+TEST(ProcessInfo, AThreadIdIsNoProcessThoughProcAnswersForIt) {
   std::atomic<pid_t> tid = 0;
   std::atomic<bool> done = false;
   std::thread thread([&] {
@@ -53,13 +53,13 @@ TEST(HostProcessInfo, AThreadIdIsNoProcessThoughProcAnswersForIt) {
     while (!done) ::usleep(1000);
   });
   while (tid == 0) ::usleep(1000);
-  EXPECT_TRUE(HostProcessInfo::executablePath(tid));
-  EXPECT_FALSE(HostProcessInfo::isCurrentUsersProcess(tid));
+  EXPECT_TRUE(ProcessInfo::executablePath(tid));
+  EXPECT_FALSE(ProcessInfo::isCurrentUsersProcess(tid));
   done = true;
   thread.join();
 }
 
-TEST(HostProcessInfo, StartUptimeIsWhenTheProcessStartedOnTheUptimeClock) {
+TEST(ProcessInfo, StartUptimeIsWhenTheProcessStartedOnTheUptimeClock) {
   const double before = systemUptime();
   const pid_t child = ::fork();
   if (child == 0) {
@@ -67,16 +67,16 @@ TEST(HostProcessInfo, StartUptimeIsWhenTheProcessStartedOnTheUptimeClock) {
     ::_exit(0);
   }
   const double after = systemUptime();
-  const std::optional<double> started = HostProcessInfo::startUptime(child);
+  const std::optional<double> started = ProcessInfo::startUptime(child);
   ASSERT_TRUE(started);
   // Counted in ticks of 10 ms, cut down.
   EXPECT_GE(*started, before - 0.011);
   EXPECT_LE(*started, after);
   endChild(child);
-  EXPECT_EQ(HostProcessInfo::startUptime(child), std::nullopt);
+  EXPECT_EQ(ProcessInfo::startUptime(child), std::nullopt);
 }
 
-TEST(HostProcessInfo, ExecutablePathNamesTheProgramAsStarted) {
+TEST(ProcessInfo, ExecutablePathNamesTheProgramAsStarted) {
   // Alive in a worker thread after its main thread has ended.
   const pid_t workerOnly = ::fork();
   if (workerOnly == 0) {
@@ -88,7 +88,7 @@ TEST(HostProcessInfo, ExecutablePathNamesTheProgramAsStarted) {
   std::error_code gone;
   for (int i = 0; i < 200 && !fs::read_symlink(mainLink, gone).empty(); ++i) ::usleep(10'000);
   EXPECT_TRUE(fs::read_symlink(mainLink, gone).empty());
-  EXPECT_EQ(HostProcessInfo::executablePath(workerOnly), fs::canonical("/proc/self/exe"));
+  EXPECT_EQ(ProcessInfo::executablePath(workerOnly), fs::canonical("/proc/self/exe"));
   endChild(workerOnly);
 
   const TestFolder dir;
@@ -115,7 +115,7 @@ TEST(HostProcessInfo, ExecutablePathNamesTheProgramAsStarted) {
     pid_t pid = -1;
     ASSERT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ), 0);
     c.change(program);
-    EXPECT_EQ(HostProcessInfo::executablePath(pid), (dir.path / c.reported).string()) << c.reported;
+    EXPECT_EQ(ProcessInfo::executablePath(pid), (dir.path / c.reported).string()) << c.reported;
     endChild(pid);
   }
 }

@@ -1,4 +1,4 @@
-#include "platform/host_process_info.h"
+#include "platform/process_info.h"
 
 #include <libproc.h>
 #include <sys/proc.h>
@@ -83,16 +83,18 @@ std::string_view untilZero(const char* buffer, size_t size) {
 
 }  // namespace
 
-namespace HostProcessInfo {
+namespace ProcessInfo {
 
-bool readExecutablePath(int32_t pid, std::string& path) {
-  if (pid < 1) return false;
+std::optional<std::string> executablePath(int32_t pid) {
+  if (pid < 1) return std::nullopt;
   std::array<char, PROC_PIDPATHINFO_MAXSIZE> buffer{};
-  if (proc_pidpath(pid, buffer.data(), static_cast<uint32_t>(buffer.size())) < 1) return false;
-  path.assign(untilZero(buffer.data(), buffer.size()));
-  if (path.empty()) return false;
+  if (proc_pidpath(pid, buffer.data(), static_cast<uint32_t>(buffer.size())) < 1) {
+    return std::nullopt;
+  }
+  std::string path(untilZero(buffer.data(), buffer.size()));
+  if (path.empty()) return std::nullopt;
   repairUtf8(path);
-  return true;
+  return path;
 }
 
 std::string bootSession() {
@@ -143,5 +145,5 @@ std::optional<double> startUptime(int32_t pid) {
   return systemUptime() - ago;
 }
 
-}  // namespace HostProcessInfo
+}  // namespace ProcessInfo
 }  // namespace veldane

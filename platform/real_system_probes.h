@@ -1,23 +1,24 @@
-#ifndef VELDANE_PLATFORM_LINUX_LINUX_SYSTEM_PROBES_H_
-#define VELDANE_PLATFORM_LINUX_LINUX_SYSTEM_PROBES_H_
+#ifndef VELDANE_PLATFORM_REAL_SYSTEM_PROBES_H_
+#define VELDANE_PLATFORM_REAL_SYSTEM_PROBES_H_
 
 #include "platform/system_probes.h"
 
 namespace veldane {
 
-// The real system's answers: /proc, stat(2), the environment and the clocks.
-class LinuxSystemProbes final : public SystemProbes {
+// The real system's answers, from the free functions that each system's
+// folder defines: ProcessInfo, FileIdentity, samePath, the application
+// support folder, the room to write and the clocks.
+class RealSystemProbes final : public SystemProbes {
  public:
   std::optional<std::string> executablePath(int32_t pid) override;
-  bool readExecutablePath(int32_t pid, std::string& path) override;
   bool isTraced(int32_t pid) override;
   bool isCurrentUsersProcess(int32_t pid) override;
   std::optional<double> startUptime(int32_t pid) override;
   std::string bootSession() override;
   std::optional<FileIdentity> fileIdentity(const std::string& path) override;
-  // File names are bytes here.
-  bool samePath(std::string_view a, std::string_view b) override { return a == b; }
+  bool samePath(std::string_view a, std::string_view b) override;
   std::optional<std::string> applicationSupportDirectory() override;
+  WatchdogDataFacts dataFolderFacts(const std::string& bundlePath) override;
   bool hasRoomToWrite(const std::string& directory) override;
   int32_t ownPid() override;
   bool kill(int32_t pid, int signal) override;
@@ -27,4 +28,4 @@ class LinuxSystemProbes final : public SystemProbes {
 
 }  // namespace veldane
 
-#endif  // VELDANE_PLATFORM_LINUX_LINUX_SYSTEM_PROBES_H_
+#endif  // VELDANE_PLATFORM_REAL_SYSTEM_PROBES_H_

@@ -1,4 +1,4 @@
-#include "platform/canonical_text.h"
+#include "text/canonical_text.h"
 
 #include <cstdlib>
 

@@ -1,5 +1,5 @@
-#ifndef VELDANE_PLATFORM_MACOS_CF_TEXT_H_
-#define VELDANE_PLATFORM_MACOS_CF_TEXT_H_
+#ifndef VELDANE_TEXT_CF_TEXT_H_
+#define VELDANE_TEXT_CF_TEXT_H_
 
 #include <optional>
 #include <string>
@@ -14,4 +14,4 @@ std::optional<std::string> utf8String(CFTypeRef object);
 
 }  // namespace veldane
 
-#endif  // VELDANE_PLATFORM_MACOS_CF_TEXT_H_
+#endif  // VELDANE_TEXT_CF_TEXT_H_

@@ -1,5 +1,5 @@
-#ifndef VELDANE_PLATFORM_CANONICAL_TEXT_H_
-#define VELDANE_PLATFORM_CANONICAL_TEXT_H_
+#ifndef VELDANE_TEXT_CANONICAL_TEXT_H_
+#define VELDANE_TEXT_CANONICAL_TEXT_H_
 
 #include <optional>
 #include <string>
@@ -18,4 +18,4 @@ std::optional<std::string> composed(std::string_view text);
 }  // namespace CanonicalText
 }  // namespace veldane
 
-#endif  // VELDANE_PLATFORM_CANONICAL_TEXT_H_
+#endif  // VELDANE_TEXT_CANONICAL_TEXT_H_

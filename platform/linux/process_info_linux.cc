@@ -1,7 +1,6 @@
-#include "platform/host_process_info.h"
+#include "platform/process_info.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,6 +14,8 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/linux/proc_file.h"
+#include "platform/linux/proc_status.h"
 #include "platform/linux/utf8_repair.h"
 #include "platform/uptime_clock.h"
 
@@ -44,9 +45,9 @@ bool namesUnlinkedFile(const char* exeLink, const std::string& target) {
          named.st_ino != running.st_ino;
 }
 
-// readlink(2) into a buffer on the stack first, then into `target`, whose
-// capacity a caller may reuse; a larger buffer only for a target that does not
-// fit, which the kernel does not give for /proc/<pid>/exe.
+// readlink(2) into a buffer on the stack first, then into `target`; a larger
+// buffer only for a target that does not fit, which the kernel does not give
+// for /proc/<pid>/exe.
 bool readLink(const char* link, std::string& target) {
   std::array<char, PATH_MAX> buffer;
   ssize_t length = ::readlink(link, buffer.data(), buffer.size());
@@ -85,49 +86,34 @@ bool readLiveThreadLink(int32_t pid, std::array<char, 96>& link, std::string& pa
   return found;
 }
 
-// The first kilobyte of /proc/<pid>/status, which holds Uid and TracerPid,
-// read into a caller's buffer; empty when there is no such process.
-using ProcStatus = std::array<char, 1024>;
-
-std::string_view readStatus(int32_t pid, ProcStatus& buffer) {
+// /proc/<pid>/status, decoded; nothing in it when there is no such process.
+ProcStatus readStatus(int32_t pid) {
   if (pid < 1) return {};
-  const ProcPath path = procPath(pid, "status");
-  const int fd = ::open(path.data(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  size_t filled = 0;
-  while (filled < buffer.size()) {
-    const ssize_t got = ::read(fd, buffer.data() + filled, buffer.size() - filled);
-    if (got <= 0) break;
-    filled += static_cast<size_t>(got);
-  }
-  ::close(fd);
-  return std::string_view(buffer.data(), filled);
+  std::array<char, kProcStatusSize> buffer;
+  return parseProcStatus(readSmallFile(procPath(pid, "status").data(), buffer));
 }
 
 }  // namespace
 
-namespace HostProcessInfo {
+namespace ProcessInfo {
 
-bool readExecutablePath(int32_t pid, std::string& path) {
-  if (pid < 1) return false;
+std::optional<std::string> executablePath(int32_t pid) {
+  if (pid < 1) return std::nullopt;
   std::array<char, 96> link{};
   const ProcPath exe = procPath(pid, "exe");
   std::copy(exe.begin(), exe.end(), link.begin());
-  if (!readLink(link.data(), path) && !readLiveThreadLink(pid, link, path)) return false;
+  std::string path;
+  if (!readLink(link.data(), path) && !readLiveThreadLink(pid, link, path)) return std::nullopt;
   if (namesUnlinkedFile(link.data(), path)) path.resize(path.size() - kDeletedSuffix.size());
-  if (path.empty()) return false;
+  if (path.empty()) return std::nullopt;
   repairUtf8(path);
-  return true;
+  return path;
 }
 
 std::string bootSession() {
   // The file holds one line: a UUID and a line break.
-  std::array<char, 128> buffer{};
-  const int fd = ::open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return "unknown";
-  const ssize_t got = ::read(fd, buffer.data(), buffer.size());
-  ::close(fd);
-  std::string_view value(buffer.data(), got > 0 ? static_cast<size_t>(got) : 0);
+  std::array<char, 128> buffer;
+  std::string_view value = readSmallFile("/proc/sys/kernel/random/boot_id", buffer);
   value = value.substr(0, value.find('\n'));
   if (value.empty()) return "unknown";
   std::string session(value);
@@ -135,62 +121,20 @@ std::string bootSession() {
   return session;
 }
 
-bool isTraced(int32_t pid) {
-  ProcStatus buffer;
-  const std::string_view status = readStatus(pid, buffer);
-  constexpr std::string_view kKey = "\nTracerPid:";
-  const size_t at = status.find(kKey);
-  if (at == std::string_view::npos) return false;
-  for (size_t i = at + kKey.size(); i < status.size(); ++i) {
-    const char c = status[i];
-    if (c == ' ' || c == '\t') continue;
-    return c >= '1' && c <= '9';
-  }
-  return false;
-}
+bool isTraced(int32_t pid) { return readStatus(pid).tracerPid > 0; }
 
 bool isCurrentUsersProcess(int32_t pid) {
-  ProcStatus buffer;
-  const std::string_view status = readStatus(pid, buffer);
+  const ProcStatus status = readStatus(pid);
   // /proc/<tid> answers for any thread, and a signal to a thread id reaches
   // its whole process: only a thread group's leader is a process.
-  constexpr std::string_view kGroup = "\nTgid:";
-  const size_t group = status.find(kGroup);
-  if (group == std::string_view::npos) return false;
-  const char* first = status.data() + group + kGroup.size();
-  while (first < status.data() + status.size() && (*first == ' ' || *first == '\t')) ++first;
-  int32_t leader = 0;
-  if (std::from_chars(first, status.data() + status.size(), leader).ec != std::errc() ||
-      leader != pid) {
-    return false;
-  }
-  // "Uid:" then the real, effective, saved and file-system user IDs.
-  constexpr std::string_view kKey = "\nUid:";
-  const size_t at = status.find(kKey);
-  if (at == std::string_view::npos) return false;
-  const char* next = status.data() + at + kKey.size();
-  const char* const end = status.data() + status.size();
-  const uid_t own = ::getuid();
-  for (int field = 0; field < 2; ++field) {
-    while (next < end && (*next == ' ' || *next == '\t')) ++next;
-    unsigned long id = 0;
-    const auto [stop, error] = std::from_chars(next, end, id);
-    if (error != std::errc() || id != own) return false;
-    next = stop;
-  }
-  return true;
+  return status.tgid == pid && runsWithRightsOf(status, ::getuid());
 }
 
 std::optional<double> startUptime(int32_t pid) {
   if (pid < 1) return std::nullopt;
-  const ProcPath path = procPath(pid, "stat");
-  const int fd = ::open(path.data(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::array<char, 1024> buffer{};
-  const ssize_t got = ::read(fd, buffer.data(), buffer.size());
-  ::close(fd);
-  if (got <= 0) return std::nullopt;
-  std::string_view stat(buffer.data(), static_cast<size_t>(got));
+  std::array<char, 1024> buffer;
+  std::string_view stat = readSmallFile(procPath(pid, "stat").data(), buffer);
+  if (stat.empty()) return std::nullopt;
   // The name in parentheses may hold anything, spaces and ")" included.
   const size_t name = stat.rfind(')');
   if (name == std::string_view::npos) return std::nullopt;
@@ -217,5 +161,5 @@ std::optional<double> startUptime(int32_t pid) {
   return static_cast<double>(ticks) / static_cast<double>(perSecond) - std::max(slept, 0.0);
 }
 
-}  // namespace HostProcessInfo
+}  // namespace ProcessInfo
 }  // namespace veldane

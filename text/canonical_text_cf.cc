@@ -1,8 +1,8 @@
-#include "platform/canonical_text.h"
+#include "text/canonical_text.h"
 
 #include "platform/macos/cf_ref.h"
-#include "platform/macos/cf_text.h"
 #include "platform/macos/sdk_declarations.h"
+#include "text/cf_text.h"
 
 namespace veldane::CanonicalText {
 namespace {

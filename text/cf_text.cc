@@ -1,4 +1,4 @@
-#include "platform/macos/cf_text.h"
+#include "text/cf_text.h"
 
 namespace veldane {
 
