@@ -13,6 +13,7 @@
 #include <utility>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "VeldaneWatchdog/e2e/watchdog_harness.h"
 
@@ -138,6 +139,13 @@ TEST_F(WatchdogRegistration, RegisteringRunsTheBundlesWatchdogAndEnablesIt) {
   // The project's template, written where the manager looks first.
   EXPECT_TRUE(fs::exists(unitFolder_ / "veldane-watchdog@.service"));
   EXPECT_TRUE(fs::is_symlink(unitFolder_ / "default.target.wants" / unitOf(bundle)));
+  // The status tool tells the same.
+  const auto [status, out] = run(std::string(VELDANE_E2E_STATUS_TOOL) + " --json " +
+                                 quoted(bundle.string()));
+  const nlohmann::json registration = nlohmann::json::parse(out, nullptr, false)["registration"];
+  EXPECT_EQ(registration["job"], unitOf(bundle)) << out;
+  EXPECT_EQ(registration["registered"], true) << out;
+  EXPECT_EQ(registration["running"], true) << out;
 }
 
 TEST_F(WatchdogRegistration, RegisteringTwiceIsHarmless) {

@@ -88,9 +88,10 @@ std::unique_ptr<UserManagerBus> UserManagerBus::connect(std::chrono::steady_cloc
     if (error < 0) {
       bus = nullptr;
       failure = "no systemd user manager: " +
-                (privateSocket.empty() ? std::string("XDG_RUNTIME_DIR is not set")
-                                       : "neither " + privateSocket + " nor the user bus") +
-                " answers (" + std::strerror(-error) + ")";
+                (privateSocket.empty()
+                     ? std::string("XDG_RUNTIME_DIR is not set")
+                     : "neither " + privateSocket + " nor the user bus answers") +
+                " (" + std::strerror(-error) + ")";
       return nullptr;
     }
   }
