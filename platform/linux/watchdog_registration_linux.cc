@@ -225,7 +225,8 @@ WatchdogRegistrationResult WatchdogRegistration::enable(const std::string& bundl
                         unit->c_str(), "replace")) {
     return failed(failure);
   }
-  const std::optional<std::string> state = awaitState(*bus, *unit, {"active", "failed"}, failure);
+  // Not "failed" as well: a unit that failed before says so until the job runs.
+  const std::optional<std::string> state = awaitState(*bus, *unit, {"active"}, failure);
   if (!state) return failed(failure);
   if (!state->starts_with("active ")) {
     return failed("enabled, but the watchdog does not run: " + *unit + " is " + *state);
