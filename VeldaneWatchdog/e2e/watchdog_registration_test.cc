@@ -151,7 +151,7 @@ TEST_F(WatchdogRegistration, RegisteringRunsTheBundlesWatchdogAndEnablesIt) {
 TEST_F(WatchdogRegistration, RegisteringTwiceIsHarmless) {
   needManager();
   const fs::path bundle = makeBundle("Test");
-  ASSERT_EQ(host(bundle, "register").first, 0);
+  ASSERT_EQ(host(bundle, "register"), std::make_pair(0, std::string()));
   const pid_t first = runningWatchdog(bundle);
   ASSERT_NE(first, 0);
   EXPECT_EQ(host(bundle, "register"), std::make_pair(0, std::string()));
@@ -163,7 +163,7 @@ TEST_F(WatchdogRegistration, RegisteringTwiceIsHarmless) {
 TEST_F(WatchdogRegistration, AReplacedWatchdogIsStartedAgainByTheManager) {
   needManager();
   const fs::path bundle = makeBundle("Test");
-  ASSERT_EQ(host(bundle, "register").first, 0);
+  ASSERT_EQ(host(bundle, "register"), std::make_pair(0, std::string()));
   const pid_t old = runningWatchdog(bundle);
   ASSERT_NE(old, 0);
   const fs::path watchdog = bundle / "Contents/MacOS/VeldaneWatchdog";
@@ -181,7 +181,7 @@ TEST_F(WatchdogRegistration, AReplacedWatchdogIsStartedAgainByTheManager) {
 TEST_F(WatchdogRegistration, UnregisteringStopsItAndLeavesNothing) {
   needManager();
   const fs::path bundle = makeBundle("Test");
-  ASSERT_EQ(host(bundle, "register").first, 0);
+  ASSERT_EQ(host(bundle, "register"), std::make_pair(0, std::string()));
   ASSERT_NE(runningWatchdog(bundle), 0);
   EXPECT_EQ(host(bundle, "unregister"), std::make_pair(0, std::string()));
   EXPECT_NE(isEnabled(bundle), "enabled");
@@ -195,8 +195,8 @@ TEST_F(WatchdogRegistration, TheTemplateStaysWhileAnotherBundleUsesIt) {
   needManager();
   const fs::path first = makeBundle("First");
   const fs::path second = makeBundle("Second");
-  ASSERT_EQ(host(first, "register").first, 0);
-  ASSERT_EQ(host(second, "register").first, 0);
+  ASSERT_EQ(host(first, "register"), std::make_pair(0, std::string()));
+  ASSERT_EQ(host(second, "register"), std::make_pair(0, std::string()));
   EXPECT_EQ(host(first, "unregister"), std::make_pair(0, std::string()));
   EXPECT_TRUE(fs::exists(unitFolder_ / "veldane-watchdog@.service"));
   EXPECT_EQ(isEnabled(second), "enabled");
