@@ -29,9 +29,9 @@ struct WatchdogRegistrationStatus {
 
 // The watchdog of one bundle as a job of the user's session: a systemd user
 // unit on Linux, a launch agent of the application (SMAppService) on macOS.
-// `bundlePath` is resolved and normalised. Every call is bounded in time
-// (a few seconds at most), throws nothing but std::bad_alloc and may be made
-// from any thread.
+// `bundlePath` is resolved and normalised. Every call is bounded in time (8
+// seconds at most on Linux; on macOS SMAppService sets its own), throws
+// nothing but std::bad_alloc and may be made from any thread.
 namespace WatchdogRegistration {
 
 // Runs the bundle's watchdog now and at every login. Done again is harmless.

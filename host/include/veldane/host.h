@@ -126,7 +126,7 @@ VELDANE_HOST_EXPORT const char* veldane_host_bundle_identifier(const veldane_hos
    else 0 with a one-line reason in `why` (cut to why_size - 1 bytes and ended
    by a NUL; "" on success), for example that the user must approve it in
    System Settings > General > Login Items, or that there is no user manager.
-   Waits a few seconds at most for the job manager. */
+   Waits for the job manager 8 seconds at most. */
 VELDANE_HOST_EXPORT int veldane_register_watchdog(const char* bundle_path_or_null, char* why,
                                                   size_t why_size) VELDANE_HOST_NOEXCEPT;
 
