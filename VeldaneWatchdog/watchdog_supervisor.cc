@@ -4,7 +4,7 @@
 #include <utility>
 #include <variant>
 
-#include "VeldaneWatchdog/host_liveness.h"
+#include "platform/host_liveness.h"
 #include "state/host_hang_note.h"
 #include "state/relaunch_flags.h"
 #include "state/watchdog_data_root.h"

@@ -39,6 +39,11 @@ if(VELDANE_MACOS_SDK)
   # Foundation's stub re-exports CoreFoundation and libobjc, which this linker
   # does not follow: the platform names both itself.
   set(link_flags "-F${VELDANE_MACOS_SDK}/System/Library/Frameworks -L${VELDANE_MACOS_SDK}/usr/lib")
+  # An SDK cut down to fewer frameworks may lack ServiceManagement, which is
+  # linked weakly: a link stub that names only what is used stands in.
+  if(NOT EXISTS ${VELDANE_MACOS_SDK}/System/Library/Frameworks/ServiceManagement.framework)
+    string(APPEND link_flags " -F${CMAKE_CURRENT_LIST_DIR}/macos-link-stubs")
+  endif()
   set(CMAKE_EXE_LINKER_FLAGS_INIT "${link_flags}")
   set(CMAKE_SHARED_LINKER_FLAGS_INIT "${link_flags}")
 endif()

@@ -7,7 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "host/host_location.h"
 #include "host/host_session.h"
+#include "platform/watchdog_registration.h"
 
 struct veldane_host {
   std::unique_ptr<veldane::internal::HostSession> session;
@@ -23,6 +25,26 @@ void tellFailure(std::string_view reason, char* failure, size_t size) noexcept {
   const size_t length = std::min(reason.size(), size - 1);
   std::memcpy(failure, reason.data(), length);
   failure[length] = '\0';
+}
+
+// One of the registration calls on the bundle given or found; what it says
+// goes into `why`.
+template <typename Call>
+int registration(const char* bundle, char* why, size_t size, Call call) noexcept {
+  try {
+    std::string failure;
+    const std::optional<std::string> path = veldane::HostLocation::bundleOf(bundle, failure);
+    if (!path) {
+      tellFailure(failure, why, size);
+      return 0;
+    }
+    const veldane::WatchdogRegistrationResult result = call(*path);
+    tellFailure(result.why, why, size);
+    return result.done ? 1 : 0;
+  } catch (...) {
+    tellFailure("out of memory", why, size);
+    return 0;
+  }
 }
 
 }  // namespace
@@ -121,6 +143,28 @@ const char* veldane_host_bundle_path(const veldane_host* host) noexcept {
 
 const char* veldane_host_bundle_identifier(const veldane_host* host) noexcept {
   return host ? host->session->bundleIdentifier().c_str() : nullptr;
+}
+
+int veldane_register_watchdog(const char* bundle_path_or_null, char* why,
+                              size_t why_size) noexcept {
+  return registration(bundle_path_or_null, why, why_size, veldane::WatchdogRegistration::enable);
+}
+
+int veldane_unregister_watchdog(const char* bundle_path_or_null, char* why,
+                                size_t why_size) noexcept {
+  return registration(bundle_path_or_null, why, why_size, veldane::WatchdogRegistration::disable);
+}
+
+int veldane_open_login_items_settings(char* why, size_t why_size) noexcept {
+  try {
+    const veldane::WatchdogRegistrationResult result =
+        veldane::WatchdogRegistration::openApprovalSettings();
+    tellFailure(result.why, why, why_size);
+    return result.done ? 1 : 0;
+  } catch (...) {
+    tellFailure("out of memory", why, why_size);
+    return 0;
+  }
 }
 
 }  // extern "C"

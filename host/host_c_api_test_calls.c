@@ -31,6 +31,11 @@ const char* exercise_c_api(const char* bundle_path, veldane_host** out) {
       strcmp(failure, "not") != 0) {
     return "a reason cut to the room given";
   }
+  if (veldane_register_watchdog("/nonexistent/C.app", failure, sizeof failure) ||
+      failure[0] == '\0' || veldane_unregister_watchdog(NULL, NULL, 0) ||
+      veldane_open_login_items_settings(NULL, 0) < 0) {
+    return "a refused registration";
+  }
   *out = host = veldane_host_start_in_bundle(3, argv, bundle_path, "com.example.c");
   if (host == NULL) return "start in the bundle";
   if (!veldane_host_recovered(host) || !veldane_host_safe_mode(host)) return "flags";

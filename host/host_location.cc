@@ -1,5 +1,7 @@
 #include "host/host_location.h"
 
+#include "host/host_namespace_view.h"
+
 #include "platform/application_support.h"
 #include "platform/bundle_reader.h"
 #include "platform/process_info.h"
@@ -54,6 +56,20 @@ std::optional<HostLocation> HostLocation::find(const internal::HostStartOptions&
   location.files =
       WatchdogFiles::forBundle(*root.directory, location.bundleIdentifier, location.bundlePath);
   return location;
+}
+
+std::optional<std::string> HostLocation::bundleOf(const char* given, std::string& failure) {
+  if (given != nullptr) return WatchdogFiles::resolved(given);
+  const std::optional<HostNamespaceView> view = HostNamespaceView::find(failure);
+  if (!view) return std::nullopt;
+  std::optional<std::string> executable = ProcessInfo::executablePath(view->pid);
+  if (!executable) {
+    failure = "the path of the running executable is unknown";
+    return std::nullopt;
+  }
+  std::optional<std::string> bundle = WatchdogFiles::hostBundlePath(*executable);
+  if (!bundle) failure = "not inside an .app bundle: " + WatchdogFiles::normalized(*executable);
+  return bundle;
 }
 
 }  // namespace veldane

@@ -22,6 +22,11 @@ struct HostLocation {
   // `pid` is this process's pid as /proc shows it.
   static std::optional<HostLocation> find(const internal::HostStartOptions& options, int32_t pid,
                                           std::string& failure);
+
+  // The bundle alone, normalised: `given` resolved, or without it the .app
+  // bundle around this process's executable, as find() takes them. Absent,
+  // with the reason in `failure`, when there is none.
+  static std::optional<std::string> bundleOf(const char* given, std::string& failure);
 };
 
 }  // namespace veldane

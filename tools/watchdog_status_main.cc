@@ -11,12 +11,14 @@
 
 #include "platform/application_support.h"
 #include "platform/bundle_reader.h"
-#include "VeldaneWatchdog/host_liveness.h"
+#include "platform/host_liveness.h"
 #include "platform/process_info.h"
 #include "platform/real_system_probes.h"
 #include "platform/uptime_clock.h"
+#include "platform/watchdog_registration.h"
 #include "state/watchdog_files.h"
 #include "state/watchdog_store.h"
+#include "tools/watchdog_registration_report.h"
 #include "tools/watchdog_status_report.h"
 
 namespace {
@@ -26,7 +28,8 @@ using namespace veldane;
 constexpr char kUsage[] =
     "usage: veldane-watchdog-status [--json] [BUNDLE]\n"
     "Shows what the watchdog of the .app bundle BUNDLE sees: the host's run record,\n"
-    "its hang note, the watchdog's ledger and its report of the last hang. BUNDLE\n"
+    "its hang note, the watchdog's ledger and its report of the last hang, and\n"
+    "whether the job manager runs the watchdog and starts it at login. BUNDLE\n"
     "may be left out when this command sits in a bundle's Contents/MacOS folder.\n";
 
 template <typename T>
@@ -101,11 +104,14 @@ int main(int argc, char** argv) {
   // The watchdog knows its bundle by the path of its running executable, in
   // which the system has resolved every link.
   const WatchdogStatusInput input = gather(WatchdogFiles::resolved(*bundle));
-  const nlohmann::json report = WatchdogStatusReport::build(input);
+  nlohmann::json report = WatchdogStatusReport::build(input);
+  report["registration"] =
+      WatchdogRegistrationReport::build(WatchdogRegistration::status(input.bundlePath));
   if (asJson) {
     std::cout << report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   } else {
-    std::cout << WatchdogStatusReport::renderText(report);
+    std::cout << WatchdogStatusReport::renderText(report)
+              << WatchdogRegistrationReport::renderText(report["registration"]);
   }
   return input.dataFolder ? 0 : 1;
 }

@@ -248,6 +248,38 @@ VELDANE_AVAILABLE_MACOS(10.15)
 
 extern "C" NSNotificationName const NSWorkspaceWillPowerOffNotification;
 #endif
+
+// The main bundle, for the watchdog's registration, which only the
+// application itself can make.
+#if !__has_include(<AppKit/AppKit.h>)
+@interface NSBundle : NSObject
+@property(class, readonly, strong) NSBundle* mainBundle;
+@property(readonly, copy) NSString* bundlePath;
+@end
+
+extern "C" id NSClassFromString(NSString* name);
+#endif
+
+// ServiceManagement, linked weakly: on macOS 11 and 12 SMAppService is absent.
+#if __has_include(<ServiceManagement/ServiceManagement.h>)
+#import <ServiceManagement/ServiceManagement.h>
+#else
+typedef enum : NSInteger {
+  SMAppServiceStatusNotRegistered = 0,
+  SMAppServiceStatusEnabled = 1,
+  SMAppServiceStatusRequiresApproval = 2,
+  SMAppServiceStatusNotFound = 3
+} SMAppServiceStatus;
+
+VELDANE_AVAILABLE_MACOS(13.0)
+@interface SMAppService : NSObject
++ (instancetype)agentServiceWithPlistName:(NSString*)plistName;
+- (BOOL)registerAndReturnError:(NSError**)error;
+- (BOOL)unregisterAndReturnError:(NSError**)error;
+@property(readonly) SMAppServiceStatus status;
++ (void)openSystemSettingsLoginItems;
+@end
+#endif
 #endif  // __OBJC__
 
 #endif  // VELDANE_PLATFORM_MACOS_SDK_DECLARATIONS_H_

@@ -108,6 +108,42 @@ VELDANE_HOST_EXPORT const char* veldane_host_bundle_path(const veldane_host* hos
 VELDANE_HOST_EXPORT const char* veldane_host_bundle_identifier(const veldane_host* host)
     VELDANE_HOST_NOEXCEPT;
 
+/* Registers the watchdog of the bundle with the user's job manager, so that
+   it runs now and starts again at every login. NULL bundle_path_or_null: the
+   .app bundle around this process's executable, as veldane_host_start finds
+   it. Once is enough, a second call is harmless; an installer or the first
+   run may call it.
+     Linux: the systemd user unit veldane-watchdog@<the bundle path escaped as
+   "systemd-escape --path" does>.service, enabled for default.target and
+   started; its template is written into the user's unit folder
+   ($XDG_CONFIG_HOME/systemd/user or ~/.config/systemd/user) when the user
+   manager finds none installed.
+     macOS 13 and later: the launch agent
+   Contents/Library/LaunchAgents/<bundle identifier>.watchdog.plist of the
+   running application, through SMAppService; only the application's own
+   bundle can be registered. macOS 11 and 12: not done (see README).
+   1 when the job manager now runs the watchdog and starts it at every login;
+   else 0 with a one-line reason in `why` (cut to why_size - 1 bytes and ended
+   by a NUL; "" on success), for example that the user must approve it in
+   System Settings > General > Login Items, or that there is no user manager.
+   Waits for the job manager 8 seconds at most. */
+VELDANE_HOST_EXPORT int veldane_register_watchdog(const char* bundle_path_or_null, char* why,
+                                                  size_t why_size) VELDANE_HOST_NOEXCEPT;
+
+/* Undoes veldane_register_watchdog: 1 when the job manager no longer runs the
+   bundle's watchdog nor starts it at login, and nothing the registration
+   wrote is left (on Linux the template is removed once no other bundle's
+   watchdog uses it), also when it was not registered; else 0 with the reason
+   in `why`. */
+VELDANE_HOST_EXPORT int veldane_unregister_watchdog(const char* bundle_path_or_null, char* why,
+                                                    size_t why_size) VELDANE_HOST_NOEXCEPT;
+
+/* Opens System Settings at Login Items, where the user approves the watchdog
+   after veldane_register_watchdog said that approval is needed (macOS 13 and
+   later). 0, with the reason in `why`, where there is nothing to approve. */
+VELDANE_HOST_EXPORT int veldane_open_login_items_settings(char* why, size_t why_size)
+    VELDANE_HOST_NOEXCEPT;
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -141,6 +141,54 @@ class HostSession {
   std::string dataFolder_;
 };
 
+namespace detail {
+template <typename Call>
+bool withReason(std::string* why, Call call) noexcept {
+  try {
+    // Room for a reason that names a path or two.
+    std::string reason(why ? 8192 : 0, '\0');
+    const bool done = call(why ? reason.data() : nullptr, reason.size()) != 0;
+    if (why) *why = reason.c_str();
+    return done;
+  } catch (...) {
+    return false;
+  }
+}
+}  // namespace detail
+
+// The watchdog of the application's bundle as a job of the user's session:
+// it runs now and starts again at every login. Call it once, at install or
+// first run; again is harmless. False, with a one-line reason in `why` when
+// given, when it is not (the user must approve it in System Settings on
+// macOS, there is no user manager on Linux, ...). Without `bundlePath`: the
+// bundle around this process's executable. See veldane_register_watchdog.
+//
+//   std::string why;
+//   if (!veldane::registerWatchdog(&why)) log("no watchdog: " + why);
+inline bool registerWatchdog(std::string* why = nullptr,
+                             const std::optional<std::string>& bundlePath = {}) noexcept {
+  return detail::withReason(why, [&](char* text, size_t size) {
+    return veldane_register_watchdog(bundlePath ? bundlePath->c_str() : nullptr, text, size);
+  });
+}
+
+// Undoes registerWatchdog(): the watchdog stops and no longer starts, and
+// nothing the registration wrote is left.
+inline bool unregisterWatchdog(std::string* why = nullptr,
+                               const std::optional<std::string>& bundlePath = {}) noexcept {
+  return detail::withReason(why, [&](char* text, size_t size) {
+    return veldane_unregister_watchdog(bundlePath ? bundlePath->c_str() : nullptr, text, size);
+  });
+}
+
+// Opens System Settings at Login Items, where the user approves the
+// watchdog (macOS 13 and later); false elsewhere.
+inline bool openLoginItemsSettings(std::string* why = nullptr) noexcept {
+  return detail::withReason(why, [&](char* text, size_t size) {
+    return veldane_open_login_items_settings(text, size);
+  });
+}
+
 }  // namespace veldane
 
 #endif  // VELDANE_HOST_HPP_

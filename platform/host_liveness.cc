@@ -1,4 +1,4 @@
-#include "VeldaneWatchdog/host_liveness.h"
+#include "platform/host_liveness.h"
 
 #include <optional>
 #include <string>

@@ -1,5 +1,5 @@
-#ifndef VELDANE_VELDANEWATCHDOG_HOST_LIVENESS_H_
-#define VELDANE_VELDANEWATCHDOG_HOST_LIVENESS_H_
+#ifndef VELDANE_PLATFORM_HOST_LIVENESS_H_
+#define VELDANE_PLATFORM_HOST_LIVENESS_H_
 
 #include "platform/system_probes.h"
 #include "state/host_run_record.h"
@@ -20,4 +20,4 @@ bool isAlive(SystemProbes& probes, const HostRunRecord& record, bool watched = f
 }  // namespace HostLiveness
 }  // namespace veldane
 
-#endif  // VELDANE_VELDANEWATCHDOG_HOST_LIVENESS_H_
+#endif  // VELDANE_PLATFORM_HOST_LIVENESS_H_
