@@ -58,7 +58,7 @@ TEST_F(DataFolderLockTest, AWaitingWatchdogTakesOverWhenTheHolderEnds) {
 TEST_F(DataFolderLockTest, ALockThatCannotBeMadeLeavesTheWatchdogActingWithoutIt) {
   std::ofstream(path / "file") << "";
   DataFolderLock lock;
-  EXPECT_EQ(lock.take({path / "file" / "Watchdog"}), Taken::unavailable);
+  EXPECT_EQ(lock.take(WatchdogFiles(path / "file" / "Watchdog")), Taken::unavailable);
   EXPECT_EQ(lock.state(), State::none);
 }
 
