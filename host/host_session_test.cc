@@ -151,7 +151,7 @@ TEST(HostSession, StartFailsWithAReason) {
   options.bundleIdentifier = "org.example.given";
   auto session = HostSession::start(1, argv, options);
   ASSERT_TRUE(session);
-  EXPECT_EQ(session->dataFolder(), bundle.files("org.example.given").directory.string());
+  EXPECT_EQ(session->dataFolder(), bundle.files("org.example.given").directory().string());
 }
 
 TEST(HostCApi, CallsFromCReachTheRecord) {
