@@ -17,7 +17,7 @@ using State = DataFolderLock::State;
 
 class DataFolderLockTest : public ::testing::Test, public TestFolder {
  protected:
-  WatchdogFiles files() const { return {path / "Watchdog"}; }
+  WatchdogFiles files() const { return WatchdogFiles(path / "Watchdog"); }
 };
 
 TEST_F(DataFolderLockTest, TheFirstWatchdogTakesAndThenHoldsIt) {
@@ -29,8 +29,8 @@ TEST_F(DataFolderLockTest, TheFirstWatchdogTakesAndThenHoldsIt) {
 }
 
 TEST_F(DataFolderLockTest, TakingItRemovesWhatInterruptedWritesLeft) {
-  fs::create_directories(files().directory);
-  const fs::path left = files().directory / ".watchdog.json.a1B2c3";
+  fs::create_directories(files().directory());
+  const fs::path left = files().directory() / ".watchdog.json.a1B2c3";
   std::ofstream(left) << "{";
   DataFolderLock lock;
   lock.take(files());
@@ -58,7 +58,7 @@ TEST_F(DataFolderLockTest, AWaitingWatchdogTakesOverWhenTheHolderEnds) {
 TEST_F(DataFolderLockTest, ALockThatCannotBeMadeLeavesTheWatchdogActingWithoutIt) {
   std::ofstream(path / "file") << "";
   DataFolderLock lock;
-  EXPECT_EQ(lock.take({path / "file" / "Watchdog"}), Taken::unavailable);
+  EXPECT_EQ(lock.take(WatchdogFiles(path / "file" / "Watchdog")), Taken::unavailable);
   EXPECT_EQ(lock.state(), State::none);
 }
 
@@ -81,7 +81,7 @@ TEST_F(DataFolderLockTest, RecheckStepsDownForAWatchdogThatLockedTheNewFile) {
   DataFolderLock first, second;
   first.take(files());
   second.take(files());
-  fs::remove_all(files().directory);
+  fs::remove_all(files().directory());
   EXPECT_EQ(second.take(files()), Taken::tookOver);
   EXPECT_EQ(first.recheck(files()), Recheck::lostToAnother);
   EXPECT_EQ(first.state(), State::waiting);

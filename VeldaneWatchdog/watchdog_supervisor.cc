@@ -219,7 +219,7 @@ bool WatchdogSupervisor::heartbeatCannotBeWritten(const HostRunRecord& record, S
       !(WatchdogPolicy::stalledFor(record, uptime) > policy_.hangLimit(record))) {
     return false;
   }
-  return !platform_.probes.hasRoomToWrite(files_.directory.string());
+  return !platform_.probes.hasRoomToWrite(files_.directory().string());
 }
 
 void WatchdogSupervisor::tick() {
@@ -324,7 +324,7 @@ void WatchdogSupervisor::keepInStep(const Sight& sight) {
   if (!o.heartbeatCannotBeWritten) {
     fullFolderLogged_ = false;
   } else if (!fullFolderLogged_) {
-    platform_.log.log(LogLevel::error, "No room to write in " + files_.directory.string() +
+    platform_.log.log(LogLevel::error, "No room to write in " + files_.directory().string() +
                                            "; the host's silent heartbeat is not taken for a hang");
     fullFolderLogged_ = true;
   }

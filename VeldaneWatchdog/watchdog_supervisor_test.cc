@@ -36,7 +36,7 @@ class SupervisorTest : public ::testing::Test, public TestFolder {
   SupervisorTest() { reset(); }
 
   void reset() {
-    fs::remove_all(files().directory);
+    fs::remove_all(files().directory());
     fake_ = std::make_unique<FakePlatform>();
     fake_->applicationSupport = path.string();
     fake_->bundle = {kIdentifier, "Host"};
@@ -370,7 +370,7 @@ TEST_F(SupervisorTest, FullFolderOfASilentHostIsSaidOnce) {
   fake_->diskFull = true;
   fake_->advance(100);
   EXPECT_THAT(fake_->lines,
-              ElementsAre(kWatching, "No room to write in " + files().directory.string() +
+              ElementsAre(kWatching, "No room to write in " + files().directory().string() +
                                          "; the host's silent heartbeat is not taken for a hang"));
 }
 
@@ -691,7 +691,7 @@ TEST_F(InstanceTest, HostRunningFromThisBundleAtTheLaunchEndsIt) {
 }
 
 TEST_F(SupervisorTest, FirstWatchdogOfTheFolderTidiesIt) {
-  const fs::path folder = files().directory;
+  const fs::path folder = files().directory();
   fs::create_directories(folder);
   // Left by interrupted writes: the ledger's and the hang report's at any age,
   // the host's past a minute.
@@ -742,7 +742,7 @@ class DeletedLockTest : public SupervisorTest {
     auto second = start();
     fake_->advance(1);
     // Application data reset; the host makes the folder again with its next record.
-    fs::remove_all(files().directory);
+    fs::remove_all(files().directory());
     startHost(300);
     fake_->advance(2);
     EXPECT_TRUE(fs::exists(files().lockPath()));

@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (bundle) FUZZ_CHECK(bundle->ends_with(".app") && isCanonical(*bundle));
 
   WatchdogFiles files = WatchdogFiles::forBundle("/support", "id", std::string(input));
-  FUZZ_CHECK(files.directory.filename() == WatchdogFiles::hashName(WatchdogFiles::fnv1a(path)));
+  FUZZ_CHECK(files.directory().filename() == WatchdogFiles::hashName(WatchdogFiles::fnv1a(path)));
 
   // The first line against the rest, so that the fuzzer controls both texts.
   size_t split = std::min(input.find('\n'), input.size());

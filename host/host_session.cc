@@ -144,7 +144,7 @@ std::unique_ptr<HostSession> HostSession::start(int argc, const char* const* arg
     state->location = std::move(*location);
     state->flags = RelaunchFlags::parse(argc, argv);
     state->launchID = *launchID;
-    state->dataFolder = state->location.files.directory.string();
+    state->dataFolder = state->location.files.directory().string();
     state->minimumBeatInterval = std::chrono::duration<double>(options.minimumBeatInterval).count();
     state->ownerPid = getpid();
     state->uptimeOffset = view->uptimeOffset;

@@ -38,7 +38,7 @@ TEST(HostSession, FirstRecordDescribesTheRunAndEveryChangeReachesItButABeatTooSo
       bundle, {"-psn_0_1", "--veldane-recovered=1", "--VELDANE-SAFE-MODE", "veldane-recovered"});
   ASSERT_TRUE(session);
   EXPECT_FALSE(session->recovered() || session->safeMode());  // only the exact flags count
-  EXPECT_EQ(session->dataFolder(), bundle.files().directory.string());
+  EXPECT_EQ(session->dataFolder(), bundle.files().directory().string());
   EXPECT_EQ(session->launchID().size(), 36u);
   const HostRunRecord record = readRecord(bundle);
   EXPECT_TRUE(isRecent(record.startedAt, since));
@@ -151,7 +151,7 @@ TEST(HostSession, StartFailsWithAReason) {
   options.bundleIdentifier = "org.example.given";
   auto session = HostSession::start(1, argv, options);
   ASSERT_TRUE(session);
-  EXPECT_EQ(session->dataFolder(), bundle.files("org.example.given").directory.string());
+  EXPECT_EQ(session->dataFolder(), bundle.files("org.example.given").directory().string());
 }
 
 TEST(HostCApi, CallsFromCReachTheRecord) {
@@ -161,7 +161,7 @@ TEST(HostCApi, CallsFromCReachTheRecord) {
   std::unique_ptr<veldane_host, void (*)(veldane_host*)> owner(host, veldane_host_free);
   ASSERT_EQ(failed, nullptr) << failed;
   const WatchdogFiles files = bundle.files("com.example.c");
-  EXPECT_EQ(veldane_host_data_folder(host), files.directory.string());
+  EXPECT_EQ(veldane_host_data_folder(host), files.directory().string());
   const auto record = WatchdogStore::read<HostRunRecord>(files.hostRecordPath());
   EXPECT_TRUE(record && record->launchID == veldane_host_launch_id(host) && record->safeMode &&
               record->curtainUp && record->cleanExit);

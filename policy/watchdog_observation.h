@@ -13,6 +13,7 @@ namespace veldane {
 // What the watchdog saw on one tick: the policy's whole input.
 struct WatchdogObservation {
   std::optional<HostRunRecord> record;
+  // Normalised (WatchdogFiles::normalized), as WatchdogFiles::hostBundlePath gives it.
   std::string ownedBundlePath;
   bool recordProcessAlive = false;
   bool recordProcessTraced = false;

@@ -1,5 +1,6 @@
 #include "policy/watchdog_policy.h"
 
+#include <algorithm>
 #include <chrono>
 #include <limits>
 #include <string>
@@ -12,11 +13,18 @@
 namespace veldane {
 namespace {
 
-// The trailing "/" keeps a sibling such as "/A.appx" and the bundle folder
-// itself from counting as inside "/A.app".
-bool executableIsInsideBundle(const HostRunRecord& record, const std::string& ownedBundlePath) {
-  return UnicodeText::hasPrefix(WatchdogFiles::normalized(record.executablePath),
-                                WatchdogFiles::normalized(ownedBundlePath) + "/");
+// Inside means that the program's path continues past the bundle's with a
+// "/", which keeps a sibling such as "/A.appx" and the bundle folder itself
+// out of "/A.app". No composition reaches across a "/", so the program's
+// folder at the bundle's depth is compared with the bundle on its own.
+bool executableIsInsideBundle(const HostRunRecord& record, std::string_view ownedBundlePath) {
+  const std::string program = WatchdogFiles::normalized(record.executablePath);
+  size_t end = 0;
+  for (size_t slashes = std::ranges::count(ownedBundlePath, '/'); slashes > 0; --slashes) {
+    end = program.find('/', end + 1);
+    if (end == std::string::npos) return false;
+  }
+  return UnicodeText::equal(std::string_view(program).substr(0, end), ownedBundlePath);
 }
 
 // Where both sides took the uptime, one boot's clock that nobody sets

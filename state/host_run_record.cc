@@ -6,15 +6,16 @@
 
 namespace veldane {
 
-std::optional<HostRunRecord> HostRunRecord::fromJson(const nlohmann::json& json) {
+std::optional<HostRunRecord> HostRunRecord::fromJson(nlohmann::json taken) {
   using namespace JsonFields;
+  const nlohmann::json& json = taken;
   if (!json.is_object()) return std::nullopt;
   HostRunRecord record;
   bool ok = readRequired(json, "version", asInt64, record.version) &&
             readRequired(json, "pid", asInt32, record.pid) &&
-            readRequired(json, "launchID", asString, record.launchID) &&
-            readRequired(json, "bootSession", asString, record.bootSession) &&
-            readRequired(json, "executablePath", asString, record.executablePath) &&
+            readRequired(taken, "launchID", takeString, record.launchID) &&
+            readRequired(taken, "bootSession", takeString, record.bootSession) &&
+            readRequired(taken, "executablePath", takeString, record.executablePath) &&
             readRequired(json, "startedAt", asDate, record.startedAt) &&
             readRequired(json, "heartbeatUptime", asNumber, record.heartbeatUptime) &&
             readRequired(json, "heartbeatAt", asDate, record.heartbeatAt) &&

@@ -39,8 +39,8 @@ struct HostRunRecord {
 
   // Strict decoding: absent on any missing required key, wrong type,
   // out-of-range integer, bad date text or over-long launch ID. Unknown keys
-  // are ignored.
-  static std::optional<HostRunRecord> fromJson(const nlohmann::json& json);
+  // are ignored. The texts are moved out of `json`, which every tick decodes.
+  static std::optional<HostRunRecord> fromJson(nlohmann::json json);
   // Absent only when a date cannot be written in the file form or an uptime
   // is not a finite number.
   std::optional<nlohmann::json> toJson() const;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace veldane {
 namespace JsonFields {
@@ -40,6 +41,11 @@ std::optional<std::string> asString(const nlohmann::json& value) {
   return value.get<std::string>();
 }
 
+std::optional<std::string> takeString(nlohmann::json& value) {
+  if (!value.is_string()) return std::nullopt;
+  return std::move(value.get_ref<std::string&>());
+}
+
 std::optional<WatchdogDate> asDate(const nlohmann::json& value) {
   if (!value.is_string()) return std::nullopt;
   return parseDate(value.get_ref<const std::string&>());
@@ -49,6 +55,10 @@ const nlohmann::json* member(const nlohmann::json& object, const char* key) {
   auto found = object.find(key);
   if (found == object.end() || found->is_null()) return nullptr;
   return &*found;
+}
+
+nlohmann::json* member(nlohmann::json& object, const char* key) {
+  return const_cast<nlohmann::json*>(member(std::as_const(object), key));
 }
 
 bool putDate(nlohmann::json& object, const char* key, WatchdogDate date) {

@@ -26,17 +26,20 @@ std::optional<int32_t> asInt32(const nlohmann::json& value);
 std::optional<double> asNumber(const nlohmann::json& value);
 std::optional<bool> asBool(const nlohmann::json& value);
 std::optional<std::string> asString(const nlohmann::json& value);
+// asString that moves the text out of `value` instead of copying it.
+std::optional<std::string> takeString(nlohmann::json& value);
 // A string in the whole-second date form.
 std::optional<WatchdogDate> asDate(const nlohmann::json& value);
 
 // The value under `key`, or null when the key is missing or holds null.
 const nlohmann::json* member(const nlohmann::json& object, const char* key);
+nlohmann::json* member(nlohmann::json& object, const char* key);
 
-// False when the key is missing, null or not of the reader's form.
-template <typename T>
-bool readRequired(const nlohmann::json& object, const char* key,
-                  std::optional<T> (*reader)(const nlohmann::json&), T& field) {
-  const nlohmann::json* value = member(object, key);
+// False when the key is missing, null or not of the reader's form. A
+// non-const object may be given to a reader that takes its value (takeString).
+template <typename Json, typename T>
+bool readRequired(Json& object, const char* key, std::optional<T> (*reader)(Json&), T& field) {
+  auto* value = member(object, key);
   if (value == nullptr) return false;
   std::optional<T> decoded = reader(*value);
   if (!decoded) return false;
@@ -46,10 +49,10 @@ bool readRequired(const nlohmann::json& object, const char* key,
 
 // A missing or null key leaves the field absent; any other value must have
 // the reader's form.
-template <typename T>
-bool readOptional(const nlohmann::json& object, const char* key,
-                  std::optional<T> (*reader)(const nlohmann::json&), std::optional<T>& field) {
-  const nlohmann::json* value = member(object, key);
+template <typename Json, typename T>
+bool readOptional(Json& object, const char* key, std::optional<T> (*reader)(Json&),
+                  std::optional<T>& field) {
+  auto* value = member(object, key);
   if (value == nullptr) {
     field.reset();
     return true;

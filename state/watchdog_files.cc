@@ -3,9 +3,20 @@
 #include <cinttypes>
 #include <cstdio>
 #include <system_error>
+#include <utility>
 
 namespace veldane {
 namespace fs = std::filesystem;
+
+// Every tick reads at these paths: a path built from its parts takes a dozen
+// allocations, so they are built here, once.
+WatchdogFiles::WatchdogFiles(fs::path directory)
+    : directory_(std::move(directory)),
+      hostRecord_(directory_ / kHostRecordName),
+      hangNote_(directory_ / kHangNoteName),
+      ledger_(directory_ / kLedgerName),
+      lock_(directory_ / kLockName),
+      hangReport_(directory_ / kHangReportName) {}
 
 WatchdogFiles WatchdogFiles::forBundle(const fs::path& applicationSupport,
                                        const std::string& bundleIdentifier,
@@ -16,7 +27,7 @@ WatchdogFiles WatchdogFiles::forBundle(const fs::path& applicationSupport,
   directory += bundleIdentifier;
   directory /= "Watchdog";
   directory /= hashName(fnv1a(normalized(bundlePath)));
-  return WatchdogFiles{directory};
+  return WatchdogFiles(std::move(directory));
 }
 
 bool WatchdogFiles::isUsableBundleIdentifier(std::string_view identifier) {

@@ -15,7 +15,8 @@ namespace veldane {
 //
 //   auto files = WatchdogFiles::forBundle(appSupport, "com.example.app", bundlePath);
 //   WatchdogStore::read<HostRunRecord>(files.hostRecordPath());
-struct WatchdogFiles {
+class WatchdogFiles {
+ public:
   static constexpr const char* kHostRecordName = "host.json";
   static constexpr const char* kHangNoteName = "hang.json";
   static constexpr const char* kLedgerName = "watchdog.json";
@@ -24,7 +25,10 @@ struct WatchdogFiles {
   // The watchdog's account of the last hang it ended.
   static constexpr const char* kHangReportName = "hang-report.json";
 
-  std::filesystem::path directory;
+  // No folder: every path is empty.
+  WatchdogFiles() = default;
+  // The files of the folder `directory`, their paths made once here.
+  explicit WatchdogFiles(std::filesystem::path directory);
 
   // applicationSupport / bundleIdentifier / "Watchdog" / 16 hex digits of
   // fnv1a(normalized(bundlePath)). The identifier must be usable (below).
@@ -38,11 +42,12 @@ struct WatchdogFiles {
   // library and the status tool refuse it alike.
   static bool isUsableBundleIdentifier(std::string_view identifier);
 
-  std::filesystem::path hostRecordPath() const { return directory / kHostRecordName; }
-  std::filesystem::path hangNotePath() const { return directory / kHangNoteName; }
-  std::filesystem::path ledgerPath() const { return directory / kLedgerName; }
-  std::filesystem::path lockPath() const { return directory / kLockName; }
-  std::filesystem::path hangReportPath() const { return directory / kHangReportName; }
+  const std::filesystem::path& directory() const { return directory_; }
+  const std::filesystem::path& hostRecordPath() const { return hostRecord_; }
+  const std::filesystem::path& hangNotePath() const { return hangNote_; }
+  const std::filesystem::path& ledgerPath() const { return ledger_; }
+  const std::filesystem::path& lockPath() const { return lock_; }
+  const std::filesystem::path& hangReportPath() const { return hangReport_; }
 
   // Lexical canonical form: absolute against the working directory, "." and
   // ".." resolved, repeated and trailing slashes removed ("/" stays "/").
@@ -69,6 +74,14 @@ struct WatchdogFiles {
   static std::string hashName(uint64_t hash);
 
   friend bool operator==(const WatchdogFiles&, const WatchdogFiles&) = default;
+
+ private:
+  std::filesystem::path directory_;
+  std::filesystem::path hostRecord_;
+  std::filesystem::path hangNote_;
+  std::filesystem::path ledger_;
+  std::filesystem::path lock_;
+  std::filesystem::path hangReport_;
 };
 
 }  // namespace veldane

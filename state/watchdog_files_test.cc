@@ -38,9 +38,9 @@ TEST(WatchdogFiles, ForBundleNamesFolderAfterHashOfNormalisedPath) {
   const std::string hash = "0ad3b7850165bd28";  // FNV-1a of "/Applications/A.app"
   const WatchdogFiles files =
       WatchdogFiles::forBundle("/home/u/.local/share", "com.example.a", "/Applications/./A.app/");
-  EXPECT_EQ(files.directory, "/home/u/.local/share/com.example.a/Watchdog/" + hash);
+  EXPECT_EQ(files.directory(), "/home/u/.local/share/com.example.a/Watchdog/" + hash);
   // An identifier cannot lead out of the application-support folder.
-  EXPECT_EQ(WatchdogFiles::forBundle("/s", "/etc", "/Applications/A.app").directory,
+  EXPECT_EQ(WatchdogFiles::forBundle("/s", "/etc", "/Applications/A.app").directory(),
             "/s//etc/Watchdog/" + hash);
   using namespace std::string_literals;
   for (const auto& [identifier, usable] :

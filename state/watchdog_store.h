@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -31,7 +32,8 @@ std::optional<std::string> serialize(const nlohmann::json& json);
 // deeper than kMaxDepth or empty text.
 std::optional<nlohmann::json> parse(std::string_view text);
 
-// T provides `static std::optional<T> fromJson(const nlohmann::json&)` and
+// T provides `static std::optional<T> fromJson(const nlohmann::json&)` (or
+// one that takes the parsed value, to move its texts out) and
 // `std::optional<nlohmann::json> toJson() const`.
 template <typename T>
 bool write(const T& value, const std::filesystem::path& to, bool durable = true) {
@@ -47,7 +49,7 @@ std::optional<T> read(const std::filesystem::path& from, size_t limit = kMaxFile
   if (!bytes || bytes->empty()) return std::nullopt;
   std::optional<nlohmann::json> json = parse(*bytes);
   if (!json) return std::nullopt;
-  return T::fromJson(*json);
+  return T::fromJson(std::move(*json));
 }
 
 }  // namespace WatchdogStore

@@ -57,7 +57,7 @@ WatchdogStatusInput gather(const std::string& bundlePath) {
 
   const WatchdogFiles files =
       WatchdogFiles::forBundle(*root.directory, *in.bundleIdentifier, bundlePath);
-  in.dataFolder = files.directory.string();
+  in.dataFolder = files.directory().string();
   in.record = readStatusFile<HostRunRecord>(files.hostRecordPath());
   in.hangNote = readStatusFile<HostHangNote>(files.hangNotePath());
   in.ledger = readStatusFile<WatchdogLedger>(files.ledgerPath());

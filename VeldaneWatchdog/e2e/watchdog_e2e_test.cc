@@ -305,7 +305,7 @@ TEST_F(WatchdogEndToEnd, StatusToolReadsTheBundlesDataFolderAsTextOrJson) {
   const auto [status, json] = run("--json " + (root_ / "Test.app").string());
   EXPECT_TRUE(exitedWithZero(status));
   EXPECT_EQ(nlohmann::json::parse(json, nullptr, false)["bundle"]["dataFolder"],
-            files_.directory.string())
+            files_.directory().string())
       << json;
   EXPECT_TRUE(exitedWithZero(run("--help").first));
 }

@@ -31,7 +31,7 @@ using WatchdogFaults = WatchdogHarness;
 TEST_F(WatchdogFaults, ReadOnlyDataFolderKeepsTheOldLedgerAndStillRelaunches) {
   // A mount namespace of this test's own, shared by all it spawns, with a
   // tmpfs as the data folder's parent.
-  const fs::path mountPoint = files_.directory.parent_path();
+  const fs::path mountPoint = files_.directory().parent_path();
   fs::create_directories(mountPoint);
   if (unshare(CLONE_NEWNS) != 0 ||
       mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
@@ -52,7 +52,7 @@ TEST_F(WatchdogFaults, ReadOnlyDataFolderKeepsTheOldLedgerAndStillRelaunches) {
   crash(first);
   ASSERT_TRUE(launchesReach(2, 10s)) << "the crash was not relaunched";
   EXPECT_EQ(contents(files_.ledgerPath()), before);
-  EXPECT_EQ(entries(files_.directory), kDataFiles);
+  EXPECT_EQ(entries(files_.directory()), kDataFiles);
 
   // Writable again: the next crash is written with both counted.
   remount(0);
@@ -186,7 +186,7 @@ TEST_F(WatchdogFaults, KilledWhileWritingTheLedgerNeverCountsAnExitTwice) {
   EXPECT_FALSE(launchesReach(kRounds + 2, 2s)) << "an exit was relaunched twice";
   // A kill between a write's temporary file and its rename leaves that file,
   // which the next watchdog removes.
-  EXPECT_EQ(entries(files_.directory), kDataFiles);
+  EXPECT_EQ(entries(files_.directory()), kDataFiles);
 }
 
 // The stacks helper must not touch the plug-in's file while it holds the

@@ -124,7 +124,7 @@ class WatchdogHarness : public testing::Test {
   void TearDown() override {
     endProcesses();
     // The read-only test's tmpfs, now that nothing holds it.
-    umount2(files_.directory.parent_path().c_str(), MNT_DETACH);
+    umount2(files_.directory().parent_path().c_str(), MNT_DETACH);
     std::error_code ignored;
     if (!root_.empty()) fs::remove_all(root_, ignored);
   }
