@@ -3,32 +3,13 @@
 #include <algorithm>
 #include <charconv>
 
+#include "platform/linux/proc_words.h"
+
 namespace veldane {
 namespace {
 
-constexpr std::string_view kBlanks = " \t";
-
-// Splits off the next blank-separated word; empty at the end of the line.
-std::string_view nextWord(std::string_view& line) {
-  const size_t start = line.find_first_not_of(kBlanks);
-  if (start == std::string_view::npos) {
-    line = {};
-    return {};
-  }
-  line.remove_prefix(start);
-  const size_t end = std::min(line.find_first_of(kBlanks), line.size());
-  const std::string_view word = line.substr(0, end);
-  line.remove_prefix(end);
-  return word;
-}
-
-template <typename T>
-std::optional<T> wholeNumber(std::string_view word) {
-  T value{};
-  const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
-  if (word.empty() || error != std::errc() || end != word.data() + word.size()) return std::nullopt;
-  return value;
-}
+using proc_words::nextWord;
+using proc_words::wholeNumber;
 
 template <typename T>
 std::optional<T> firstNumber(std::string_view line) {
