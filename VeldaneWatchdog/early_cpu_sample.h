@@ -6,8 +6,8 @@
 #include <string>
 
 #include "platform/hang_inspector.h"
-#include "policy/seconds.h"
 #include "state/host_run_record.h"
+#include "state/seconds.h"
 
 namespace veldane {
 

@@ -21,8 +21,9 @@ void HangKill::start(MainLoop& loop, HangInspector& inspector, Judged judged, Se
   look_ = look;
   // The look is this object's alone: while the weak pointer locks, so does `this` live.
   std::weak_ptr<Look> weak = look;
-  look->deadline = loop.oneShotTimer(budget.count(), 0, [this, weak] { end(weak, std::nullopt); });
-  inspector.snapshot(pid, budget.count(), [this, weak](HangInspector::Gathered gathered) {
+  look->deadline =
+      loop.oneShotTimer(budget, Seconds::zero(), [this, weak] { end(weak, std::nullopt); });
+  inspector.snapshot(pid, budget, [this, weak](HangInspector::Gathered gathered) {
     end(weak, std::move(gathered));
   });
 }

@@ -11,7 +11,7 @@
 #include "VeldaneWatchdog/hang_diagnosis.h"
 #include "platform/hang_inspector.h"
 #include "platform/main_loop.h"
-#include "policy/seconds.h"
+#include "state/seconds.h"
 
 namespace veldane {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "VeldaneWatchdog/host_run_span.h"
-#include "policy/seconds.h"
+#include "state/seconds.h"
 
 namespace veldane {
 

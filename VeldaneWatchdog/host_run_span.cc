@@ -6,8 +6,8 @@ namespace veldane {
 
 bool HostRunSpan::Ended::forked(const RunningApplication& app) const {
   if (app.processGroup == pid || app.session == pid) return true;
-  return app.startUptime && startedAt && Seconds(*app.startUptime) >= *startedAt &&
-         Seconds(*app.startUptime) <= seenEndedAt;
+  return app.startUptime && startedAt && *app.startUptime >= *startedAt &&
+         *app.startUptime <= seenEndedAt;
 }
 
 bool HostRunSpan::knowsLive(const HostRunRecord& record) const {

@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "platform/workspace.h"
-#include "policy/seconds.h"
 #include "state/host_run_record.h"
+#include "state/seconds.h"
 #include "state/watchdog_date.h"
 
 namespace veldane {

@@ -55,12 +55,12 @@ TEST(HostRunSpan, AProcessInTheRunsGroupOrSessionWasForkedByIt) {
 
 TEST(HostRunSpan, AProcessStartedWhileTheRunLivedWasForkedByIt) {
   const HostRunSpan::Ended ended{300, "run-1", Seconds(900), Seconds(1000)};
-  EXPECT_FALSE(ended.forked({9, false, std::nullopt, 9, 9, 899.5}));
-  EXPECT_TRUE(ended.forked({9, false, std::nullopt, 9, 9, 900.0}));
-  EXPECT_TRUE(ended.forked({9, false, std::nullopt, 9, 9, 1000.0}));
-  EXPECT_FALSE(ended.forked({9, false, std::nullopt, 9, 9, 1000.5}));
+  EXPECT_FALSE(ended.forked({9, false, std::nullopt, 9, 9, Seconds(899.5)}));
+  EXPECT_TRUE(ended.forked({9, false, std::nullopt, 9, 9, Seconds(900.0)}));
+  EXPECT_TRUE(ended.forked({9, false, std::nullopt, 9, 9, Seconds(1000.0)}));
+  EXPECT_FALSE(ended.forked({9, false, std::nullopt, 9, 9, Seconds(1000.5)}));
   const HostRunSpan::Ended noStart{300, "run-1", std::nullopt, Seconds(1000)};
-  EXPECT_FALSE(noStart.forked({9, false, std::nullopt, 9, 9, 950.0}));
+  EXPECT_FALSE(noStart.forked({9, false, std::nullopt, 9, 9, Seconds(950.0)}));
 }
 
 }  // namespace

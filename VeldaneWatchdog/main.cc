@@ -27,7 +27,7 @@ constexpr char kNotInBundle[] = "VeldaneWatchdog: not inside a Veldane app bundl
     try {
       system->parts().log.log(veldane::LogLevel::error, std::string("Cannot run: ") + why);
       // Sent by another thread; worth a moment before the end, no more.
-      system->parts().log.flush(0.5);
+      system->parts().log.flush(veldane::Seconds{0.5});
     } catch (...) {
     }
   }

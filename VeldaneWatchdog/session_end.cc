@@ -21,7 +21,7 @@ SessionEnd::Change SessionEnd::apply(const MainLoop::SessionEndNotice& notice) {
 
 void SessionEnd::expireAfter(MainLoop& loop, Seconds after, MainLoop::Callback onCalledOff) {
   // This object owns the timer, so `this` outlives every firing.
-  expiry_ = loop.oneShotTimer(after.count(), 1.0, [this, onCalledOff = std::move(onCalledOff)] {
+  expiry_ = loop.oneShotTimer(after, Seconds{1.0}, [this, onCalledOff = std::move(onCalledOff)] {
     if (!ending()) return;
     machineEnding_ = sessionEnding_ = false;
     MainLoop::Callback calledOff = onCalledOff;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/main_loop.h"
-#include "policy/seconds.h"
+#include "state/seconds.h"
 
 namespace veldane {
 

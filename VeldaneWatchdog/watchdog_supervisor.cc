@@ -94,11 +94,11 @@ void WatchdogSupervisor::schedule(Seconds after) {
   const Seconds tolerance = after * 0.25;
   // Re-arming the one timer moves its pending firing, if any, without a new
   // timer on every tick.
-  if (timer_ && timer_->reschedule(after.count(), tolerance.count())) return;
+  if (timer_ && timer_->reschedule(after, tolerance)) return;
   std::weak_ptr<WatchdogSupervisor> weak = weak_from_this();
   try {
     // Assigning replaces the pending timer, which cancels it: one timer at most.
-    timer_ = platform_.loop.oneShotTimer(after.count(), tolerance.count(), [weak] {
+    timer_ = platform_.loop.oneShotTimer(after, tolerance, [weak] {
       if (auto self = weak.lock()) self->tick();
     });
   } catch (...) {
@@ -260,16 +260,14 @@ WatchdogSupervisor::Sight WatchdogSupervisor::observe() {
       record && HostLiveness::isAlive(platform_.probes, *record, exitWatch_.holds(record->pid));
   if (alive && !runSpan_.knowsLive(*record)) {
     sight.firstSeenAlive = true;
-    if (std::optional<double> started = platform_.probes.startUptime(record->pid)) {
-      sight.liveStartedAt = Seconds(*started);
-    }
+    sight.liveStartedAt = platform_.probes.startUptime(record->pid);
   }
   o.ownedBundlePath = bundlePath_;
   o.recordProcessAlive = alive;
   o.recordProcessTraced = alive && platform_.probes.isTraced(record->pid);
   const bool crashCandidate = record && !alive && !record->cleanExit;
   o.now = platform_.probes.now();
-  o.uptime = Seconds(platform_.probes.uptime());
+  o.uptime = platform_.probes.uptime();
   if (crashCandidate) {
     sight.endedRun = runSpan_.endedAs(*record, o.now, o.uptime);
     // Only a program inside the bundle, and never the watchdog itself.

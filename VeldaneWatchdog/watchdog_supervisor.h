@@ -16,10 +16,10 @@
 #include "VeldaneWatchdog/own_executable.h"
 #include "VeldaneWatchdog/session_end.h"
 #include "platform/watchdog_platform.h"
-#include "policy/seconds.h"
 #include "policy/watchdog_decision.h"
 #include "policy/watchdog_observation.h"
 #include "policy/watchdog_policy.h"
+#include "state/seconds.h"
 #include "state/watchdog_files.h"
 #include "state/watchdog_ledger.h"
 

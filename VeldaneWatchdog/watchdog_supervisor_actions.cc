@@ -84,7 +84,7 @@ void WatchdogSupervisor::killHungHost(int32_t pid, const Sight& sight) {
 
 void WatchdogSupervisor::finishHangKill(HangKill::Judged kill,
                                         std::optional<HangInspector::Gathered> gathered) {
-  kill.evidence.snapshotSeconds = (Seconds(platform_.probes.uptime()) - kill.at).count();
+  kill.evidence.snapshotSeconds = (platform_.probes.uptime() - kill.at).count();
   // Through the exit watch, which on Linux holds this very process, so that a
   // pid reused since cannot be hit. A watch gone meanwhile means the host has
   // ended by itself.
@@ -152,7 +152,7 @@ void WatchdogSupervisor::scheduleOpening() {
 // relaunch still pending in the ledger is started again by the next tick.
 void WatchdogSupervisor::afterLaunchStep(Seconds delay, void (WatchdogSupervisor::*step)()) {
   std::weak_ptr<WatchdogSupervisor> weak = weak_from_this();
-  platform_.loop.runAfter(delay.count(), [weak, ticket = launch_.ticket(), step] {
+  platform_.loop.runAfter(delay, [weak, ticket = launch_.ticket(), step] {
     auto self = weak.lock();
     if (!self || !self->launch_.isCurrent(ticket)) return;
     try {

@@ -67,7 +67,7 @@ class SupervisorTest : public ::testing::Test, public TestFolder {
     r.bootSession = fake_->bootSession();
     r.executablePath = kHost;
     r.startedAt = r.heartbeatAt = std::chrono::floor<std::chrono::seconds>(fake_->now());
-    r.heartbeatUptime = fake_->uptime() - silentFor;
+    r.heartbeatUptime = fake_->uptime().count() - silentFor;
     r.curtainUp = curtainUp;
     ASSERT_TRUE(WatchdogStore::write(r, files().hostRecordPath()));
   }
@@ -337,7 +337,7 @@ TEST_F(SupervisorTest, ProgramOfAMovedBundleThatStartedAfterTheLastBeatIsNoHost)
   auto supervisor = start();
   fake_->advance(10);
   // A process that took the pid over after the host ended started later.
-  fake_->startedAt[300] = fake_->uptime();
+  fake_->startedAt[300] = fake_->uptime().count();
   fake_->advance(10);
   EXPECT_THAT(fake_->opened, ElementsAre(kRecovered));
 }
@@ -660,9 +660,12 @@ const std::vector<InstanceCase>& InstanceTest::cases() {
       {"the recorded program", {}, true, {{9, false, std::nullopt}}},
       {"the recorded program, left behind", {}, false, {{9, false, std::nullopt, 300, 1}}},
       // Forked by the run, in no group or session of its own: it started while the run lived.
-      {"started while the run lived", {{9, false, kBundle, 9, 9, 1000.0}}, false},
-      {"started after the run ended", {{9, false, kBundle, 9, 9, 1000.5}}, true},
-      {"the recorded program, forked", {}, false, {{9, false, std::nullopt, 1, 1, 1000.0}}},
+      {"started while the run lived", {{9, false, kBundle, 9, 9, Seconds(1000.0)}}, false},
+      {"started after the run ended", {{9, false, kBundle, 9, 9, Seconds(1000.5)}}, true},
+      {"the recorded program, forked",
+       {},
+       false,
+       {{9, false, std::nullopt, 1, 1, Seconds(1000.0)}}},
       // Still listed a moment after it ended, as macOS lists an application.
       {"the ended host itself", {{300, false, kBundle}}, false},
       {"listed, but gone", {{10, false, kBundle}}, false},

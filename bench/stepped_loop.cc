@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <chrono>
 #include <utility>
 
 namespace veldane::bench {
@@ -16,7 +17,7 @@ class SteppedLoop::ScaledTimer final : public MainLoop::Timer {
  public:
   ScaledTimer(std::unique_ptr<MainLoop::Timer> inner, double scale)
       : inner_(std::move(inner)), scale_(scale) {}
-  bool reschedule(double delay, double tolerance) override {
+  bool reschedule(Seconds delay, Seconds tolerance) override {
     return inner_->reschedule(delay * scale_, tolerance * scale_);
   }
 
@@ -25,7 +26,7 @@ class SteppedLoop::ScaledTimer final : public MainLoop::Timer {
   double scale_;
 };
 
-std::unique_ptr<MainLoop::Timer> SteppedLoop::oneShotTimer(double delay, double tolerance,
+std::unique_ptr<MainLoop::Timer> SteppedLoop::oneShotTimer(Seconds delay, Seconds tolerance,
                                                            Callback callback) {
   auto timer = real_.oneShotTimer(delay * timerScale_, tolerance * timerScale_,
                                   [this, callback = std::move(callback)] {
@@ -36,8 +37,9 @@ std::unique_ptr<MainLoop::Timer> SteppedLoop::oneShotTimer(double delay, double 
   return std::make_unique<ScaledTimer>(std::move(timer), timerScale_);
 }
 
-void SteppedLoop::runAfter(double delay, Callback work) {
-  lastDelayedDue_ = monotonicNanoseconds() + static_cast<int64_t>(delay * 1e9);
+void SteppedLoop::runAfter(Seconds delay, Callback work) {
+  lastDelayedDue_ =
+      monotonicNanoseconds() + std::chrono::duration_cast<std::chrono::nanoseconds>(delay).count();
   real_.runAfter(delay, [this, work = std::move(work)] {
     lastDelayedRan_ = monotonicNanoseconds();
     work();

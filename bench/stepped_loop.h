@@ -18,8 +18,8 @@ class SteppedLoop final : public MainLoop {
  public:
   explicit SteppedLoop(double timerScale) : timerScale_(timerScale) {}
 
-  // Waits up to `timeout` seconds for one event and dispatches it.
-  void step(double timeout) { real_.runOneIteration(timeout); }
+  // Waits up to `timeout` for one event and dispatches it.
+  void step(Seconds timeout) { real_.runOneIteration(timeout); }
 
   // The loop itself, for the parts that need more of it than MainLoop gives.
   LinuxMainLoop& real() { return real_; }
@@ -33,8 +33,8 @@ class SteppedLoop final : public MainLoop {
   int64_t lastDelayedDue() const { return lastDelayedDue_; }
   int64_t lastDelayedRan() const { return lastDelayedRan_; }
 
-  std::unique_ptr<Timer> oneShotTimer(double delay, double tolerance, Callback callback) override;
-  void runAfter(double delay, Callback work) override;
+  std::unique_ptr<Timer> oneShotTimer(Seconds delay, Seconds tolerance, Callback callback) override;
+  void runAfter(Seconds delay, Callback work) override;
   void post(Callback work) override { real_.post(std::move(work)); }
   std::unique_ptr<ProcessExitWatch> watchProcessExit(int32_t pid, Callback onExit) override;
   std::unique_ptr<Subscription> observeSessionEnd(SessionEndCallback onNotice) override {

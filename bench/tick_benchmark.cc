@@ -75,7 +75,7 @@ struct LiveSupervisor {
     const int64_t until = monotonicNanoseconds() + static_cast<int64_t>(seconds * 1e9);
     while (!done()) {
       if (monotonicNanoseconds() > until) return false;
-      loop.step(0.01);
+      loop.step(Seconds{0.01});
     }
     return true;
   }
@@ -87,7 +87,7 @@ struct LiveSupervisor {
 
   void tickOnce() {
     const uint64_t before = loop.timerFirings();
-    while (loop.timerFirings() == before) loop.step(10);
+    while (loop.timerFirings() == before) loop.step(Seconds{10});
   }
 
   SteppedLoop loop;

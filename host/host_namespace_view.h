@@ -14,7 +14,7 @@ namespace veldane {
 //
 //   std::optional<HostNamespaceView> view = HostNamespaceView::find(failure);
 //   if (!view->innerMount) record.pid = view->pid;
-//   record.heartbeatUptime = systemUptime() - view->uptimeOffset;
+//   record.heartbeatUptime = systemUptime().count() - view->uptimeOffset;
 struct HostNamespaceView {
   // As the pid namespace of the /proc mount sees it: the initial one's pid,
   // unless `innerMount` says otherwise.

@@ -121,7 +121,7 @@ TEST(HostNamespaces, APidNamespaceWithAProcOfItsOwnRefusesToStart) {
 TEST(HostNamespaces, InATimeNamespaceTheUptimesAreTheWatchdogs) {
   TestBundle bundle;
   constexpr int kAhead = 100000;
-  const double before = systemUptime();
+  const double before = systemUptime().count();
   const ChildExit host = runInNewNamespaces(
       CLONE_NEWTIME,
       [] {
@@ -131,8 +131,8 @@ TEST(HostNamespaces, InATimeNamespaceTheUptimesAreTheWatchdogs) {
         offsets.close();
         return !offsets.fail();
       },
-      [&] { return systemUptime() > kAhead ? startAndWrite(bundle) : 3; });
-  const double after = systemUptime();
+      [&] { return systemUptime().count() > kAhead ? startAndWrite(bundle) : 3; });
+  const double after = systemUptime().count();
   if (host.status == kNoNamespace) GTEST_SKIP() << "no time namespace";
   ASSERT_EQ(host.status, kStarted) << whyRefused(bundle);
   const HostRunRecord record = readRecord(bundle);

@@ -53,7 +53,7 @@ struct HostSession::State {
   bool callerOwns() const noexcept { return getpid() == ownerPid; }
 
   // On the watchdog's clock.
-  double uptime() const noexcept { return systemUptime() - uptimeOffset; }
+  double uptime() const noexcept { return systemUptime().count() - uptimeOffset; }
 
   // Called with recordMutex held.
   bool writeRecord(bool durable) noexcept {

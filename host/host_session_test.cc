@@ -33,7 +33,7 @@ bool isRecent(WatchdogDate date, WatchdogDate since) {
 TEST(HostSession, FirstRecordDescribesTheRunAndEveryChangeReachesItButABeatTooSoon) {
   TestBundle bundle;
   const auto since = std::chrono::system_clock::now();
-  const double uptimeBefore = systemUptime();
+  const double uptimeBefore = systemUptime().count();
   auto session = startIn(
       bundle, {"-psn_0_1", "--veldane-recovered=1", "--VELDANE-SAFE-MODE", "veldane-recovered"});
   ASSERT_TRUE(session);
@@ -42,7 +42,8 @@ TEST(HostSession, FirstRecordDescribesTheRunAndEveryChangeReachesItButABeatTooSo
   EXPECT_EQ(session->launchID().size(), 36u);
   const HostRunRecord record = readRecord(bundle);
   EXPECT_TRUE(isRecent(record.startedAt, since));
-  EXPECT_TRUE(record.heartbeatUptime >= uptimeBefore && record.heartbeatUptime <= systemUptime());
+  EXPECT_TRUE(record.heartbeatUptime >= uptimeBefore &&
+              record.heartbeatUptime <= systemUptime().count());
   // Version 1, the first heartbeat at the start, no flag set and no optional field.
   EXPECT_EQ(record, (HostRunRecord{1, getpid(), session->launchID(), ProcessInfo::bootSession(),
                                    *ProcessInfo::executablePath(getpid()), record.startedAt,
@@ -54,14 +55,14 @@ TEST(HostSession, FirstRecordDescribesTheRunAndEveryChangeReachesItButABeatTooSo
   EXPECT_GT(beat, record.heartbeatUptime);
   ASSERT_TRUE(session->setAwayCoverUp(true) && session->setCurtainUp(true));
   EXPECT_EQ(readRecord(bundle).awayCoverUp, true);
-  const double uptimeBeforeReset = systemUptime();
+  const double uptimeBeforeReset = systemUptime().count();
   ASSERT_TRUE(session->setAwayCoverUp(false) && session->resetCrashLoop() &&
               session->markCleanExit());
   const HostRunRecord last = readRecord(bundle);
   EXPECT_TRUE(last.curtainUp && last.cleanExit && last.awayCoverUp == false);
   EXPECT_TRUE(last.crashLoopResetAt && isRecent(*last.crashLoopResetAt, since));
   EXPECT_TRUE(last.crashLoopResetUptime && *last.crashLoopResetUptime >= uptimeBeforeReset &&
-              *last.crashLoopResetUptime <= systemUptime());
+              *last.crashLoopResetUptime <= systemUptime().count());
   EXPECT_EQ(last.heartbeatUptime, beat);
   EXPECT_EQ(last.startedAt, record.startedAt);
   ASSERT_TRUE(session->noteHang(7.5));

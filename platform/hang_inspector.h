@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "state/host_hang_snapshot.h"
+#include "state/seconds.h"
 
 namespace veldane {
 
@@ -14,7 +15,7 @@ namespace veldane {
 // thread only.
 //
 //   HostCpuSample early = inspector.sampleCpu(pid);  // once the host is suspected
-//   inspector.snapshot(pid, 0.5, [](HangInspector::Gathered gathered) {
+//   inspector.snapshot(pid, Seconds{0.5}, [](HangInspector::Gathered gathered) {
 //     /* signal the process */ HostHangSnapshot snapshot = gathered();
 //   });
 class HangInspector {
@@ -31,12 +32,12 @@ class HangInspector {
   // process cannot be read.
   virtual HostCpuSample sampleCpu(int32_t pid) = 0;
 
-  // Calls `done` once, within `budget` seconds, either before returning or
+  // Calls `done` once, within `budget`, either before returning or
   // later on the main loop, with what gives the threads of `pid`, their
   // states, CPU times and whatever stacks the system lets it read. Leaves the
   // process as it found it: nothing attached, nothing stopped. The caller does
   // not wait beyond the budget; a `done` that comes later is ignored.
-  virtual void snapshot(int32_t pid, double budget, Completion done) = 0;
+  virtual void snapshot(int32_t pid, Seconds budget, Completion done) = 0;
 };
 
 }  // namespace veldane

@@ -18,7 +18,7 @@ bool runsFromMovedBundle(SystemProbes& probes, const HostRunRecord& record,
                          const std::string& livePath) {
   constexpr std::string_view kPrograms = "/Contents/MacOS/";
   // The start time counts in ticks of 10 ms, cut down.
-  constexpr double kStartGrain = 0.01;
+  constexpr Seconds kStartGrain{0.01};
   const std::string live = WatchdogFiles::normalized(livePath);
   const std::string recorded = WatchdogFiles::normalized(record.executablePath);
   const size_t liveAt = live.rfind(kPrograms);
@@ -28,8 +28,8 @@ bool runsFromMovedBundle(SystemProbes& probes, const HostRunRecord& record,
                        std::string_view(recorded).substr(recordedAt))) {
     return false;
   }
-  const std::optional<double> started = probes.startUptime(record.pid);
-  return started && *started < record.heartbeatUptime - kStartGrain;
+  const std::optional<Seconds> started = probes.startUptime(record.pid);
+  return started && *started < Seconds(record.heartbeatUptime) - kStartGrain;
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "state/seconds.h"
+
 namespace veldane {
 
 enum class LogLevel { standard, error };
@@ -27,11 +29,11 @@ class LogChannel {
     (void)fields;
     log(level, message);
   }
-  // Waits at most `seconds` for lines still on their way to the log, before
+  // Waits at most `within` for lines still on their way to the log, before
   // the process ends; true when nothing is left. Where logging is
   // synchronous, nothing ever is.
-  virtual bool flush(double seconds) {
-    (void)seconds;
+  virtual bool flush(Seconds within) {
+    (void)within;
     return true;
   }
 };

@@ -5,6 +5,8 @@
 #include <functional>
 #include <memory>
 
+#include "state/seconds.h"
+
 namespace veldane {
 
 // The main thread's event loop as the supervisor sees it. Every callback runs
@@ -19,9 +21,9 @@ class MainLoop {
    public:
     virtual ~Timer() = default;
     // Arms the timer again, pending or fired, to call its callback once
-    // `delay` seconds from now, give or take `tolerance`; a pending firing
-    // is dropped. False when this timer cannot be re-armed: make a new one.
-    virtual bool reschedule(double /*delay*/, double /*tolerance*/) { return false; }
+    // `delay` from now, give or take `tolerance`; a pending firing is
+    // dropped. False when this timer cannot be re-armed: make a new one.
+    virtual bool reschedule(Seconds /*delay*/, Seconds /*tolerance*/) { return false; }
   };
 
   // A watch on one process's exit; destroying the handle cancels it.
@@ -43,14 +45,14 @@ class MainLoop {
 
   virtual ~MainLoop() = default;
 
-  // Fires `callback` once, `delay` seconds from now, give or take `tolerance`;
+  // Fires `callback` once, `delay` from now, give or take `tolerance`;
   // `reschedule` fires it again later without a new timer. Null when no timer
   // can be made.
-  virtual std::unique_ptr<Timer> oneShotTimer(double delay, double tolerance,
+  virtual std::unique_ptr<Timer> oneShotTimer(Seconds delay, Seconds tolerance,
                                               Callback callback) = 0;
 
-  // Runs `work` once, `delay` seconds from now; cannot be cancelled.
-  virtual void runAfter(double delay, Callback work) = 0;
+  // Runs `work` once, `delay` from now; cannot be cancelled.
+  virtual void runAfter(Seconds delay, Callback work) = 0;
 
   // Hands `work` over to the main thread. Safe from any thread.
   virtual void post(Callback work) = 0;

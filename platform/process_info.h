@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "state/seconds.h"
+
 namespace veldane {
 
 // The operating system's facts about any process (the watchdog's own among
@@ -31,9 +33,9 @@ bool isTraced(int32_t pid);
 // process, or when it cannot be inspected.
 bool isCurrentUsersProcess(int32_t pid);
 
-// When process `pid` started, in seconds on the uptime clock (systemUptime());
+// When process `pid` started, on the uptime clock (systemUptime());
 // absent for no such process, or when it cannot be inspected.
-std::optional<double> startUptime(int32_t pid);
+std::optional<Seconds> startUptime(int32_t pid);
 
 }  // namespace ProcessInfo
 }  // namespace veldane

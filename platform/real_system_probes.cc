@@ -21,7 +21,7 @@ bool RealSystemProbes::isCurrentUsersProcess(int32_t pid) {
   return ProcessInfo::isCurrentUsersProcess(pid);
 }
 
-std::optional<double> RealSystemProbes::startUptime(int32_t pid) {
+std::optional<Seconds> RealSystemProbes::startUptime(int32_t pid) {
   return ProcessInfo::startUptime(pid);
 }
 
@@ -53,6 +53,6 @@ bool RealSystemProbes::kill(int32_t pid, int signal) { return ::kill(pid, signal
 
 WatchdogDate RealSystemProbes::now() { return std::chrono::system_clock::now(); }
 
-double RealSystemProbes::uptime() { return systemUptime(); }
+Seconds RealSystemProbes::uptime() { return systemUptime(); }
 
 }  // namespace veldane

@@ -13,7 +13,7 @@ class RealSystemProbes final : public SystemProbes {
   std::optional<std::string> executablePath(int32_t pid) override;
   bool isTraced(int32_t pid) override;
   bool isCurrentUsersProcess(int32_t pid) override;
-  std::optional<double> startUptime(int32_t pid) override;
+  std::optional<Seconds> startUptime(int32_t pid) override;
   std::string bootSession() override;
   std::optional<FileIdentity> fileIdentity(const std::string& path) override;
   bool samePath(std::string_view a, std::string_view b) override;
@@ -23,7 +23,7 @@ class RealSystemProbes final : public SystemProbes {
   int32_t ownPid() override;
   bool kill(int32_t pid, int signal) override;
   WatchdogDate now() override;
-  double uptime() override;
+  Seconds uptime() override;
 };
 
 }  // namespace veldane

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/file_identity.h"
+#include "state/seconds.h"
 #include "state/watchdog_data_root.h"
 #include "state/watchdog_date.h"
 
@@ -27,7 +28,7 @@ class SystemProbes {
   // none is ever signalled.
   virtual bool isCurrentUsersProcess(int32_t pid) = 0;
   // When process `pid` started, on the clock of uptime(); absent for no process.
-  virtual std::optional<double> startUptime(int32_t pid) = 0;
+  virtual std::optional<Seconds> startUptime(int32_t pid) = 0;
   virtual std::string bootSession() = 0;
   virtual std::optional<FileIdentity> fileIdentity(const std::string& path) = 0;
   // Whether two normalised paths name the same file (platform/same_path.h).
@@ -49,7 +50,7 @@ class SystemProbes {
   virtual bool kill(int32_t pid, int signal) = 0;
 
   virtual WatchdogDate now() = 0;
-  virtual double uptime() = 0;
+  virtual Seconds uptime() = 0;
 };
 
 }  // namespace veldane

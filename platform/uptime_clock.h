@@ -1,13 +1,15 @@
 #ifndef VELDANE_PLATFORM_UPTIME_CLOCK_H_
 #define VELDANE_PLATFORM_UPTIME_CLOCK_H_
 
+#include "state/seconds.h"
+
 namespace veldane {
 
-// Seconds since boot on the clock that the host's heartbeat and the
+// The time since boot on the clock that the host's heartbeat and the
 // watchdog's hang test share. It does not advance while the machine sleeps,
 // so a sleep never makes a healthy host look hung. In a time namespace it
 // reads as that namespace's clock; the host library takes its offset off.
-double systemUptime();
+Seconds systemUptime();
 
 }  // namespace veldane
 

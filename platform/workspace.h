@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "state/seconds.h"
+
 namespace veldane {
 
 // A running instance of an application.
@@ -19,7 +21,7 @@ struct RunningApplication {
   int32_t processGroup = 0;
   int32_t session = 0;
   // When it started, on the uptime clock, where the platform tells.
-  std::optional<double> startUptime = std::nullopt;
+  std::optional<Seconds> startUptime = std::nullopt;
 
   friend bool operator==(const RunningApplication&, const RunningApplication&) = default;
 };

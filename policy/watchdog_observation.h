@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "policy/seconds.h"
 #include "state/host_run_record.h"
+#include "state/seconds.h"
 #include "state/watchdog_date.h"
 
 namespace veldane {

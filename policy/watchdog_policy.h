@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "policy/seconds.h"
 #include "policy/watchdog_decision.h"
 #include "policy/watchdog_observation.h"
+#include "state/seconds.h"
 #include "state/watchdog_ledger.h"
 
 namespace veldane {

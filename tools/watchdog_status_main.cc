@@ -45,7 +45,7 @@ WatchdogStatusInput gather(const std::string& bundlePath) {
   in.bundlePath = bundlePath;
   in.bootSession = ProcessInfo::bootSession();
   in.now = std::chrono::system_clock::now();
-  in.uptime = systemUptime();
+  in.uptime = systemUptime().count();
   if (std::optional<BundleInfo> info = systemBundleReader().open(bundlePath)) {
     in.bundleIdentifier = info->identifier;
   }

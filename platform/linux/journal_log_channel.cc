@@ -26,7 +26,7 @@ constexpr char kIdentifier[] = "VeldaneWatchdog";
 constexpr char kJournalSocket[] = "/run/systemd/journal/socket";
 // What an exit waits for queued lines at most: the update message is worth
 // a moment, a stalled journal is not worth more.
-constexpr double kExitFlush = 0.5;
+constexpr Seconds kExitFlush{0.5};
 
 struct Entry {
   LogLevel level = LogLevel::standard;
@@ -122,9 +122,9 @@ struct JournalLogChannel::Queue {
     }
   }
 
-  bool waitUntilQuiet(double seconds) {
+  bool waitUntilQuiet(Seconds within) {
     std::unique_lock lock(mutex);
-    return idle.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return quiet(); });
+    return idle.wait_for(lock, within, [this] { return quiet(); });
   }
 };
 
@@ -231,6 +231,6 @@ void JournalLogChannel::logWithFields(LogLevel level, std::string_view message,
   queue.work.notify_one();
 }
 
-bool JournalLogChannel::flush(double seconds) { return queue_->waitUntilQuiet(seconds); }
+bool JournalLogChannel::flush(Seconds within) { return queue_->waitUntilQuiet(within); }
 
 }  // namespace veldane

@@ -35,8 +35,8 @@ class JournalLogChannel final : public LogChannel {
   void log(LogLevel level, std::string_view message) override;
   // Syslog, without a journal, gets the message alone.
   void logWithFields(LogLevel level, std::string_view message, const LogFields& fields) override;
-  // Waits at most `seconds` for what is queued to be sent; true when it was.
-  bool flush(double seconds) override;
+  // Waits at most `within` for what is queued to be sent; true when it was.
+  bool flush(Seconds within) override;
 
   // The text of the entry that follows `count` lost lines.
   static std::string lostLinesMessage(size_t count);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -27,8 +28,8 @@ namespace {
 // The helper's own deadline comes this much before the budget's end, so that
 // what it finished is read before it is killed; the snapshot ends a little
 // before the budget does, so that the caller's deadline does not beat it.
-constexpr double kHelperMargin = 0.04;
-constexpr double kHandOverMargin = 0.01;
+constexpr Seconds kHelperMargin{0.04};
+constexpr Seconds kHandOverMargin{0.01};
 // The helper prints one line a thread, and one more to say why it stopped.
 constexpr size_t kMaxLines = ProcThreads::kMaxThreads + 2;
 // Each helper killed that has not ended keeps a descriptor and a process;
@@ -221,7 +222,7 @@ std::string LinuxHangInspector::besideThisExecutable() {
 
 HostCpuSample LinuxHangInspector::sampleCpu(int32_t pid) { return ProcThreads::cpuTimes(pid); }
 
-void LinuxHangInspector::snapshot(int32_t pid, double budget, Completion done) {
+void LinuxHangInspector::snapshot(int32_t pid, Seconds budget, Completion done) {
   // One at a time; an earlier one still running gives what it has.
   if (run_) finish("stopped for a later snapshot");
   HostHangSnapshot snapshot;
@@ -253,10 +254,12 @@ void LinuxHangInspector::snapshot(int32_t pid, double budget, Completion done) {
   run->out.reset(out[0]);
   ScopedFd helperEnd(out[1]);
   fcntl(run->out.get(), F_SETFL, O_NONBLOCK);
-  const double helperBudget = std::max(0.0, budget - kHelperMargin);
+  const Seconds helperBudget = std::max(Seconds::zero(), budget - kHelperMargin);
   pid_t helper = 0;
-  const std::string failure =
-      spawnHelper(unwinder_, pid, static_cast<int>(helperBudget * 1000), helperEnd.get(), helper);
+  const std::string failure = spawnHelper(
+      unwinder_, pid,
+      static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(helperBudget).count()),
+      helperEnd.get(), helper);
   helperEnd.reset();
   if (!failure.empty()) {
     snapshot.stacks = failure;
@@ -276,8 +279,9 @@ void LinuxHangInspector::snapshot(int32_t pid, double budget, Completion done) {
   run->done = std::move(done);
   run->readable = loop_.watchReadable(run->out.get(), [this] { onOutput(); });
   run->helper->ended = loop_.watchReadable(run->helper->pidfd.get(), [this] { onHelperEnded(); });
-  run->deadline = loop_.oneShotTimer(std::max(0.0, budget - kHandOverMargin), 0,
-                                     [this] { finish("stopped at the time limit"); });
+  run->deadline =
+      loop_.oneShotTimer(std::max(Seconds::zero(), budget - kHandOverMargin), Seconds::zero(),
+                         [this] { finish("stopped at the time limit"); });
   const bool watched = run->readable && run->helper->ended && run->deadline;
   run_ = std::move(run);
   if (!watched) finish("cannot watch the helper");

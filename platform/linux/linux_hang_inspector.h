@@ -41,7 +41,7 @@ class LinuxHangInspector final : public HangInspector {
   static std::string besideThisExecutable();
 
   HostCpuSample sampleCpu(int32_t pid) override;
-  void snapshot(int32_t pid, double budget, Completion done) override;
+  void snapshot(int32_t pid, Seconds budget, Completion done) override;
 
   // Helpers killed that have not ended yet.
   size_t unendedHelpers() const { return ending_.size(); }

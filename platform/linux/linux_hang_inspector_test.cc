@@ -11,6 +11,7 @@
 #include <pthread.h>
 #include <sys/syscall.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -31,13 +32,13 @@ namespace fs = std::filesystem;
 
 // On a loop of its own, turned until the snapshot is done and every helper
 // it started has been reaped.
-HostHangSnapshot snapshotOf(const std::string& unwinder, pid_t pid, double budget = 0.5) {
+HostHangSnapshot snapshotOf(const std::string& unwinder, pid_t pid, Seconds budget = Seconds{0.5}) {
   LinuxMainLoop loop;
   LinuxHangInspector inspector(loop, unwinder);
   std::optional<HostHangSnapshot> got;
   inspector.snapshot(pid, budget, [&](HangInspector::Gathered gathered) { got = gathered(); });
   for (int turns = 0; turns < 1000 && (!got || inspector.unendedHelpers() > 0); ++turns) {
-    loop.runOneIteration(0.01);
+    loop.runOneIteration(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(inspector.unendedHelpers(), 0u);
   return got.value_or(HostHangSnapshot{});
@@ -186,7 +187,7 @@ TEST(LinuxHangInspector, ThreadsThatCannotBeSeizedOrStoppedArePassedOverAndTheOt
   ASSERT_TRUE(waitForStates(ended, [](const std::string& s) { return s.size() == 2 && s[0] == 'Z'; }))
       << states(ended);
   // A budget that a busy machine does not exhaust: only what is passed over counts here.
-  HostHangSnapshot got = snapshotOf(VELDANE_TEST_HANG_STACKS, ended, 2.0);
+  HostHangSnapshot got = snapshotOf(VELDANE_TEST_HANG_STACKS, ended, std::chrono::seconds(2));
   EXPECT_EQ(got.stacks, "unwound 1 of 2 threads; " + std::to_string(ended) + ": it has ended");
   ASSERT_EQ(got.threads.size(), 2u);
   EXPECT_TRUE(got.threads[0].stack.empty());
@@ -202,7 +203,7 @@ TEST(LinuxHangInspector, ThreadsThatCannotBeSeizedOrStoppedArePassedOverAndTheOt
   });
   ASSERT_TRUE(waitForStates(blocked, [](const std::string& s) { return s == "RD"; }))
       << states(blocked);
-  got = snapshotOf(VELDANE_TEST_HANG_STACKS, blocked, 2.0);
+  got = snapshotOf(VELDANE_TEST_HANG_STACKS, blocked, std::chrono::seconds(2));
   EXPECT_TRUE(got.stacks.starts_with("unwound 1 of 2 threads; ")) << got.stacks;
   EXPECT_NE(got.stacks.find(": did not stop within "), std::string::npos) << got.stacks;
   EXPECT_NE(got.stacks.find("(in an uninterruptible wait)"), std::string::npos) << got.stacks;

@@ -26,20 +26,20 @@ namespace {
 
 constexpr uint64_t kMicrosecondsPerSecond = 1000000;
 // About thirty years: far enough to mean "never", short of sd-event's infinity.
-constexpr double kLongestDelaySeconds = 1e9;
+constexpr Seconds kLongestDelay{1e9};
 // Delayed work (the launch delay) runs on time: with any slack, sd-event moves
 // the wake-up to a coalescing point up to that much later.
 constexpr uint64_t kRunAfterAccuracy = 1;
 
-uint64_t microseconds(double seconds) {
-  if (!(seconds > 0)) return 0;  // Also NaN.
-  const std::chrono::duration<double> bounded(std::min(seconds, kLongestDelaySeconds));
+uint64_t microseconds(Seconds span) {
+  if (!(span > Seconds::zero())) return 0;  // Also NaN.
+  const Seconds bounded = std::min(span, kLongestDelay);
   return static_cast<uint64_t>(std::chrono::ceil<std::chrono::microseconds>(bounded).count());
 }
 
 // Measured from the real present, not from the start of the loop iteration
 // that sd-event's relative timers would count from.
-uint64_t deadlineAfter(double delay) {
+uint64_t deadlineAfter(Seconds delay) {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<uint64_t>(now.tv_sec) * kMicrosecondsPerSecond +
@@ -75,7 +75,7 @@ int onChildEnded(sd_event_source*, const struct signalfd_siginfo*, void*) {
   return 0;
 }
 
-uint64_t timerAccuracy(double tolerance) { return std::max<uint64_t>(microseconds(tolerance), 1); }
+uint64_t timerAccuracy(Seconds tolerance) { return std::max<uint64_t>(microseconds(tolerance), 1); }
 
 class SourceTimer final : public MainLoop::Timer {
  public:
@@ -86,7 +86,7 @@ class SourceTimer final : public MainLoop::Timer {
 
   // Moves the one source: no allocation, and the loop re-arms its timerfd
   // once, before it next waits.
-  bool reschedule(double delay, double tolerance) override {
+  bool reschedule(Seconds delay, Seconds tolerance) override {
     return sd_event_source_set_time(source_, deadlineAfter(delay)) >= 0 &&
            sd_event_source_set_time_accuracy(source_, timerAccuracy(tolerance)) >= 0 &&
            sd_event_source_set_enabled(source_, SD_EVENT_ONESHOT) >= 0;
@@ -156,7 +156,7 @@ int LinuxMainLoop::run() { return sd_event_loop(event_); }
 
 void LinuxMainLoop::quit(int status) { sd_event_exit(event_, status); }
 
-int LinuxMainLoop::runOneIteration(double timeout) {
+int LinuxMainLoop::runOneIteration(Seconds timeout) {
   const int result = sd_event_run(event_, microseconds(timeout));
   return result > 0 ? 1 : result;
 }
@@ -170,7 +170,7 @@ std::unique_ptr<MainLoop::Subscription> LinuxMainLoop::watchReadable(int fd, Cal
   return std::make_unique<SourceSubscription>(source);
 }
 
-std::unique_ptr<MainLoop::Timer> LinuxMainLoop::oneShotTimer(double delay, double tolerance,
+std::unique_ptr<MainLoop::Timer> LinuxMainLoop::oneShotTimer(Seconds delay, Seconds tolerance,
                                                              Callback callback) {
   auto box = std::make_unique<CallbackBox>(CallbackBox{std::move(callback)});
   sd_event_source* source = nullptr;
@@ -183,7 +183,7 @@ std::unique_ptr<MainLoop::Timer> LinuxMainLoop::oneShotTimer(double delay, doubl
   return std::make_unique<SourceTimer>(source);
 }
 
-void LinuxMainLoop::runAfter(double delay, Callback work) {
+void LinuxMainLoop::runAfter(Seconds delay, Callback work) {
   auto box = std::make_unique<CallbackBox>(CallbackBox{std::move(work)});
   sd_event_source* source = nullptr;
   if (sd_event_add_time(event_, &source, CLOCK_MONOTONIC, deadlineAfter(delay), kRunAfterAccuracy,

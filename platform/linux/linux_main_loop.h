@@ -51,9 +51,9 @@ class LinuxMainLoop final : public MainLoop {
   void quit(int status);
 
   // One turn of the loop, for callers that drive it themselves (benchmarks):
-  // waits up to `timeout` seconds for an event and dispatches one. Gives 1
+  // waits up to `timeout` for an event and dispatches one. Gives 1
   // when something ran, 0 on timeout, a negative errno on failure.
-  int runOneIteration(double timeout);
+  int runOneIteration(Seconds timeout);
 
   // Calls `onReadable` whenever `fd` has something to read, has reached its
   // end or has failed (a pidfd: once its process has ended), until the handle
@@ -61,8 +61,8 @@ class LinuxMainLoop final : public MainLoop {
   // watched.
   std::unique_ptr<Subscription> watchReadable(int fd, Callback onReadable);
 
-  std::unique_ptr<Timer> oneShotTimer(double delay, double tolerance, Callback callback) override;
-  void runAfter(double delay, Callback work) override;
+  std::unique_ptr<Timer> oneShotTimer(Seconds delay, Seconds tolerance, Callback callback) override;
+  void runAfter(Seconds delay, Callback work) override;
   void post(Callback work) override;
   std::unique_ptr<ProcessExitWatch> watchProcessExit(int32_t pid, Callback onExit) override;
   // logind's PrepareForShutdown on the system bus (DBUS_SYSTEM_BUS_ADDRESS, or

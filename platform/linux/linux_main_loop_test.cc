@@ -22,6 +22,7 @@
 namespace veldane {
 namespace {
 
+using namespace std::chrono_literals;
 using std::chrono::milliseconds, std::chrono::steady_clock;
 
 TEST(LinuxMainLoop, TimersFireOnceAndNotEarlyWhenMovedOrRearmedAndPostedWorkRunsOnTheLoop) {
@@ -37,30 +38,30 @@ TEST(LinuxMainLoop, TimersFireOnceAndNotEarlyWhenMovedOrRearmedAndPostedWorkRuns
       EXPECT_GE(steady_clock::now(), due) << delayMs;
     };
   };
-  auto late = loop.oneShotTimer(0.030, 0, record(30));
-  auto early = loop.oneShotTimer(0.010, 0, record(10));
-  auto cancelled = loop.oneShotTimer(0.020, 0, record(20));
-  loop.runAfter(0.015, record(15));
+  auto late = loop.oneShotTimer(30ms, 0ms, record(30));
+  auto early = loop.oneShotTimer(10ms, 0ms, record(10));
+  auto cancelled = loop.oneShotTimer(20ms, 0ms, record(20));
+  loop.runAfter(15ms, record(15));
   cancelled.reset();
   steady_clock::time_point movedDue;
-  auto moved = loop.oneShotTimer(0.001, 0, [&] {
+  auto moved = loop.oneShotTimer(1ms, 0ms, [&] {
     fired.push_back(40);
     EXPECT_GE(steady_clock::now(), movedDue);
   });
   movedDue = steady_clock::now() + milliseconds(40);
-  ASSERT_TRUE(moved->reschedule(0.040, 0));
+  ASSERT_TRUE(moved->reschedule(40ms, 0ms));
   int turns = 0;
-  std::unique_ptr<MainLoop::Timer> own = loop.oneShotTimer(0.002, 0, [&] {
+  std::unique_ptr<MainLoop::Timer> own = loop.oneShotTimer(2ms, 0ms, [&] {
     if (++turns < 3) {
-      ASSERT_TRUE(own->reschedule(0.002, 0));
+      ASSERT_TRUE(own->reschedule(2ms, 0ms));
     } else {
       own.reset();
     }
   });
   std::unique_ptr<MainLoop::Timer> end;
-  end = loop.oneShotTimer(0.060, 0, [&] {
+  end = loop.oneShotTimer(60ms, 0ms, [&] {
     if (fired.size() < 4 || turns < 3) {
-      ASSERT_TRUE(end->reschedule(0.010, 0));
+      ASSERT_TRUE(end->reschedule(10ms, 0ms));
     } else {
       loop.quit(0);
     }
@@ -92,12 +93,12 @@ TEST(LinuxMainLoop, WatchSignalsAndFiresOnceWhenAProcessEndsOrHasEndedButNotWhen
   std::vector<pid_t> exits;
   auto watchLiving = loop.watchProcessExit(living, [&] {
     exits.push_back(living);
-    loop.runAfter(0.020, [&] { loop.quit(0); });  // room for a second, wrong report
+    loop.runAfter(20ms, [&] { loop.quit(0); });  // room for a second, wrong report
   });
   auto watchEnded = loop.watchProcessExit(ended, [&] { exits.push_back(ended); });
   bool sent = false;
-  loop.runAfter(0.005, [&] { sent = watchLiving->sendSignal(SIGKILL); });
-  auto guard = loop.oneShotTimer(5, 0, [&] { loop.quit(1); });  // should nothing come
+  loop.runAfter(5ms, [&] { sent = watchLiving->sendSignal(SIGKILL); });
+  auto guard = loop.oneShotTimer(5s, 0ms, [&] { loop.quit(1); });  // should nothing come
   EXPECT_EQ(loop.run(), 0);
   if (!sent) kill(living, SIGKILL);
   EXPECT_TRUE(sent);
@@ -136,7 +137,7 @@ TEST(LinuxMainLoop, SessionEndObserverReportsAShutdownAndItsCancellation) {
                        "PrepareForShutdown", "b", starting);
   }
   sd_bus_flush(login);
-  auto guard = loop.oneShotTimer(5, 0, [&] { loop.quit(1); });  // should nothing come
+  auto guard = loop.oneShotTimer(5s, 0ms, [&] { loop.quit(1); });  // should nothing come
   EXPECT_EQ(loop.run(), 0);
   EXPECT_EQ(notices, (std::vector<Notice>{{Kind::powerOff, true}, {Kind::powerOffCancelled, true}}));
   sd_bus_flush_close_unref(login);
@@ -169,8 +170,8 @@ int logoutSeenInStandInFolder() {
     if (notice.kind == Kind::logout) writeUserState("active");  // logged in again
     if (notice.kind == Kind::logoutCancelled) loop.quit(0);
   });
-  loop.runAfter(0.01, [] { writeUserState("closing"); });
-  auto guard = loop.oneShotTimer(5, 0, [&] { loop.quit(1); });  // should nothing come
+  loop.runAfter(10ms, [] { writeUserState("closing"); });
+  auto guard = loop.oneShotTimer(5s, 0ms, [&] { loop.quit(1); });  // should nothing come
   const int status = loop.run();
   const bool seen =
       notices == std::vector<Notice>{{Kind::logout, true}, {Kind::logoutCancelled, true}};

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -65,7 +66,7 @@ class LinuxWorkspaceTest : public ::testing::Test, public TestFolder {
     workspace_.openApplication(
         bundle, {"60"}, [&](std::optional<std::string> error) { result = std::move(error); });
     EXPECT_FALSE(result.has_value()) << "completion came before the loop ran";
-    loop_.runOneIteration(1);
+    loop_.runOneIteration(std::chrono::seconds(1));
     return result.value_or("no completion");
   }
 
@@ -151,7 +152,7 @@ TEST_F(LinuxWorkspaceTest, WithoutAUserManagerOpensDetachedAndSaysWhyOnce) {
     std::optional<std::optional<std::string>> result;
     workspace.openApplication(bundle_, {"60"},
                               [&](std::optional<std::string> error) { result = std::move(error); });
-    loop_.runOneIteration(1);
+    loop_.runOneIteration(std::chrono::seconds(1));
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(*result, std::nullopt);
   }

@@ -130,7 +130,7 @@ bool isCurrentUsersProcess(int32_t pid) {
   return status.tgid == pid && runsWithRightsOf(status, ::getuid());
 }
 
-std::optional<double> startUptime(int32_t pid) {
+std::optional<Seconds> startUptime(int32_t pid) {
   if (pid < 1) return std::nullopt;
   std::array<char, 1024> buffer;
   std::string_view stat = readSmallFile(procPath(pid, "stat").data(), buffer);
@@ -156,9 +156,11 @@ std::optional<double> startUptime(int32_t pid) {
   if (perSecond <= 0 || ::clock_gettime(CLOCK_BOOTTIME, &boot) != 0) return std::nullopt;
   // The start counts on the boot clock, which runs on during a suspend; the
   // uptime clock does not.
-  const double slept =
-      static_cast<double>(boot.tv_sec) + static_cast<double>(boot.tv_nsec) / 1e9 - systemUptime();
-  return static_cast<double>(ticks) / static_cast<double>(perSecond) - std::max(slept, 0.0);
+  const Seconds slept =
+      Seconds(static_cast<double>(boot.tv_sec) + static_cast<double>(boot.tv_nsec) / 1e9) -
+      systemUptime();
+  return Seconds(static_cast<double>(ticks) / static_cast<double>(perSecond)) -
+         std::max(slept, Seconds::zero());
 }
 
 }  // namespace ProcessInfo

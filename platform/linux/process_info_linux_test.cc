@@ -60,17 +60,17 @@ TEST(ProcessInfo, AThreadIdIsNoProcessThoughProcAnswersForIt) {
 }
 
 TEST(ProcessInfo, StartUptimeIsWhenTheProcessStartedOnTheUptimeClock) {
-  const double before = systemUptime();
+  const Seconds before = systemUptime();
   const pid_t child = ::fork();
   if (child == 0) {
     ::pause();
     ::_exit(0);
   }
-  const double after = systemUptime();
-  const std::optional<double> started = ProcessInfo::startUptime(child);
+  const Seconds after = systemUptime();
+  const std::optional<Seconds> started = ProcessInfo::startUptime(child);
   ASSERT_TRUE(started);
   // Counted in ticks of 10 ms, cut down.
-  EXPECT_GE(*started, before - 0.011);
+  EXPECT_GE(*started, before - Seconds{0.011});
   EXPECT_LE(*started, after);
   endChild(child);
   EXPECT_EQ(ProcessInfo::startUptime(child), std::nullopt);

@@ -5,10 +5,10 @@
 namespace veldane {
 
 // CLOCK_MONOTONIC stands still during suspend, unlike CLOCK_BOOTTIME.
-double systemUptime() {
+Seconds systemUptime() {
   timespec now{};
-  if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0) return 0;
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+  if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0) return Seconds::zero();
+  return Seconds(static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9);
 }
 
 }  // namespace veldane

@@ -78,7 +78,7 @@ HostCpuSample MacosHangInspector::sampleCpu(int32_t pid) {
   return sample;
 }
 
-void MacosHangInspector::snapshot(int32_t pid, double /*budget*/, Completion done) {
+void MacosHangInspector::snapshot(int32_t pid, Seconds /*budget*/, Completion done) {
   HostHangSnapshot snapshot;
   for (const Thread& thread : threadsOf(pid)) {
     HostThreadSnapshot entry;

@@ -14,7 +14,7 @@ class MacosHangInspector final : public HangInspector {
  public:
   HostCpuSample sampleCpu(int32_t pid) override;
   // Completes before it returns.
-  void snapshot(int32_t pid, double budget, Completion done) override;
+  void snapshot(int32_t pid, Seconds budget, Completion done) override;
 };
 
 }  // namespace veldane

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <utility>
@@ -17,33 +18,34 @@ namespace veldane {
 namespace {
 
 // About thirty years: far enough to mean "never".
-constexpr double kLongestDelay = 1e9;
+constexpr Seconds kLongestDelay{1e9};
 
-double bounded(double seconds) {
-  if (!(seconds > 0)) return 0;  // Also NaN.
-  return seconds < kLongestDelay ? seconds : kLongestDelay;
+Seconds bounded(Seconds span) {
+  if (!(span > Seconds::zero())) return Seconds::zero();  // Also NaN.
+  return span < kLongestDelay ? span : kLongestDelay;
 }
 
-dispatch_time_t after(double delay) {
-  return dispatch_time(DISPATCH_TIME_NOW, static_cast<int64_t>(bounded(delay) * NSEC_PER_SEC));
+dispatch_time_t after(Seconds delay) {
+  const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(bounded(delay));
+  return dispatch_time(DISPATCH_TIME_NOW, static_cast<int64_t>(wait.count()));
 }
 
 // The tick timer: one-shot, in the main run loop's common modes, so that it
 // also fires while the loop runs in another common mode.
 class RunLoopTimer final : public MainLoop::Timer {
  public:
-  RunLoopTimer(double delay, double tolerance, MainLoop::Callback callback) {
+  RunLoopTimer(Seconds delay, Seconds tolerance, MainLoop::Callback callback) {
     // Shared with the block, which the run loop keeps while it runs it: the
     // callback outlives a handle destroyed from within it.
     auto shared = std::make_shared<MainLoop::Callback>(std::move(callback));
-    timer_ = CFRunLoopTimerCreateWithHandler(kCFAllocatorDefault,
-                                             CFAbsoluteTimeGetCurrent() + bounded(delay), 0, 0, 0,
-                                             ^(CFRunLoopTimerRef) {
-                                               const auto keep = shared;
-                                               runGuarded(*keep);
-                                             });
+    const CFAbsoluteTime fireAt = CFAbsoluteTimeGetCurrent() + bounded(delay).count();
+    timer_ =
+        CFRunLoopTimerCreateWithHandler(kCFAllocatorDefault, fireAt, 0, 0, 0, ^(CFRunLoopTimerRef) {
+          const auto keep = shared;
+          runGuarded(*keep);
+        });
     if (timer_ == nullptr) return;
-    CFRunLoopTimerSetTolerance(timer_, bounded(tolerance));
+    CFRunLoopTimerSetTolerance(timer_, bounded(tolerance).count());
     CFRunLoopAddTimer(CFRunLoopGetMain(), timer_, kCFRunLoopCommonModes);
   }
   ~RunLoopTimer() override {
@@ -116,14 +118,14 @@ bool MacosMainLoop::exitOnSigterm() {
 
 void MacosMainLoop::run() { CFRunLoopRun(); }
 
-std::unique_ptr<MainLoop::Timer> MacosMainLoop::oneShotTimer(double delay, double tolerance,
+std::unique_ptr<MainLoop::Timer> MacosMainLoop::oneShotTimer(Seconds delay, Seconds tolerance,
                                                              Callback callback) {
   auto timer = std::make_unique<RunLoopTimer>(delay, tolerance, std::move(callback));
   if (!timer->valid()) return nullptr;
   return timer;
 }
 
-void MacosMainLoop::runAfter(double delay, Callback work) {
+void MacosMainLoop::runAfter(Seconds delay, Callback work) {
   dispatch_after(after(delay), dispatch_get_main_queue(), ^{
     runGuarded(work);
   });

@@ -24,8 +24,8 @@ class MacosMainLoop final : public MainLoop {
   // Runs the main run loop; it returns only when it has nothing left to wait for.
   void run();
 
-  std::unique_ptr<Timer> oneShotTimer(double delay, double tolerance, Callback callback) override;
-  void runAfter(double delay, Callback work) override;
+  std::unique_ptr<Timer> oneShotTimer(Seconds delay, Seconds tolerance, Callback callback) override;
+  void runAfter(Seconds delay, Callback work) override;
   void post(Callback work) override;
   std::unique_ptr<ProcessExitWatch> watchProcessExit(int32_t pid, Callback onExit) override;
   // NSWorkspaceWillPowerOffNotification, posted for a logout as for a power-off

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -52,8 +53,9 @@ TEST(MacosPlatform, OwnPathTextAndBundlesAnswerAsTheSystem) {
 TEST(MacosMainLoop, TimersWorkAndProcessExitsReachTheMainRunLoop) {
   MacosMainLoop loop;
   int fired = 0;
-  auto timer = loop.oneShotTimer(0.05, 0.01, [&] { ++fired; });
-  loop.runAfter(0.05, [&] { ++fired; });
+  auto timer = loop.oneShotTimer(std::chrono::milliseconds(50), std::chrono::milliseconds(10),
+                                 [&] { ++fired; });
+  loop.runAfter(std::chrono::milliseconds(50), [&] { ++fired; });
   runMainRunLoop([&] { return fired == 2; });
   EXPECT_EQ(fired, 2);
 

@@ -129,7 +129,7 @@ bool isCurrentUsersProcess(int32_t pid) {
   return info.pbi_ruid == own && info.pbi_uid == own;
 }
 
-std::optional<double> startUptime(int32_t pid) {
+std::optional<Seconds> startUptime(int32_t pid) {
   if (pid < 1) return std::nullopt;
   proc_bsdinfo info{};
   if (proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, sizeof info) != static_cast<int>(sizeof info)) {
@@ -139,9 +139,9 @@ std::optional<double> startUptime(int32_t pid) {
   // is what carries over to the uptime clock.
   timeval now{};
   if (::gettimeofday(&now, nullptr) != 0) return std::nullopt;
-  const double ago =
+  const Seconds ago(
       static_cast<double>(now.tv_sec) - static_cast<double>(info.pbi_start_tvsec) +
-      (static_cast<double>(now.tv_usec) - static_cast<double>(info.pbi_start_tvusec)) / 1e6;
+      (static_cast<double>(now.tv_usec) - static_cast<double>(info.pbi_start_tvusec)) / 1e6);
   return systemUptime() - ago;
 }
 

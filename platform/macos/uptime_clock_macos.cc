@@ -6,8 +6,8 @@ namespace veldane {
 
 // The clock of mach_absolute_time, which systemUptime reports: it stands
 // still while the machine sleeps.
-double systemUptime() {
-  return static_cast<double>(clock_gettime_nsec_np(CLOCK_UPTIME_RAW)) / 1e9;
+Seconds systemUptime() {
+  return Seconds(static_cast<double>(clock_gettime_nsec_np(CLOCK_UPTIME_RAW)) / 1e9);
 }
 
 }  // namespace veldane

@@ -33,10 +33,11 @@ FakePlatform::Key FakePlatform::add(double delay, Callback work, double toleranc
   return key;
 }
 
-std::unique_ptr<MainLoop::Timer> FakePlatform::oneShotTimer(double delay, double tolerance,
+std::unique_ptr<MainLoop::Timer> FakePlatform::oneShotTimer(Seconds delay, Seconds tolerance,
                                                             Callback callback) {
   if (timersFail) return nullptr;
-  return std::make_unique<Handle>(*this, add(delay, std::move(callback), tolerance));
+  return std::make_unique<Handle>(*this,
+                                  add(delay.count(), std::move(callback), tolerance.count()));
 }
 
 std::unique_ptr<MainLoop::ProcessExitWatch> FakePlatform::watchProcessExit(int32_t pid,

@@ -26,9 +26,9 @@ class FakePlatform : public MainLoop,
  public:
   WatchdogPlatform platform() { return {*this, *this, *this, *this, *this, *this}; }
 
-  std::unique_ptr<Timer> oneShotTimer(double delay, double tolerance, Callback callback) override;
-  void runAfter(double delay, Callback work) override { add(delay, std::move(work), -1); }
-  void post(Callback work) override { runAfter(0, std::move(work)); }
+  std::unique_ptr<Timer> oneShotTimer(Seconds delay, Seconds tolerance, Callback callback) override;
+  void runAfter(Seconds delay, Callback work) override { add(delay.count(), std::move(work), -1); }
+  void post(Callback work) override { runAfter(Seconds::zero(), std::move(work)); }
   std::unique_ptr<ProcessExitWatch> watchProcessExit(int32_t pid, Callback onExit) override;
   std::unique_ptr<Subscription> observeSessionEnd(SessionEndCallback onNotice) override {
     sessionEnd_ = std::move(onNotice);
@@ -43,9 +43,10 @@ class FakePlatform : public MainLoop,
   bool isCurrentUsersProcess(int32_t pid) override {
     return !otherUsers.contains(pid) && !threads.contains(pid);
   }
-  std::optional<double> startUptime(int32_t pid) override {
-    return processes.contains(pid) && startedAt.contains(pid) ? std::optional(startedAt[pid])
-                                                              : std::nullopt;
+  std::optional<Seconds> startUptime(int32_t pid) override {
+    return processes.contains(pid) && startedAt.contains(pid)
+               ? std::optional(Seconds(startedAt[pid]))
+               : std::nullopt;
   }
   std::string bootSession() override { return "boot-1"; }
   std::optional<FileIdentity> fileIdentity(const std::string&) override { return ownIdentity; }
@@ -58,7 +59,7 @@ class FakePlatform : public MainLoop,
   int32_t ownPid() override { return 4242; }
   bool kill(int32_t pid, int signal) override;
   WatchdogDate now() override;
-  double uptime() override { return 1000 + time_; }
+  Seconds uptime() override { return Seconds(1000 + time_); }
 
   std::vector<RunningApplication> runningApplications(const std::string& /*id*/) override {
     return running;
@@ -77,7 +78,7 @@ class FakePlatform : public MainLoop,
     samples.push_back(time_);
     return cpu[pid];
   }
-  void snapshot(int32_t /*pid*/, double /*budget*/, Completion done) override {
+  void snapshot(int32_t /*pid*/, Seconds /*budget*/, Completion done) override {
     if (snapshotReply) {
       return done([this, given = *snapshotReply] {
         gatheredWithSignals = signalsSent.size();
