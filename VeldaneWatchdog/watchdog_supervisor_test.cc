@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <new>
+#include <utility>
 
 #include "platform/test/fake_platform.h"
 #include "state/host_hang_note.h"
@@ -441,6 +443,27 @@ TEST_F(SupervisorTest, FailedOpeningsAreRetriedTwiceThenGivenUp) {
   EXPECT_EQ(std::ranges::count(fake_->lines, "Relaunch failed: no such file"), 3);
 }
 
+// A failed allocation in a step, say: the launch ends, and the relaunch still
+// pending in the ledger is started again by a later tick.
+TEST_F(SupervisorTest, ALaunchStepThatThrowsIsStartedAgainByALaterTick) {
+  auto supervisor = start(300);
+  bool thrown = false;
+  fake_->onOpen = [this, &thrown] {
+    if (!std::exchange(thrown, true)) throw std::bad_alloc();
+    startHost(nextPid_++);
+  };
+  crash(300);
+  fake_->advance(1);
+  ASSERT_TRUE(thrown);
+  EXPECT_FALSE(supervisor->launchUnderWay());
+  fake_->advance(3);
+  EXPECT_THAT(fake_->openedAt, ElementsAre(1.0, 3.0));
+  EXPECT_EQ(std::ranges::count(
+                fake_->lines, "Relaunching the host: a relaunch decided earlier was not carried out"),
+            1);
+  EXPECT_EQ(supervisor->watchedPID(), 500);
+}
+
 TEST_F(SupervisorTest, CrashDuringALaunchIsJudgedOnceTheLaunchIsGivenUp) {
   fake_->failingOpenings = 3;
   auto supervisor = start(300);
@@ -772,6 +795,22 @@ TEST_F(DeletedLockTest, SteppedDownWatchdogTakesOverWhenTheOtherEnds) {
   fake_->advance(2);
   EXPECT_THAT(fake_->opened, ElementsAre(kRecovered, kRecovered));
   EXPECT_EQ(first->ledger().relaunches, 2);  // taken over from the second
+}
+
+// While the lock file was gone another watchdog may have locked it, judged
+// and let go: its ledger, not this one's memory, holds what was decided.
+TEST_F(SupervisorTest, ALedgerWrittenWhileTheLockFileWasGoneIsTakenOverBeforeActing) {
+  auto supervisor = start(300);
+  fake_->advance(1);
+  fs::remove(files().lockPath());
+  WatchdogLedger other = supervisor->ledger();
+  other.handledLaunchID = "run-300";
+  other.relaunches = 1;
+  ASSERT_TRUE(WatchdogStore::write(other, files().ledgerPath()));
+  crash(300);
+  fake_->advance(4);
+  EXPECT_THAT(fake_->opened, IsEmpty());
+  EXPECT_EQ(supervisor->ledger(), other);
 }
 
 TEST_F(SupervisorTest, SteadyTickDoesNotLookAtTheLock) {
