@@ -1,10 +1,15 @@
 #include "platform/linux/transient_scope.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #include "state/test_support.h"
@@ -50,6 +55,64 @@ TEST_F(NoManager, SaysThereIsNoneToReach) {
       TransientScope::newUnitName("com.example.App"), getpid(), std::chrono::seconds(1));
   ASSERT_TRUE(why.has_value());
   EXPECT_TRUE(why->starts_with("no user service manager to reach (")) << *why;
+}
+
+// Beside a real user manager: platform/linux/test/user-manager runs these
+// (ctest's platform_linux_test.with_a_user_manager); elsewhere they skip.
+class TransientScopeWithAManager : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime == nullptr ||
+        !std::filesystem::exists(std::filesystem::path(runtime) / "systemd/private")) {
+      GTEST_SKIP() << "no user manager here: run under platform/linux/test/user-manager";
+    }
+  }
+  void TearDown() override {
+    for (pid_t child : children_) {
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, 0);
+    }
+  }
+  pid_t child() {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      pause();
+      _exit(0);
+    }
+    if (pid > 0) children_.push_back(pid);
+    return pid;
+  }
+  static std::string cgroupOf(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/cgroup");
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
+  std::vector<pid_t> children_;
+};
+
+TEST_F(TransientScopeWithAManager, PutsTheProcessIntoAScopeOfItsOwnInTheApplicationSlice) {
+  const pid_t pid = child();
+  ASSERT_GT(pid, 0);
+  const std::string unit = TransientScope::newUnitName("com.example.App");
+  EXPECT_EQ(TransientScope::start(unit, pid, std::chrono::seconds(2)), std::nullopt);
+  EXPECT_NE(cgroupOf(pid).find("/app.slice/" + unit + "\n"), std::string::npos) << cgroupOf(pid);
+}
+
+TEST_F(TransientScopeWithAManager, ARefusedScopeGivesTheManagersReason) {
+  const pid_t first = child();
+  const pid_t second = child();
+  ASSERT_GT(first, 0);
+  ASSERT_GT(second, 0);
+  const std::string unit = TransientScope::newUnitName("com.example.App");
+  ASSERT_EQ(TransientScope::start(unit, first, std::chrono::seconds(2)), std::nullopt);
+  const std::optional<std::string> why =
+      TransientScope::start(unit, second, std::chrono::seconds(2));
+  ASSERT_TRUE(why.has_value());
+  EXPECT_TRUE(why->starts_with("the user service manager did not make " + unit + " (")) << *why;
+  EXPECT_NE(why->find("(Unit " + unit + " "), std::string::npos) << *why;
+  EXPECT_EQ(cgroupOf(second).find(unit), std::string::npos);
 }
 
 }  // namespace
