@@ -4,6 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "state/scoped_fd.h"
@@ -30,6 +34,16 @@ TEST(WatchdogStore, NeverOpensAFifo) {
   }
   char event[256];
   EXPECT_LT(read(opens.get(), event, sizeof event), 0) << "the FIFO was opened";
+}
+
+// /proc's files say they are empty and are not: a file that turns out longer
+// than its size is read on, up to the limit.
+TEST(WatchdogStore, AFileLongerThanItsSizeSaysIsReadWholeWithinTheLimit) {
+  std::ifstream file("/proc/self/cmdline", std::ios::binary);
+  const std::string whole{std::istreambuf_iterator<char>(file), {}};
+  ASSERT_GT(whole.size(), 2u);
+  EXPECT_EQ(WatchdogStore::readFile("/proc/self/cmdline", whole.size()), whole);
+  EXPECT_EQ(WatchdogStore::readFile("/proc/self/cmdline", whole.size() - 1), std::nullopt);
 }
 
 }  // namespace
