@@ -36,8 +36,8 @@ void HangKill::end(const std::weak_ptr<Look>& weak,
                    std::optional<HangInspector::Gathered> gathered) {
   std::shared_ptr<Look> look = weak.lock();
   if (!look || look != look_) return;  // late, or already done
+  // The deadline goes with the look, once `look` is let go.
   look_.reset();
-  look->deadline.reset();
   look->finish(std::move(look->judged), std::move(gathered));
 }
 
