@@ -1,15 +1,18 @@
 #include "platform/linux/linux_main_loop.h"
 
 #include <gmock/gmock.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -108,6 +111,66 @@ TEST(LinuxMainLoop, WatchSignalsAndFiresOnceWhenAProcessEndsOrHasEndedButNotWhen
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
   waitpid(ended, nullptr, 0);
   EXPECT_EQ(loop.watchProcessExit(ended, [] {}), nullptr);
+}
+
+// An orphan whose parent has ended, handed to the subreaper that is calling:
+// one that ends at once, or after `lifeMs`. Its pid.
+pid_t orphan(int lifeMs) {
+  int pipe[2];
+  if (pipe2(pipe, O_CLOEXEC) != 0) return -1;
+  const pid_t parent = fork();
+  if (parent == 0) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (lifeMs > 0) usleep(static_cast<useconds_t>(lifeMs) * 1000);
+      _exit(0);
+    }
+    (void)!write(pipe[1], &pid, sizeof pid);
+    _exit(0);
+  }
+  close(pipe[1]);
+  pid_t pid = -1;
+  if (read(pipe[0], &pid, sizeof pid) != sizeof pid) pid = -1;
+  close(pipe[0]);
+  waitpid(parent, nullptr, 0);
+  return pid;
+}
+
+// A zombie is still a process to kill(pid, 0); a reaped one is not.
+bool reaped(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
+
+// In a process of its own: reaping takes every child, and SIGCHLD blocked.
+TEST(LinuxMainLoop, ASubreapersLoopReapsTheOrphansHandedToItAlsoThoseEndedBefore) {
+  const pid_t test = fork();
+  if (test == 0) {
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) _exit(10);
+    const pid_t before = orphan(0);
+    siginfo_t info{};
+    if (before < 0 || waitid(P_PID, static_cast<id_t>(before), &info, WEXITED | WNOWAIT) != 0) {
+      _exit(11);
+    }
+    LinuxMainLoop loop;
+    if (!loop.reapOrphans() || !loop.reapOrphans()) _exit(12);
+    if (!reaped(before)) _exit(13);
+    const pid_t later = orphan(20);
+    if (later < 0) _exit(14);
+    int waited = 0;
+    std::unique_ptr<MainLoop::Timer> check;
+    check = loop.oneShotTimer(10ms, 0ms, [&] {
+      if (reaped(later) || ++waited > 200) {
+        loop.quit(0);
+      } else {
+        check->reschedule(10ms, 0ms);
+      }
+    });
+    loop.run();
+    _exit(reaped(later) ? 0 : 15);
+  }
+  ASSERT_GT(test, 0);
+  int status = -1;
+  ASSERT_EQ(waitpid(test, &status, 0), test);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "failed at step " << WEXITSTATUS(status);
 }
 
 using Notice = MainLoop::SessionEndNotice;
