@@ -176,6 +176,29 @@ void endChild(pid_t child) {
   waitpid(child, nullptr, 0);
 }
 
+// Not a tail call: each level is a frame of its own. (Through a pointer the
+// compiler cannot follow, as the spin never returns.)
+void (*volatile gSpin)(int) = spinForTheInspector;
+[[gnu::noinline]] int descend(int depth, int ready) {
+  if (depth == 0) {
+    gSpin(ready);
+    return 0;
+  }
+  volatile int below = descend(depth - 1, ready);
+  return below + 1;
+}
+
+// A recursion gone deep is told by its 64 innermost frames.
+TEST(LinuxHangInspector, AStackDeeperThanTheCapGivesItsInnermostFramesOnly) {
+  const pid_t child = startChild([](int ready) { descend(100, ready); });
+  ASSERT_GT(child, 0);
+  const HostHangSnapshot got = snapshotOf(VELDANE_TEST_HANG_STACKS, child);
+  endChild(child);
+  ASSERT_EQ(got.threads.size(), 1u) << summary(got);
+  EXPECT_EQ(got.threads[0].stack.size(), 64u) << summary(got);
+  EXPECT_NE(got.threads[0].stack.front().find("spinForTheInspector"), std::string::npos);
+}
+
 TEST(LinuxHangInspector, ThreadsThatCannotBeSeizedOrStoppedArePassedOverAndTheOthersUnwound) {
   // The main thread has ended; a worker spins.
   const pid_t ended = startChild([](int ready) {
