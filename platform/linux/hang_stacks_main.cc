@@ -23,7 +23,6 @@
 // their frames need them, as before: opening all of them first cost the
 // snapshot more than the host's stop.
 #include <cxxabi.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <elfutils/libdwfl.h>
 #include <sys/ptrace.h>
@@ -46,13 +45,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/linux/proc_thread_ids.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using nlohmann::json;
 
 constexpr size_t kMaxFrames = 64;
-constexpr size_t kMaxThreads = 256;
 constexpr size_t kMaxFrameBytes = 1024;
 // A thread in an uninterruptible wait does not stop until the wait is over;
 // the others are not kept waiting for it beyond this part of the budget.
@@ -63,25 +63,6 @@ void emit(const json& line) {
   const std::string text = line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
-}
-
-std::vector<pid_t> threadIds(pid_t pid) {
-  std::vector<pid_t> tids;
-  DIR* task = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
-  if (task == nullptr) return tids;
-  while (const dirent* entry = readdir(task)) {
-    pid_t tid = 0;
-    const std::string_view name = entry->d_name;
-    if (std::from_chars(name.data(), name.data() + name.size(), tid).ptr ==
-        name.data() + name.size()) {
-      tids.push_back(tid);
-    }
-  }
-  closedir(task);
-  std::sort(tids.begin(), tids.end(),
-            [pid](pid_t a, pid_t b) { return (a == pid) != (b == pid) ? a == pid : a < b; });
-  if (tids.size() > kMaxThreads) tids.resize(kMaxThreads);
-  return tids;
 }
 
 // The state letter of /proc/PID/task/TID/stat, '?' when it cannot be read.
@@ -288,7 +269,7 @@ int main(int argc, char** argv) {
 
   // A main thread that has ended leaves a zombie whose maps are empty and
   // which cannot be attached; the process is read through a live thread.
-  const std::vector<pid_t> tids = threadIds(pid);
+  const std::vector<int32_t> tids = veldane::ProcThreads::threadIds(pid);
   std::vector<bool> ended(tids.size());
   pid_t live = 0;
   for (size_t i = 0; i < tids.size(); ++i) {

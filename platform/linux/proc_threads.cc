@@ -1,6 +1,5 @@
 #include "platform/linux/proc_threads.h"
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <array>
@@ -9,6 +8,7 @@
 #include <string_view>
 
 #include "platform/linux/proc_file.h"
+#include "platform/linux/proc_thread_ids.h"
 #include "platform/linux/utf8_repair.h"
 
 namespace veldane {
@@ -37,27 +37,6 @@ std::string readSmall(const std::string& path) {
 
 std::string taskPath(int32_t pid, int32_t tid, const char* entry) {
   return "/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/" + entry;
-}
-
-// The thread ids, the main thread (tid == pid) first, the others in the
-// kernel's order; a main thread that has ended is simply not read.
-std::vector<int32_t> threadIds(int32_t pid) {
-  std::vector<int32_t> tids;
-  DIR* task = ::opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
-  if (task == nullptr) return tids;
-  tids.push_back(pid);
-  while (const dirent* entry = ::readdir(task)) {
-    int32_t tid = 0;
-    const std::string_view name = entry->d_name;
-    if (std::from_chars(name.data(), name.data() + name.size(), tid).ptr !=
-            name.data() + name.size() ||
-        tid == pid) {
-      continue;
-    }
-    if (tids.size() < kMaxThreads) tids.push_back(tid);
-  }
-  ::closedir(task);
-  return tids;
 }
 
 const char* stateName(char code) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/linux/proc_thread_ids.h"
 #include "state/host_hang_snapshot.h"
 
 namespace veldane {
@@ -13,9 +14,6 @@ namespace veldane {
 // `wchan` and kernel stacks only where the kernel allows (it hides them from
 // those who may not attach, and kernel stacks need CAP_SYS_ADMIN).
 namespace ProcThreads {
-
-// At most this many threads are read, the main thread first.
-inline constexpr size_t kMaxThreads = 256;
 
 // The threads of `pid` without stacks; `kernelStacks` adds those readable.
 // Empty when the process has gone.
