@@ -161,7 +161,7 @@ TEST_F(LinuxWorkspaceTest, WithoutAUserManagerOpensDetachedAndSaysWhyOnce) {
   EXPECT_EQ(workspace.runningApplications(identifier_).size(), 2u);
   ASSERT_EQ(log.lines.size(), 1u);
   EXPECT_TRUE(log.lines[0].starts_with(
-      "Opening applications without a scope of their own: no user service manager to reach ("))
+      "Opening applications without a scope of their own: no systemd user manager: "))
       << log.lines[0];
 }
 

@@ -21,7 +21,25 @@ void appendEscaped(std::string& out, char c) {
   out += kHex[byte & 15];
 }
 
+// A unit name never starts with ".", as a hidden file would.
+void appendEscapedText(std::string& out, std::string_view text, bool leads) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (keptAsIs(c) && !(c == '.' && leads && i == 0)) {
+      out += c;
+    } else {
+      appendEscaped(out, c);
+    }
+  }
+}
+
 }  // namespace
+
+std::string SystemdUnitName::escaped(std::string_view text) {
+  std::string out;
+  appendEscapedText(out, text, true);
+  return out;
+}
 
 std::optional<std::string> SystemdUnitName::escapedPath(std::string_view path) {
   std::vector<std::string_view> components;
@@ -38,16 +56,7 @@ std::optional<std::string> SystemdUnitName::escapedPath(std::string_view path) {
   std::string out;
   for (size_t i = 0; i < components.size(); ++i) {
     if (i > 0) out += '-';
-    const std::string_view component = components[i];
-    for (size_t j = 0; j < component.size(); ++j) {
-      const char c = component[j];
-      // A unit name never starts with ".", as a hidden file would.
-      if (keptAsIs(c) && !(c == '.' && i == 0 && j == 0)) {
-        out += c;
-      } else {
-        appendEscaped(out, c);
-      }
-    }
+    appendEscapedText(out, components[i], i == 0);
   }
   return out;
 }

@@ -7,12 +7,18 @@
 
 namespace veldane {
 
-// systemd's names for the watchdog's user unit. libsystemd keeps its own
-// escaping to itself, so its documented rule is followed here.
+// systemd's names for the watchdog's user unit and the host's scopes.
+// libsystemd keeps its own escaping to itself, so its documented rule is
+// followed here.
 namespace SystemdUnitName {
 
 // The template that every bundle's watchdog is an instance of.
 inline constexpr char kWatchdogTemplate[] = "veldane-watchdog@.service";
+
+// `text` as "systemd-escape" gives a text without "/": every byte other than
+// an ASCII letter, digit, ":", "_" or a "." that does not lead as "\xNN"
+// (lower-case hex).
+std::string escaped(std::string_view text);
 
 // `path` as "systemd-escape --path" gives it: repeated, trailing and leading
 // "/" and "." components dropped, then "/" as "-", and every byte other than

@@ -35,6 +35,13 @@ TEST(SystemdUnitName, EscapesPathsAsSystemdEscapeDoes) {
   }
 }
 
+// An application's identifier in its scope's name: a text without "/".
+TEST(SystemdUnitName, EscapesATextAsSystemdEscapeDoes) {
+  EXPECT_EQ(SystemdUnitName::escaped("com.example.My-App"), "com.example.My\\x2dApp");
+  EXPECT_EQ(SystemdUnitName::escaped(".hidden id:_9.x"), "\\x2ehidden\\x20id:_9.x");
+  EXPECT_EQ(SystemdUnitName::escaped("Caf\xC3\xA9"), "Caf\\xc3\\xa9");
+}
+
 TEST(SystemdUnitName, RefusesParentComponents) {
   EXPECT_EQ(SystemdUnitName::escapedPath("/a/../b"), std::nullopt);
   EXPECT_EQ(SystemdUnitName::watchdogUnit("/a/.."), std::nullopt);

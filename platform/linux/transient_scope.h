@@ -19,11 +19,7 @@ namespace veldane {
 //   if (auto why = TransientScope::start(unit, pid, std::chrono::seconds(1))) log(*why);
 namespace TransientScope {
 
-// `applicationId` escaped for a unit name as systemd-escape does it: "-" and
-// anything else outside [A-Za-z0-9:_.] (a leading "." too) become "\xNN".
-std::string escapedApplicationId(std::string_view applicationId);
-
-// "app-veldane-<escaped application id>-<random>.scope".
+// "app-veldane-<application id as SystemdUnitName::escaped gives it>-<random>.scope".
 std::string unitName(std::string_view applicationId, std::string_view random);
 
 // A unit name with 32 random hex digits, for a new start of the application.
@@ -33,8 +29,7 @@ std::string newUnitName(std::string_view applicationId);
 // (which fails if the unit exists), and waits until the manager has moved
 // `pid` into it, for at most `timeout` in all. Nothing once it is done, else
 // why not: no user manager reachable, a refusal, a job that failed or took
-// too long. The manager is reached on its own socket,
-// $XDG_RUNTIME_DIR/systemd/private, else on the user's bus.
+// too long. The manager is reached as UserManagerBus reaches it.
 std::optional<std::string> start(const std::string& unit, pid_t pid,
                                  std::chrono::microseconds timeout);
 

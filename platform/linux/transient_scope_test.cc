@@ -20,8 +20,6 @@ namespace {
 TEST(TransientScope, NamesTheScopeAsDesktopLaunchersDoWithTheIdEscapedAsSystemdEscapeDoes) {
   EXPECT_EQ(TransientScope::unitName("com.example.My-App", "0a1b"),
             "app-veldane-com.example.My\\x2dApp-0a1b.scope");
-  EXPECT_EQ(TransientScope::escapedApplicationId(".hidden id/x:_9"), "\\x2ehidden\\x20id\\x2fx:_9");
-  EXPECT_EQ(TransientScope::escapedApplicationId("Caf\xC3\xA9"), "Caf\\xc3\\xa9");
 
   const std::string first = TransientScope::newUnitName("com.example.App");
   const std::string prefix = "app-veldane-com.example.App-";
@@ -54,7 +52,7 @@ TEST_F(NoManager, SaysThereIsNoneToReach) {
   const std::optional<std::string> why = TransientScope::start(
       TransientScope::newUnitName("com.example.App"), getpid(), std::chrono::seconds(1));
   ASSERT_TRUE(why.has_value());
-  EXPECT_TRUE(why->starts_with("no user service manager to reach (")) << *why;
+  EXPECT_TRUE(why->starts_with("no systemd user manager: ")) << *why;
 }
 
 // Beside a real user manager: platform/linux/test/user-manager runs these
@@ -110,8 +108,7 @@ TEST_F(TransientScopeWithAManager, ARefusedScopeGivesTheManagersReason) {
   const std::optional<std::string> why =
       TransientScope::start(unit, second, std::chrono::seconds(2));
   ASSERT_TRUE(why.has_value());
-  EXPECT_TRUE(why->starts_with("the user service manager did not make " + unit + " (")) << *why;
-  EXPECT_NE(why->find("(Unit " + unit + " "), std::string::npos) << *why;
+  EXPECT_TRUE(why->starts_with("cannot make " + unit + ": Unit " + unit + " ")) << *why;
   EXPECT_EQ(cgroupOf(second).find(unit), std::string::npos);
 }
 

@@ -98,7 +98,32 @@ std::unique_ptr<UserManagerBus> UserManagerBus::connect(std::chrono::steady_cloc
   return std::unique_ptr<UserManagerBus>(new UserManagerBus(bus, deadline));
 }
 
-UserManagerBus::~UserManagerBus() { sd_bus_flush_close_unref(bus_); }
+struct UserManagerBus::FollowedJob {
+  std::string unit;
+  std::optional<std::string> result;
+  sd_bus_slot* slot = nullptr;
+
+  static int onJobRemoved(sd_bus_message* message, void* data, sd_bus_error* /*error*/) {
+    FollowedJob& job = *static_cast<FollowedJob*>(data);
+    uint32_t id = 0;
+    const char* path = nullptr;
+    const char* unit = nullptr;
+    const char* result = nullptr;
+    if (sd_bus_message_read(message, "uoss", &id, &path, &unit, &result) >= 0 &&
+        job.unit == unit) {
+      job.result = result;
+    }
+    return 0;
+  }
+};
+
+UserManagerBus::UserManagerBus(sd_bus* bus, std::chrono::steady_clock::time_point deadline)
+    : bus_(bus), deadline_(deadline) {}
+
+UserManagerBus::~UserManagerBus() {
+  if (job_) sd_bus_slot_unref(job_->slot);
+  sd_bus_flush_close_unref(bus_);
+}
 
 bool UserManagerBus::boundNextCall(std::string_view doing, std::string& failure) {
   const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -146,6 +171,37 @@ bool UserManagerBus::unitProperty(const std::string& path, const char* property,
   value = text;
   std::free(text);
   return true;
+}
+
+bool UserManagerBus::followJobOf(const std::string& unit, std::string& failure) {
+  if (job_) sd_bus_slot_unref(job_->slot);
+  job_ = std::make_unique<FollowedJob>();
+  job_->unit = unit;
+  const int result =
+      // No sender: on the manager's own socket there is no bus to name one.
+      sd_bus_match_signal(bus_, &job_->slot, nullptr, kManagerPath, kManager, "JobRemoved",
+                          FollowedJob::onJobRemoved, job_.get());
+  if (result >= 0) return true;
+  job_->slot = nullptr;
+  failure = busFailureText("follow the jobs of " + unit, "", "", -result);
+  return false;
+}
+
+std::optional<std::string> UserManagerBus::waitForJob(std::string& failure) {
+  if (!job_) return std::nullopt;
+  const std::string doing = "wait for the job of " + job_->unit;
+  while (!job_->result) {
+    const int processed = sd_bus_process(bus_, nullptr);
+    if (processed > 0) continue;
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        deadline_ - std::chrono::steady_clock::now());
+    if (processed < 0 || left.count() <= 0) {
+      failure = busFailureText(doing, "", "", processed < 0 ? -processed : ETIMEDOUT);
+      return std::nullopt;
+    }
+    sd_bus_wait(bus_, static_cast<uint64_t>(left.count()));
+  }
+  return job_->result;
 }
 
 }  // namespace veldane

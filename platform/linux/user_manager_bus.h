@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -54,17 +55,27 @@ class UserManagerBus {
   bool unitProperty(const std::string& path, const char* property, std::string& value,
                     std::string& failure);
 
+  // Follows the manager's jobs for `unit` from now on. Called before the
+  // call that makes one, which may end before the call's answer is read.
+  bool followJobOf(const std::string& unit, std::string& failure);
+  // The result of the followed unit's job ("done", "failed", ...), once it
+  // has ended; absent, with the reason in `failure`, when the budget runs out
+  // first or the connection fails.
+  std::optional<std::string> waitForJob(std::string& failure);
+
   // Whether any of the budget is left.
   bool inTime() const { return std::chrono::steady_clock::now() < deadline_; }
 
  private:
-  UserManagerBus(sd_bus* bus, std::chrono::steady_clock::time_point deadline)
-      : bus_(bus), deadline_(deadline) {}
+  struct FollowedJob;
+
+  UserManagerBus(sd_bus* bus, std::chrono::steady_clock::time_point deadline);
   // Bounds the next call by the time left; false when none is.
   bool boundNextCall(std::string_view doing, std::string& failure);
 
   sd_bus* bus_;
   std::chrono::steady_clock::time_point deadline_;
+  std::unique_ptr<FollowedJob> job_;
 };
 
 }  // namespace veldane
