@@ -31,6 +31,8 @@ TEST(BusFailureText, NamesAMissingManagerAndATimeout) {
 
 TEST(BusAddressValue, EscapesWhatAnAddressCannotHold) {
   EXPECT_EQ(busAddressValue("/run/user/1000/systemd/private"), "/run/user/1000/systemd/private");
+  EXPECT_EQ(busAddressValue("azAZ09-_/.\\*"), "azAZ09-_/.\\*");
+  EXPECT_EQ(busAddressValue("`{@[/:"), "%60%7b%40%5b/%3a");
   EXPECT_EQ(busAddressValue("/tmp/a b,c=d;e%"), "/tmp/a%20b%2cc%3dd%3be%25");
   EXPECT_EQ(busAddressValue("/\xc3\xa9"), "/%c3%a9");
 }
