@@ -187,6 +187,13 @@ TEST_F(WatchdogRegistration, UnregisteringStopsItAndLeavesNothing) {
   EXPECT_NE(isEnabled(bundle), "enabled");
   EXPECT_EQ(property(bundle, "ActiveState"), "inactive");
   EXPECT_EQ(unitFolderEntries(), std::vector<std::string>());
+  // Told as known and off: a unit the manager has no file for is no unknown.
+  const auto [status, out] = run(std::string(VELDANE_E2E_STATUS_TOOL) + " --json " +
+                                 quoted(bundle.string()));
+  const nlohmann::json registration = nlohmann::json::parse(out, nullptr, false)["registration"];
+  EXPECT_EQ(registration["registered"], false) << out;
+  EXPECT_EQ(registration["running"], false) << out;
+  EXPECT_TRUE(registration["why"].is_null()) << out;
   // And again, with nothing registered.
   EXPECT_EQ(host(bundle, "unregister"), std::make_pair(0, std::string()));
 }
