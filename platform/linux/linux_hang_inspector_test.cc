@@ -16,6 +16,8 @@
 #include <fstream>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/linux/linux_main_loop.h"
 #include "platform/process_info.h"
 
@@ -193,10 +195,20 @@ TEST(LinuxHangInspector, AStackDeeperThanTheCapGivesItsInnermostFramesOnly) {
   const pid_t child = startChild([](int ready) { descend(100, ready); });
   ASSERT_GT(child, 0);
   const HostHangSnapshot got = snapshotOf(VELDANE_TEST_HANG_STACKS, child);
+  // The helper itself stops there too, so that what it writes stays small.
+  FILE* helper = popen((std::string(VELDANE_TEST_HANG_STACKS) + " " + std::to_string(child) +
+                        " 400").c_str(), "r");
+  ASSERT_NE(helper, nullptr);
+  std::string written;
+  for (int c; (c = fgetc(helper)) != EOF;) written += static_cast<char>(c);
+  pclose(helper);
   endChild(child);
   ASSERT_EQ(got.threads.size(), 1u) << summary(got);
   EXPECT_EQ(got.threads[0].stack.size(), 64u) << summary(got);
   EXPECT_NE(got.threads[0].stack.front().find("spinForTheInspector"), std::string::npos);
+  const nlohmann::json line = nlohmann::json::parse(written, nullptr, false);
+  ASSERT_TRUE(line.contains("frames")) << written.substr(0, 200);
+  EXPECT_EQ(line["frames"].size(), 64u);
 }
 
 TEST(LinuxHangInspector, ThreadsThatCannotBeSeizedOrStoppedArePassedOverAndTheOthersUnwound) {
