@@ -685,6 +685,9 @@ const std::vector<InstanceCase>& InstanceTest::cases() {
       // Forked by the run, in no group or session of its own: it started while the run lived.
       {"started while the run lived", {{9, false, kBundle, 9, 9, Seconds(1000.0)}}, false},
       {"started after the run ended", {{9, false, kBundle, 9, 9, Seconds(1000.5)}}, true},
+      // Before the run's process began, which the watchdog saw alive: no fork of it, though
+      // it began within a second of the record's start.
+      {"started just before the run", {{9, false, kBundle, 9, 9, Seconds(999.5)}}, true},
       {"the recorded program, forked",
        {},
        false,
