@@ -320,6 +320,21 @@ TEST_F(WatchdogEndToEnd, TightOpenFileLimitIsRaisedOrSaidAndExitsNonZero) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << status;
   EXPECT_TRUE(contents(errors).starts_with("VeldaneWatchdog: cannot run: the open-file limit"))
       << contents(errors);
+
+  // The same reason in the log, which the job manager keeps.
+  const fs::path journal = root_ / "journal.jsonl", said = root_ / "said";
+  const int captured =
+      waitExit(spawn({VELDANE_E2E_JOURNAL_CAPTURE, "--out", journal.string(), "--",
+                      "/usr/bin/prlimit", "--nofile=6:6", watchdog_.string()},
+                     said),
+               20s);
+  if (WIFEXITED(captured) && WEXITSTATUS(captured) == 77) GTEST_SKIP() << "no private journal";
+  const std::string text = contents(said), prefix = "VeldaneWatchdog: cannot run: ";
+  const size_t at = text.find(prefix);
+  ASSERT_NE(at, std::string::npos) << text;
+  const std::string why = text.substr(at + prefix.size(), text.find('\n', at) - at - prefix.size());
+  EXPECT_EQ(journalRecord(journal, "MESSAGE", "Cannot run: " + why).value("PRIORITY", ""), "3")
+      << contents(journal);
 }
 
 TEST_F(WatchdogEndToEnd, IdlesOutsideABundleUntilSigterm) {
