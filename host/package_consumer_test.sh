@@ -5,7 +5,7 @@
 # Usage: package_consumer_test.sh CMAKE HOST_BUILD_FOLDER LIBDIR CXX
 set -eu
 cmake=$1 build=$2 libdir=$3 cxx=$4
-source=$(cd "$(dirname "$0")" && pwd)/package_consumer
+source=$(cd "$(dirname "$0")" && pwd)/test/package_consumer
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/root/opt/veldane
