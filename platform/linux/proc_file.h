@@ -6,10 +6,10 @@
 
 namespace veldane {
 
-// The text of a small /proc file, read into `buffer` with one open, as few
-// reads as it takes and one close; no allocation. The kernel makes such a
-// file whole on the first read, so a read that gives less than asked for is
-// its end. Cut at the buffer's size; empty when the file cannot be read.
+// The text of a small /proc file, read into `buffer` with one open, one read
+// and one close; no allocation. The kernel makes such a file whole on the
+// first read, so what that read gives is all there is. Cut at the buffer's
+// size; empty when the file cannot be read.
 std::string_view readSmallFile(const char* path, std::span<char> buffer);
 
 }  // namespace veldane
