@@ -45,6 +45,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/linux/proc_stat.h"
 #include "platform/linux/proc_thread_ids.h"
 
 namespace {
@@ -67,10 +68,10 @@ void emit(const json& line) {
 
 // The state letter of /proc/PID/task/TID/stat, '?' when it cannot be read.
 char threadState(pid_t pid, pid_t tid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), {});
-  const size_t close = text.rfind(')');
-  return close != std::string::npos && close + 2 < text.size() ? text[close + 2] : '?';
+  std::ifstream file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/stat");
+  const std::string text((std::istreambuf_iterator<char>(file)), {});
+  const std::optional<veldane::ProcStat> stat = veldane::parseProcStat(text);
+  return stat ? stat->state : '?';
 }
 
 // Mount points whose file system may never answer, from mountinfo tables.

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/linux/proc_file.h"
+#include "platform/linux/proc_stat.h"
 #include "platform/linux/proc_thread_ids.h"
 #include "platform/linux/utf8_repair.h"
 
@@ -61,41 +62,11 @@ const char* stateName(char code) {
   }
 }
 
-struct Stat {
-  std::string name;
-  char state = '?';
-  double cpuSeconds = 0;
-};
-
-// /proc/PID/task/TID/stat: the name sits in parentheses and may hold anything,
-// so the fields are counted from its last ')'.
-bool parseStat(const std::string& text, Stat& stat) {
-  const size_t open = text.find('(');
-  const size_t close = text.rfind(')');
-  if (open == std::string::npos || close == std::string::npos || close < open) return false;
-  stat.name = text.substr(open + 1, close - open - 1);
-  std::string_view rest = std::string_view(text).substr(close + 1);
-  // Fields after the name: 3 state ... 14 utime, 15 stime.
-  unsigned long long ticks[2] = {0, 0};
-  int field = 2;
-  size_t at = 0;
-  while (at < rest.size() && field < 15) {
-    while (at < rest.size() && rest[at] == ' ') ++at;
-    size_t end = rest.find(' ', at);
-    if (end == std::string_view::npos) end = rest.size();
-    ++field;
-    const std::string_view word = rest.substr(at, end - at);
-    if (field == 3 && !word.empty()) stat.state = word[0];
-    if (field == 14 || field == 15) {
-      std::from_chars(word.data(), word.data() + word.size(), ticks[field - 14]);
-    }
-    at = end;
-  }
-  if (field < 15) return false;
+// Both CPU times of a thread's stat, in seconds.
+double cpuSeconds(const ProcStat& stat) {
   static const long kTicksPerSecond = sysconf(_SC_CLK_TCK);
-  stat.cpuSeconds = static_cast<double>(ticks[0] + ticks[1]) /
-                    static_cast<double>(kTicksPerSecond > 0 ? kTicksPerSecond : 100);
-  return true;
+  return static_cast<double>(stat.userTicks + stat.systemTicks) /
+         static_cast<double>(kTicksPerSecond > 0 ? kTicksPerSecond : 100);
 }
 
 // "[<0>] pipe_read+0x2d3/0x3e0" lines; the address is always hidden.
@@ -122,15 +93,16 @@ std::vector<HostThreadSnapshot> read(int32_t pid, bool kernelStacks) {
   std::vector<HostThreadSnapshot> threads;
   if (pid < 1) return threads;
   for (int32_t tid : threadIds(pid)) {
-    Stat stat;
+    const std::string text = readSmall(taskPath(pid, tid, "stat"));
+    const std::optional<ProcStat> stat = parseProcStat(text);
     // A thread that ended meanwhile is left out.
-    if (!parseStat(readSmall(taskPath(pid, tid, "stat")), stat)) continue;
+    if (!stat) continue;
     HostThreadSnapshot thread;
     thread.tid = tid;
     // The kernel cuts names at 15 bytes, inside a character as often as not.
-    thread.name = cleanText(stat.name, stat.name.size());
-    thread.state = stateName(stat.state);
-    thread.cpuSeconds = stat.cpuSeconds;
+    thread.name = cleanText(stat->name, stat->name.size());
+    thread.state = stateName(stat->state);
+    thread.cpuSeconds = cpuSeconds(*stat);
     // "0" while it runs, or where the kernel hides it.
     std::string wchan = readSmall(taskPath(pid, tid, "wchan"));
     if (!wchan.empty() && wchan != "0") thread.wchan = cleanText(wchan, kMaxWaitText);
@@ -144,8 +116,8 @@ HostCpuSample cpuTimes(int32_t pid) {
   HostCpuSample sample;
   if (pid < 1) return sample;
   for (int32_t tid : threadIds(pid)) {
-    Stat stat;
-    if (parseStat(readSmall(taskPath(pid, tid, "stat")), stat)) sample[tid] = stat.cpuSeconds;
+    const std::string text = readSmall(taskPath(pid, tid, "stat"));
+    if (const std::optional<ProcStat> stat = parseProcStat(text)) sample[tid] = cpuSeconds(*stat);
   }
   return sample;
 }

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "platform/linux/proc_file.h"
+#include "platform/linux/proc_stat.h"
 #include "platform/linux/proc_status.h"
 #include "platform/linux/utf8_repair.h"
 #include "platform/uptime_clock.h"
@@ -133,24 +134,10 @@ bool isCurrentUsersProcess(int32_t pid) {
 std::optional<Seconds> startUptime(int32_t pid) {
   if (pid < 1) return std::nullopt;
   std::array<char, 1024> buffer;
-  std::string_view stat = readSmallFile(procPath(pid, "stat").data(), buffer);
-  if (stat.empty()) return std::nullopt;
-  // The name in parentheses may hold anything, spaces and ")" included.
-  const size_t name = stat.rfind(')');
-  if (name == std::string_view::npos) return std::nullopt;
-  stat.remove_prefix(name + 1);
-  // The fields after the name start with the third, the state; the start
-  // time is the twenty-second, in clock ticks since boot.
-  for (int field = 3; field < 22; ++field) {
-    const size_t space = stat.find(' ', 1);
-    if (space == std::string_view::npos) return std::nullopt;
-    stat.remove_prefix(space);
-  }
-  stat.remove_prefix(1);
-  unsigned long long ticks = 0;
-  if (std::from_chars(stat.data(), stat.data() + stat.size(), ticks).ec != std::errc()) {
-    return std::nullopt;
-  }
+  const std::string_view stat = readSmallFile(procPath(pid, "stat").data(), buffer);
+  const std::optional<ProcStat> parsed = parseProcStat(stat);
+  if (!parsed) return std::nullopt;
+  const uint64_t ticks = parsed->startTicks;
   const long perSecond = ::sysconf(_SC_CLK_TCK);
   timespec boot{};
   if (perSecond <= 0 || ::clock_gettime(CLOCK_BOOTTIME, &boot) != 0) return std::nullopt;
