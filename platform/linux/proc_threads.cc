@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include <array>
-#include <charconv>
+#include <optional>
 #include <string>
 #include <string_view>
 
