@@ -195,7 +195,9 @@ TEST_F(WatchdogFaults, KilledWhileWritingTheLedgerNeverCountsAnExitTwice) {
 TEST_F(WatchdogFaults, HostWithAPluginOnAFileSystemThatStoppedAnsweringIsStillKilled) {
   for (const bool stuckHelper : {false, true}) {
     SCOPED_TRACE(stuckHelper ? "a helper stuck on the share" : "the helper");
-    const fs::path share = root_ / "share";
+    // A backslash, which the mount table writes as an octal escape, and which
+    // LD_PRELOAD takes as it is.
+    const fs::path share = root_ / "share\\1";
     fs::create_directories(share);
     const pid_t server = spawn({VELDANE_E2E_STALLING_FS, VELDANE_E2E_PLUGIN, share.string()});
     if (!waitFor([&] { return fs::exists(share / "plugin.so"); }, 5s)) {
@@ -204,7 +206,7 @@ TEST_F(WatchdogFaults, HostWithAPluginOnAFileSystemThatStoppedAnsweringIsStillKi
     const fs::path helper = macOS_ / "veldane-hang-stacks";
     fs::remove(helper);
     if (stuckHelper) {
-      std::ofstream(helper) << "#!/bin/sh\nexec cat " << (share / "plugin.so").string() << "\n";
+      std::ofstream(helper) << "#!/bin/sh\nexec cat '" << (share / "plugin.so").string() << "'\n";
       fs::permissions(helper, fs::perms::owner_all);
     } else {
       fs::copy_file(VELDANE_E2E_HANG_STACKS, helper);
