@@ -46,25 +46,14 @@ bool namesUnlinkedFile(const char* exeLink, const std::string& target) {
          named.st_ino != running.st_ino;
 }
 
-// readlink(2) into a buffer on the stack first, then into `target`; a larger
-// buffer only for a target that does not fit, which the kernel does not give
-// for /proc/<pid>/exe.
+// readlink(2) into a buffer on the stack, then into `target`. The kernel
+// gives no target of /proc/<pid>/exe as long as the buffer (it answers
+// ENAMETOOLONG instead), so one that fills it is no whole path.
 bool readLink(const char* link, std::string& target) {
   std::array<char, PATH_MAX> buffer;
-  ssize_t length = ::readlink(link, buffer.data(), buffer.size());
-  if (length < 1) return false;
-  if (static_cast<size_t>(length) < buffer.size()) {
-    target.assign(buffer.data(), static_cast<size_t>(length));
-    return true;
-  }
-  target.assign(buffer.size() * 2, '\0');
-  for (;;) {
-    length = ::readlink(link, target.data(), target.size());
-    if (length < 1) return false;
-    if (static_cast<size_t>(length) < target.size()) break;
-    target.resize(target.size() * 2);
-  }
-  target.resize(static_cast<size_t>(length));
+  const ssize_t length = ::readlink(link, buffer.data(), buffer.size());
+  if (length < 1 || static_cast<size_t>(length) >= buffer.size()) return false;
+  target.assign(buffer.data(), static_cast<size_t>(length));
   return true;
 }
 
